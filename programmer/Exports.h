@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+
+// Calling convention of the programmer library's exports: __stdcall on 32-bit Windows,
+// the platform default elsewhere.
+#if defined(_WIN32) && !defined(_WIN64)
+#define KW_STDCALL __stdcall
+#else
+#define KW_STDCALL
+#endif
+
+#if defined(_WIN32)
+#define KW_EXPORT extern "C" __declspec(dllexport)
+#else
+#define KW_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+namespace kw {
+
+// Result of a library call: 0 done, 1 programmer not found, other positive values failures;
+// a negative value is success for a download and failure for a read-back.
+using ResultCode = std::int32_t;
+
+// SetFlashData(offset, 128 bytes to write) and GetFlashData(offset, 32 bytes to fill).
+using BlockFunction = ResultCode(KW_STDCALL*)(std::int32_t offset, std::uint8_t* block);
+
+inline constexpr const char* kLibraryFileName = "TOLVANEX.dll";
+inline constexpr const char* kSetFlashDataName = "SetFlashData";
+inline constexpr const char* kGetFlashDataName = "GetFlashData";
+
+} // namespace kw

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "image/ImageBuffer.h"
+#include "programmer/ProgrammerLibrary.h"
+
+namespace kw {
+
+// What a transfer needs from the window around it. Every call happens on the caller's thread.
+class TransferHost {
+public:
+    virtual ~TransferHost() = default;
+    virtual void showMessage(const std::string& text) = 0;       // modal, returns when closed
+    virtual void appendLine(const std::string& text) = 0;        // log line without time stamp
+    virtual void appendStampedLine(const std::string& text) = 0; // time, three blanks, text
+    virtual void setProgressMaximum(int maximum) = 0;
+    virtual void setProgress(int position) = 0;
+    virtual void processEvents() = 0;
+    virtual void pause(int milliseconds) = 0;
+};
+
+namespace download {
+inline constexpr int kBlockSize = 128;
+inline constexpr int kBlockCount = 64;
+inline constexpr int kLongPauseMs = 30;
+inline constexpr int kShortPauseMs = 5;
+inline constexpr std::uint8_t kPadByte = 0xFF; // sent for bytes past the end of the image
+} // namespace download
+
+namespace readback {
+inline constexpr int kBlockSize = 32;
+inline constexpr int kBlockCount = 256;
+inline constexpr int kImageLength = kBlockSize * kBlockCount;
+} // namespace readback
+
+enum class TransferOutcome { Completed, LibraryMissing, ExportMissing, BlockFailed };
+
+// Sends 8192 bytes in 64 blocks of 128. `flash` is asked for the image before each block,
+// so the bytes sent are those of the image at that moment; it may return nullptr.
+TransferOutcome runDownload(LibraryLoader& loader, const std::function<const ImageBuffer*()>& flash,
+                            TransferHost& host);
+
+struct ReadBackResult {
+    TransferOutcome outcome = TransferOutcome::LibraryMissing;
+    std::unique_ptr<ImageBuffer> image; // 8192 bytes, only when outcome is Completed
+};
+
+// Reads 8192 bytes in 256 blocks of 32 into a fresh image. The library is released before
+// this returns.
+ReadBackResult runReadBack(LibraryLoader& loader, TransferHost& host);
+
+} // namespace kw

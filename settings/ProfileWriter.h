@@ -1,0 +1,17 @@
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+
+namespace kw {
+
+// Writes `key=value` into `section` of an INI file the way Windows' private-profile writer
+// does: section and key names match case-insensitively; an existing key's line is replaced
+// in place; a missing key is added at the end of its section; a missing section is appended
+// at the end of the file; every other line is kept byte for byte. The file is replaced
+// atomically (temporary file beside it, then rename). Returns false when the write failed;
+// the file is then unchanged.
+bool writeProfileString(const std::filesystem::path& file, std::string_view section,
+                        std::string_view key, std::string_view value) noexcept;
+
+} // namespace kw
