@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <string>
 
 #include "programmer/Exports.h"
 
@@ -30,8 +31,12 @@ public:
     explicit SystemLibraryLoader(std::filesystem::path executableDir);
     std::unique_ptr<ProgrammerLibrary> load() override;
 
+    // The loader's reason for the last failed load(), empty after a successful one.
+    const std::string& lastError() const noexcept { return lastError_; }
+
 private:
     std::filesystem::path executableDir_;
+    std::string lastError_;
 };
 
 } // namespace kw

@@ -1,1 +1,115 @@
-// Implementation to come.
+#include "programmer/Transfer.h"
+
+#include <array>
+#include <string>
+
+namespace kw {
+
+namespace {
+
+constexpr const char* kLibraryMissingText = "TOLVANEX.dll没有找到";
+constexpr const char* kProgrammerMissingText = "未发现KALIWIRE设备!";
+constexpr int kProgrammerNotFound = 1;
+
+std::string exportMissingText(const char* exportName) {
+    return std::string(exportName) + "函数没有找到";
+}
+
+} // namespace
+
+TransferOutcome runDownload(LibraryLoader& loader, const std::function<const ImageBuffer*()>& flash,
+                            TransferHost& host) {
+    // Declared first so that it is released last, after every message and log line of the
+    // way out, an exception included.
+    const std::unique_ptr<ProgrammerLibrary> library = loader.load();
+    if (!library) {
+        host.showMessage(kLibraryMissingText);
+        return TransferOutcome::LibraryMissing;
+    }
+
+    host.appendStampedLine("正在下载芯片数据......");
+
+    const BlockFunction setFlashData = library->lookup(kSetFlashDataName);
+    if (setFlashData == nullptr) {
+        host.showMessage(exportMissingText(kSetFlashDataName));
+        return TransferOutcome::ExportMissing;
+    }
+
+    host.setProgressMaximum(download::kBlockCount - 1);
+
+    // The library gets its own copy of each block, never a pointer into the image, and the
+    // copy is taken just before the call so that edits made between blocks are sent.
+    std::array<std::uint8_t, download::kBlockSize> staging{};
+    for (int i = 0; i < download::kBlockCount; ++i) {
+        const std::int32_t offset = i * download::kBlockSize;
+        const ImageBuffer* image = flash ? flash() : nullptr;
+        if (image != nullptr)
+            image->copyOut(offset, staging, download::kPadByte);
+        else
+            staging.fill(download::kPadByte);
+
+        const ResultCode result = setFlashData(offset, staging.data());
+        if (result > 0) {
+            if (result == kProgrammerNotFound)
+                host.showMessage(kProgrammerMissingText);
+            host.appendLine("出错代码:" + std::to_string(result));
+            host.appendLine("出错进度:" + std::to_string(i));
+            return TransferOutcome::BlockFailed;
+        }
+
+        host.pause(offset % 1024 == 0 ? download::kLongPauseMs : download::kShortPauseMs);
+        host.setProgress(i);
+        host.processEvents();
+    }
+
+    host.appendStampedLine("下载芯片数据完成。");
+    return TransferOutcome::Completed;
+}
+
+ReadBackResult runReadBack(LibraryLoader& loader, TransferHost& host) {
+    ReadBackResult result;
+    const std::unique_ptr<ProgrammerLibrary> library = loader.load();
+    if (!library) {
+        host.showMessage(kLibraryMissingText);
+        result.outcome = TransferOutcome::LibraryMissing;
+        return result;
+    }
+
+    const BlockFunction getFlashData = library->lookup(kGetFlashDataName);
+    if (getFlashData == nullptr) {
+        host.showMessage(exportMissingText(kGetFlashDataName));
+        result.outcome = TransferOutcome::ExportMissing;
+        return result;
+    }
+
+    // Filled aside and handed out only when every block has arrived, so a failed read-back
+    // never leaves a half-read image in place of the one the user had.
+    auto image = std::make_unique<ImageBuffer>(readback::kImageLength);
+
+    host.setProgressMaximum(readback::kBlockCount - 1);
+
+    // Exactly the 32 bytes the library may write: an overrun is a fault for the sanitizers
+    // to report, not something to absorb quietly.
+    std::array<std::uint8_t, readback::kBlockSize> staging{};
+    for (int i = 0; i < readback::kBlockCount; ++i) {
+        const std::int32_t offset = i * readback::kBlockSize;
+        const ResultCode code = getFlashData(offset, staging.data());
+        if (code != 0) {
+            if (code == kProgrammerNotFound)
+                host.showMessage(kProgrammerMissingText);
+            host.appendLine("出错代码:" + std::to_string(code));
+            host.appendLine("出错位置:" + std::to_string(i));
+            result.outcome = TransferOutcome::BlockFailed;
+            return result;
+        }
+        image->copyIn(offset, staging);
+        host.setProgress(i);
+        host.processEvents();
+    }
+
+    result.outcome = TransferOutcome::Completed;
+    result.image = std::move(image);
+    return result;
+}
+
+} // namespace kw
