@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <unistd.h>
+
+#include "RecordingHost.h"
+#include "programmer/ProgrammerLibrary.h"
+#include "programmer/Transfer.h"
+
+namespace kw {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::uint8_t> fileBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Each test gets its own state directory and a stand-in without timing, whatever the user's
+// environment or a settings file beside the library say.
+class StandinTest : public ::testing::Test {
+protected:
+    fs::path stateDir;
+    fs::path store;
+    SystemLibraryLoader loader{KW_STANDIN_DIR};
+    std::unique_ptr<ProgrammerLibrary> library;
+    BlockFunction setFlashData = nullptr;
+    BlockFunction getFlashData = nullptr;
+
+    void SetUp() override {
+        static int counter = 0;
+        stateDir = fs::temp_directory_path() /
+                   ("kw-standin-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        fs::remove_all(stateDir);
+        fs::create_directories(stateDir);
+        store = stateDir / "kaliwire" / "programmer-flash.bin";
+        ::setenv("XDG_STATE_HOME", stateDir.c_str(), 1);
+        standin("delay=0");
+        library = loader.load();
+        ASSERT_TRUE(library) << loader.lastError();
+        setFlashData = library->lookup("SetFlashData");
+        getFlashData = library->lookup("GetFlashData");
+        ASSERT_TRUE(setFlashData && getFlashData);
+    }
+    void TearDown() override {
+        library.reset();
+        ::unsetenv("TOLVANEX_STANDIN");
+        ::unsetenv("XDG_STATE_HOME");
+        fs::remove_all(stateDir);
+    }
+    static void standin(const char* settings) { ::setenv("TOLVANEX_STANDIN", settings, 1); }
+};
+
+TEST_F(StandinTest, ReadBackReturnsWhatWasDownloaded) {
+    test::RecordingHost host;
+    const auto fresh = runReadBack(loader, host);
+    ASSERT_EQ(fresh.outcome, TransferOutcome::Completed);
+    EXPECT_EQ(fresh.image->bytes().size(), 8192u);
+    for (const auto byte : fresh.image->bytes())
+        ASSERT_EQ(byte, 0xFF); // a new programmer holds an erased chip
+
+    ImageBuffer image(8192);
+    for (std::int64_t p = 0; p < 8192; ++p)
+        image.write(p, static_cast<std::uint8_t>(p * 31 + p / 128));
+    ASSERT_EQ(runDownload(
+                  loader, [&] { return &image; }, host),
+              TransferOutcome::Completed);
+
+    const auto back = runReadBack(loader, host);
+    ASSERT_EQ(back.outcome, TransferOutcome::Completed);
+    const std::vector<std::uint8_t> expected(image.bytes().begin(), image.bytes().end());
+    EXPECT_EQ(std::vector<std::uint8_t>(back.image->bytes().begin(), back.image->bytes().end()),
+              expected);
+    EXPECT_EQ(fileBytes(store), expected);
+    // Only the store itself is left behind, no temporary files.
+    EXPECT_EQ(std::distance(fs::directory_iterator(store.parent_path()), fs::directory_iterator()),
+              1);
+}
+
+TEST_F(StandinTest, RejectsBadBlocksWithoutTouchingAnything) {
+    std::uint8_t block[128];
+    std::fill(std::begin(block), std::end(block), 0x11);
+    ASSERT_EQ(setFlashData(8064, block), 0); // the last block is fine
+    const auto before = fileBytes(store);
+
+    for (const std::int32_t offset : {1, 64, 8000, -128, 8192, INT_MAX, INT_MIN}) {
+        SCOPED_TRACE(offset);
+        EXPECT_EQ(setFlashData(offset, block), 2);
+    }
+    EXPECT_EQ(setFlashData(0, nullptr), 2);
+    EXPECT_EQ(fileBytes(store), before);
+
+    std::uint8_t reply[32];
+    ASSERT_EQ(getFlashData(8160, reply), 0);
+    for (const std::int32_t offset : {1, 16, 8176, -32, 8192, INT_MIN}) {
+        SCOPED_TRACE(offset);
+        std::fill(std::begin(reply), std::end(reply), 0x5A);
+        EXPECT_EQ(getFlashData(offset, reply), 2);
+        EXPECT_EQ(std::count(std::begin(reply), std::end(reply), 0x5A), 32);
+    }
+    EXPECT_EQ(getFlashData(0, nullptr), 2);
+}
+
+TEST_F(StandinTest, ActsAsAMissingOrFailingProgrammerWhenTold) {
+    std::uint8_t block[128] = {};
+    std::uint8_t reply[32] = {};
+
+    standin("absent");
+    EXPECT_EQ(setFlashData(0, block), 1);
+    EXPECT_EQ(getFlashData(0, reply), 1);
+    EXPECT_FALSE(fs::exists(store));
+
+    standin("fail=3:9,delay=0");
+    EXPECT_EQ(setFlashData(2 * 128, block), 0);
+    EXPECT_EQ(setFlashData(3 * 128, block), 9);
+    EXPECT_EQ(getFlashData(3 * 32, reply), 9);
+    EXPECT_EQ(getFlashData(2 * 32, reply), 0);
+
+    test::RecordingHost host;
+    const ImageBuffer image(8192);
+    EXPECT_EQ(runDownload(
+                  loader, [&] { return &image; }, host),
+              TransferOutcome::BlockFailed);
+    EXPECT_EQ(host.only("line:"), (std::vector<std::string>{"line:出错代码:9", "line:出错进度:3"}));
+    EXPECT_EQ(fileBytes(store)[3 * 128], 0xFF); // the failed block was not written
+}
+
+TEST_F(StandinTest, ReportsAStoreItCannotReachAsCode3) {
+    const fs::path notADirectory = stateDir / "file";
+    std::ofstream(notADirectory) << "x";
+    ::setenv("XDG_STATE_HOME", notADirectory.c_str(), 1);
+    std::uint8_t block[128] = {};
+    EXPECT_EQ(setFlashData(0, block), 3);
+    EXPECT_EQ(getFlashData(0, block), 3);
+}
+
+TEST_F(StandinTest, IgnoresARelativeStateHome) {
+    const char* home = std::getenv("HOME");
+    const std::string savedHome = home ? home : "";
+    ::setenv("HOME", stateDir.c_str(), 1);
+    ::setenv("XDG_STATE_HOME", "relative/state", 1);
+    std::uint8_t block[128] = {};
+    const int result = setFlashData(0, block);
+    ::setenv("HOME", savedHome.c_str(), 1);
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(fs::exists(stateDir / ".local/state/kaliwire/programmer-flash.bin"));
+}
+
+TEST_F(StandinTest, TakesTheTimeItIsToldPerBlock) {
+    standin("delay=25");
+    std::uint8_t reply[32];
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(getFlashData(0, reply), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(25));
+}
+
+} // namespace
+} // namespace kw

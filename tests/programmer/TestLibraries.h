@@ -1,0 +1,66 @@
+#pragma once
+
+// Test programmer libraries, each a TOLVANEX.dll alone in its own folder, for loading the
+// real way: kw::SystemLibraryLoader(kw::testlib::recordingDir()).
+//
+//   RecordingSession session;            // fresh log, default behaviour (every call 0)
+//   session.setResult(-1);               // or session.failCall(5, 7): sixth call returns 7
+//   kw::SystemLibraryLoader loader(kw::testlib::recordingDir());
+//   ... run a transfer ...
+//   const auto log = session.log();      // loads, unloads, calls with offsets and bytes
+//
+// Link the target `kw_testlibs` to get this header, the library folders and a build of the
+// libraries before the test.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "programmer/TestPattern.h"
+
+namespace kw::testlib {
+
+std::filesystem::path recordingDir(); // SetFlashData and GetFlashData
+std::filesystem::path noSetDir();     // GetFlashData only
+std::filesystem::path noGetDir();     // SetFlashData only
+std::filesystem::path emptyDir();     // no library at all
+std::filesystem::path brokenDir();    // a TOLVANEX.dll that is not a shared object
+
+struct Call {
+    std::string exportName; // "SetFlashData" or "GetFlashData"
+    std::int32_t offset = 0;
+    std::vector<std::uint8_t> data; // the 128 bytes SetFlashData received; empty for Get
+};
+
+struct Log {
+    std::vector<std::string> lines; // as written, "load" and "unload" included
+    int loads = 0;
+    int unloads = 0;
+    std::vector<Call> calls;
+};
+
+// Sets the test library's environment for its lifetime and restores it afterwards. One at
+// a time; the libraries read it at every call, so settings may change between transfers.
+class RecordingSession {
+public:
+    RecordingSession();
+    ~RecordingSession();
+    RecordingSession(const RecordingSession&) = delete;
+    RecordingSession& operator=(const RecordingSession&) = delete;
+
+    void setResult(std::int32_t code);               // result of every call
+    void failCall(int callIndex, std::int32_t code); // one call, counted per export per load
+    void setDelayMs(int milliseconds);               // time each call takes
+
+    const std::filesystem::path& logPath() const { return logPath_; }
+    Log log() const;
+    void clearLog() const;
+
+private:
+    std::filesystem::path logPath_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+} // namespace kw::testlib

@@ -1,0 +1,89 @@
+// Programmer library for tests. Every load, unload and call is appended as one line to the
+// file named by KW_TESTLIB_LOG (nothing is recorded without it):
+//   load | unload | set <offset> <128 bytes in hex> | get <offset>
+// Behaviour, read at every call:
+//   KW_TESTLIB_RESULT=<code>        result of every call (default 0)
+//   KW_TESTLIB_FAIL=<call>:<code>   the call with that index (counted from 0 per export
+//                                   since load) returns <code> instead
+//   KW_TESTLIB_DELAY_MS=<ms>        time each call takes
+// GetFlashData fills its 32 bytes with kw::testlib::patternByte of the image positions.
+// Built three times: complete, without SetFlashData (KW_TESTLIB_NO_SET) and without
+// GetFlashData (KW_TESTLIB_NO_GET).
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "programmer/Exports.h"
+#include "programmer/TestPattern.h"
+
+namespace {
+
+void record(const std::string& line) {
+    const char* path = std::getenv("KW_TESTLIB_LOG");
+    if (path == nullptr || *path == '\0')
+        return;
+    if (std::FILE* file = std::fopen(path, "a")) {
+        std::fputs((line + "\n").c_str(), file);
+        std::fclose(file);
+    }
+}
+
+long envNumber(const char* name, long fallback) {
+    const char* text = std::getenv(name);
+    return text != nullptr && *text != '\0' ? std::strtol(text, nullptr, 10) : fallback;
+}
+
+kw::ResultCode resultFor(int call) {
+    if (const char* fail = std::getenv("KW_TESTLIB_FAIL")) {
+        char* colon = nullptr;
+        const long failCall = std::strtol(fail, &colon, 10);
+        if (colon != fail && *colon == ':' && failCall == call)
+            return static_cast<kw::ResultCode>(std::strtol(colon + 1, nullptr, 10));
+    }
+    return static_cast<kw::ResultCode>(envNumber("KW_TESTLIB_RESULT", 0));
+}
+
+void spendTime() {
+    const long ms = envNumber("KW_TESTLIB_DELAY_MS", 0);
+    if (ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+__attribute__((constructor)) void onLoad() {
+    record("load");
+}
+__attribute__((destructor)) void onUnload() {
+    record("unload");
+}
+
+} // namespace
+
+#ifndef KW_TESTLIB_NO_SET
+KW_EXPORT kw::ResultCode KW_STDCALL SetFlashData(std::int32_t offset, std::uint8_t* block) {
+    static int calls = 0;
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string line = "set " + std::to_string(offset) + " ";
+    for (int k = 0; k < 128; ++k) {
+        line += kDigits[block[k] >> 4];
+        line += kDigits[block[k] & 0x0F];
+    }
+    record(line);
+    spendTime();
+    return resultFor(calls++);
+}
+#endif
+
+#ifndef KW_TESTLIB_NO_GET
+KW_EXPORT kw::ResultCode KW_STDCALL GetFlashData(std::int32_t offset, std::uint8_t* block) {
+    static int calls = 0;
+    record("get " + std::to_string(offset));
+    for (int k = 0; k < 32; ++k)
+        block[k] = kw::testlib::patternByte(offset + k);
+    spendTime();
+    return resultFor(calls++);
+}
+#endif
