@@ -1,0 +1,111 @@
+// Prints Markdown table rows: | measurement | result | goal | reproduce with |
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "programmer/Pause.h"
+#include "programmer/ProgrammerLibrary.h"
+#include "programmer/Transfer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// A window that does nothing but pause; each pause is timed against its nominal length.
+class BenchHost : public kw::TransferHost {
+public:
+    bool plainSleep = false;
+    double shortestMargin = 1e9; // actual minus nominal, ms
+
+    void showMessage(const std::string&) override {}
+    void appendLine(const std::string&) override {}
+    void appendStampedLine(const std::string&) override {}
+    void setProgressMaximum(int) override {}
+    void setProgress(int) override {}
+    void processEvents() override {}
+    void pause(int milliseconds) override {
+        const auto start = Clock::now();
+        if (plainSleep)
+            std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        else
+            kw::preciseSleep(milliseconds);
+        shortestMargin = std::min(shortestMargin, msSince(start) - milliseconds);
+    }
+};
+
+constexpr const char* kReproduce = "`bench/transfer.sh BUILD_DIR`";
+
+void row(const std::string& measurement, const std::string& result, const std::string& goal) {
+    std::printf("| %s | %s | %s | %s |\n", measurement.c_str(), result.c_str(), goal.c_str(),
+                kReproduce);
+}
+
+std::string fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+} // namespace
+
+int main() {
+    kw::SystemLibraryLoader loader(KW_BENCH_LIBRARY_DIR);
+    const kw::ImageBuffer image(8192);
+    const auto flash = [&image] { return &image; };
+    constexpr double kPauses = 8 * 30 + 56 * 5;
+
+    const auto downloads = [&](BenchHost& host, int runs) {
+        std::vector<double> times;
+        for (int run = 0; run < runs; ++run) {
+            const auto start = Clock::now();
+            if (kw::runDownload(loader, flash, host) != kw::TransferOutcome::Completed) {
+                std::fprintf(stderr, "download failed: %s\n", loader.lastError().c_str());
+                std::exit(1);
+            }
+            times.push_back(msSince(start));
+        }
+        return median(times);
+    };
+
+    BenchHost precise;
+    const double download = downloads(precise, 11);
+    row("download, 64 blocks, instant library, median of 11",
+        fixed(download, 1) + " ms (+" + fixed(download - kPauses, 2) + " ms over 520 ms of pauses)",
+        "≤ 525 ms");
+    row("shortest pause minus its nominal length, 704 pauses",
+        fixed(precise.shortestMargin, 3) + " ms", "≥ 0 ms");
+
+    BenchHost plain;
+    plain.plainSleep = true;
+    const double relative = downloads(plain, 5);
+    row("for comparison: the same download with plain relative sleeps, median of 5",
+        fixed(relative, 1) + " ms (+" + fixed(relative - kPauses, 2) + " ms)", "—");
+
+    BenchHost quiet;
+    std::vector<double> reads;
+    for (int run = 0; run < 21; ++run) {
+        const auto start = Clock::now();
+        const auto result = kw::runReadBack(loader, quiet);
+        reads.push_back(msSince(start));
+        if (result.outcome != kw::TransferOutcome::Completed) {
+            std::fprintf(stderr, "read-back failed\n");
+            return 1;
+        }
+    }
+    row("read-back, 256 blocks, instant library, median of 21", fixed(median(reads), 3) + " ms",
+        "≤ 20 ms");
+    return 0;
+}
