@@ -30,6 +30,21 @@ constexpr std::array<std::uint8_t, 256> makeHexTable() {
 
 constexpr std::array<std::uint8_t, 256> kHex = makeHexTable();
 
+// The value of a two-digit field indexed by its two characters (first << 8 | second), or
+// kBadPair when either is not a digit: one lookup per data byte.
+constexpr std::uint16_t kBadPair = 0x100;
+
+constexpr std::array<std::uint16_t, 65536> makePairTable() {
+    std::array<std::uint16_t, 65536> table{};
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const unsigned hi = kHex[i >> 8], lo = kHex[i & 0xFF];
+        table[i] = ((hi | lo) & kNotHex) ? kBadPair : static_cast<std::uint16_t>(hi << 4 | lo);
+    }
+    return table;
+}
+
+constexpr std::array<std::uint16_t, 65536> kHexPair = makePairTable();
+
 constexpr bool isLineBreak(char c) noexcept {
     return c == '\n' || c == '\r';
 }
@@ -107,11 +122,11 @@ private:
         const unsigned char* d = u + kDataAt;
         unsigned bad = 0;
         for (std::size_t k = 0; k < count; ++k, d += 2) {
-            const unsigned hi = kHex[d[0]], lo = kHex[d[1]];
-            bad |= hi | lo;
-            bytes[k] = static_cast<std::uint8_t>(hi << 4 | lo);
+            const unsigned value = kHexPair[static_cast<std::size_t>(d[0]) << 8 | d[1]];
+            bad |= value;
+            bytes[k] = static_cast<std::uint8_t>(value);
         }
-        if (bad & kNotHex)
+        if (bad & kBadPair)
             return false;
         image_.copyIn(address, std::span<const std::uint8_t>(bytes.data(), count));
         next = findLineEnd(s + kDataAt + 2 * count, end);
