@@ -1,1 +1,55 @@
-// to come
+#include "app/Prompts.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QStringList>
+
+namespace kw {
+
+QString toQtFileFilter(const QString& pipeFilter) {
+    const QStringList parts = pipeFilter.split(QLatin1Char('|'));
+    QStringList entries;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        const QString& description = parts[i];
+        const QString& pattern = parts[i + 1];
+        if (description.contains(QLatin1Char('(') + pattern + QLatin1Char(')')))
+            entries << description;
+        else
+            entries << description + QStringLiteral(" (") + pattern + QLatin1Char(')');
+    }
+    return entries.join(QStringLiteral(";;"));
+}
+
+std::optional<QString> QtPrompts::openFile(QWidget* parent, const QString& title,
+                                           const QString& filter) {
+    QFileDialog dialog(parent, title);
+    dialog.setObjectName(QStringLiteral("OpenDialog1"));
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setNameFilter(toQtFileFilter(filter));
+    if (!lastChosen_.isEmpty())
+        dialog.selectFile(lastChosen_);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return std::nullopt;
+    lastChosen_ = dialog.selectedFiles().constFirst();
+    return lastChosen_;
+}
+
+void QtPrompts::message(QWidget* parent, const QString& text) {
+    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), text,
+                    QMessageBox::Ok, parent);
+    box.exec();
+}
+
+void QtPrompts::error(QWidget* parent, const QString& text) {
+    QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(), text,
+                    QMessageBox::Ok, parent);
+    box.exec();
+}
+
+void QtPrompts::beep() {
+    QApplication::beep();
+}
+
+} // namespace kw

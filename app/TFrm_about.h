@@ -1,1 +1,19 @@
 #pragma once
+
+#include <QDialog>
+
+class QLabel;
+
+// The about dialog: product name, maker, where to get schematics and sources.
+class TFrm_about : public QDialog {
+    Q_OBJECT
+public:
+    explicit TFrm_about(QWidget* parent = nullptr);
+
+    // Shows the dialog modally, centred on `owner`, and returns when it is closed.
+    void showCentredOn(QWidget* owner);
+
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+};
