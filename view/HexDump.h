@@ -39,7 +39,9 @@ inline char asciiOf(std::uint8_t value) noexcept {
 }
 
 // Number of grid rows for an image of `size` bytes: a header row plus one per 16 bytes.
-inline int rowCountFor(std::int32_t size) noexcept { return size / kBytesPerRow + 1; }
+inline int rowCountFor(std::int32_t size) noexcept {
+    return size / kBytesPerRow + 1;
+}
 
 // Buffer offset of a cell in grid coordinates (column, row), row 0 and column 0 being the
 // fixed header row and address column.

@@ -2,9 +2,14 @@
 
 #include <QAbstractTableModel>
 #include <QString>
+#include <array>
 #include <cstdint>
+#include <map>
+#include <utility>
+#include <vector>
 
 #include "image/ImageBuffer.h"
+#include "view/HexDump.h"
 
 namespace kw {
 
@@ -20,17 +25,21 @@ public:
 
     int gridColumnCount() const;
     int gridRowCount() const;
-    void setGridRowCount(int rows); // header row included; rows past the count are dropped
+    // Header row included, at least 1. Rows past the count are dropped with their texts;
+    // rows added are empty.
+    void setGridRowCount(int rows);
 
-    QString cell(int column, int row) const; // empty outside the grid
-    void setCell(int column, int row, const QString& text);
+    QString cell(int column, int row) const;                // empty outside the grid
+    void setCell(int column, int row, const QString& text); // ignored outside the grid
 
     int columnWidth(int column) const;
     void setColumnWidth(int column, int width);
 
     // Rewrites data rows 1 .. size/16 as a hex dump of `image`: row labels, byte cells and
     // the ASCII column. Offsets that `image` does not hold (or all, when it is null) are
-    // drawn blank. Row count and header texts are left to the caller.
+    // drawn blank, and the ASCII text covers only the bytes it holds. Texts set on those rows
+    // before are replaced; rows past size/16 keep theirs. Rows past the row count are not
+    // filled, so the caller sets the row count first. Header texts are left to the caller.
     void fillDump(const ImageBuffer* image, std::int32_t size);
 
     // QAbstractTableModel
@@ -42,10 +51,24 @@ public:
 
 signals:
     void columnWidthChanged(int column, int width);
+    // Cell (0, 0) changed; it lies in neither Qt header.
+    void cornerChanged();
 
 private:
-    struct Impl;
-    // Implementation detail left to view/StringGridModel.cpp.
+    using CellKey = std::pair<int, int>; // (row, column): a row's cells lie next to each other
+
+    bool contains(int column, int row) const;
+    bool inDump(int column, int row) const;
+    QString dumpText(int column, int row) const;
+    void cellChanged(int column, int row);
+
+    int rows_;
+    std::array<int, hexdump::kColumnCount> widths_;
+    // Texts set cell by cell; they win over the dump.
+    std::map<CellKey, QString> texts_;
+    // The last dump: rows 1 .. dumpRows_, of which the first dumpBytes_.size() offsets are held.
+    int dumpRows_ = 0;
+    std::vector<std::uint8_t> dumpBytes_;
 };
 
 } // namespace kw

@@ -5,6 +5,8 @@
 
 #include "view/StringGridModel.h"
 
+class QAbstractButton;
+
 namespace kw {
 
 // A string grid: a table view over its own StringGridModel, with the fixed header row and
@@ -12,14 +14,17 @@ namespace kw {
 // that sees every character key before the grid applies it.
 class StringGridView : public QTableView {
     Q_OBJECT
+    Q_PROPERTY(QString hint READ hint WRITE setHint)
 public:
     explicit StringGridView(QWidget* parent = nullptr);
 
     StringGridModel* grid() const;
 
     // Current cell in grid coordinates (column 1..17, row 1..); 0 when there is none.
+    // Cell (1, 1) is current from the start, as long as the grid has a data row.
     int col() const;
     int row() const;
+    // Ignored for the header row, the address column and cells outside the grid.
     void setCurrentCell(int column, int row);
 
     // A text the grid holds for its owner; not shown as a tooltip.
@@ -36,8 +41,25 @@ public:
     std::function<void(char& key)> onKeyPress;
 
 signals:
-    // The current cell was set, by the mouse or by keyboard navigation.
+    // The current cell was set, by the mouse, by keyboard navigation or by setCurrentCell.
     void cellSelected();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void inputMethodEvent(QInputMethodEvent* event) override;
+    void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void applyColumnWidth(int column, int width);
+    void applyKey(char key);
+    void paintCorner();
+
+    StringGridModel* model_;
+    QAbstractButton* corner_ = nullptr;
+    QString hint_;
+    int firstEditable_ = 1;
+    int lastEditable_ = 0;
 };
 
 } // namespace kw
