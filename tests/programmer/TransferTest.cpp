@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <stdexcept>
 #include <unistd.h>
 
 #include "RecordingHost.h"
+#include "programmer/Pause.h"
 #include "programmer/ProgrammerLibrary.h"
 #include "programmer/TestLibraries.h"
 #include "programmer/Transfer.h"
@@ -352,6 +354,14 @@ TEST(TransferReleaseTest, ReleaseComesLastOnEveryWayOut) {
                 std::vector<std::string>{download ? "lookup:SetFlashData" : "lookup:GetFlashData"});
             g_events = nullptr;
         }
+    }
+}
+
+TEST(PreciseSleepTest, NeverEndsEarly) {
+    for (const int ms : {0, 1, 5, 30}) {
+        const auto start = std::chrono::steady_clock::now();
+        preciseSleep(ms);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(ms));
     }
 }
 
