@@ -9,8 +9,10 @@ namespace kw {
 // does: section and key names match case-insensitively; an existing key's line is replaced
 // in place; a missing key is added at the end of its section; a missing section is appended
 // at the end of the file; every other line is kept byte for byte. The file is replaced
-// atomically (temporary file beside it, then rename). Returns false when the write failed;
-// the file is then unchanged.
+// atomically (temporary file beside it, then rename). New lines take the file's own line
+// break. Names or values that would change the file's structure (line breaks, '=' or a
+// leading '[' or ';' in a key, ']' in a section, empty names) are refused. Returns false when
+// the write failed or was refused; the file is then unchanged.
 bool writeProfileString(const std::filesystem::path& file, std::string_view section,
                         std::string_view key, std::string_view value) noexcept;
 

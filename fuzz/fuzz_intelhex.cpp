@@ -1,0 +1,175 @@
+// Intel HEX decoding of arbitrary text. The first input byte picks the flash size (4096 or
+// 8192, the two chips); the rest is the file's text.
+//
+// The decoder is checked against a plain, slow reading of the same record rules: every
+// outcome (image, cut flag, or the conversion error and its text) must match.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/FuzzSupport.h"
+#include "image/Errors.h"
+#include "image/IntelHexLoader.h"
+
+namespace {
+
+struct Outcome {
+    std::vector<std::uint8_t> image;
+    bool cut = false;
+    std::optional<std::string> error;
+};
+
+bool isHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+int digitValue(char c) {
+    if (c <= '9') {
+        return c - '0';
+    }
+    return (c | 0x20) - 'a' + 10;
+}
+
+Outcome reference(std::string_view text, std::int32_t flashSize) {
+    Outcome out;
+    out.image.assign(static_cast<std::size_t>(kw::kHexImageLength), 0x00);
+    std::fill_n(out.image.begin(), flashSize, std::uint8_t{0xFF});
+
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find_first_of("\r\n", pos);
+        if (end == std::string_view::npos) {
+            end = text.size();
+        }
+        const std::string_view line = text.substr(pos, end - pos);
+        pos = end;
+        if (pos < text.size() && text[pos] == '\r') {
+            ++pos;
+        }
+        if (pos < text.size() && text[pos] == '\n') {
+            ++pos;
+        }
+        // The decoder skips blank lines instead of failing on their empty fields.
+        if (line.empty()) {
+            continue;
+        }
+
+        // 0-based offset of a field; cut short by the end of the line.
+        auto field = [&](std::size_t at, std::size_t width) {
+            return at >= line.size() ? std::string_view() : line.substr(at, width);
+        };
+        auto convert = [&](std::string_view f) -> std::optional<int> {
+            int value = 0;
+            for (char c : f) {
+                if (!isHexDigit(c)) {
+                    value = -1;
+                    break;
+                }
+                value = value * 16 + digitValue(c);
+            }
+            if (f.empty() || value < 0) {
+                out.error = "'0x" + std::string(f) + "' is not a valid integer value";
+                return std::nullopt;
+            }
+            return value;
+        };
+
+        const auto type = convert(field(7, 2));
+        if (!type) {
+            return out;
+        }
+        if (*type != 0) {
+            continue;
+        }
+        const auto count = convert(field(1, 2));
+        if (!count) {
+            return out;
+        }
+        const auto address = convert(field(3, 4));
+        if (!address) {
+            return out;
+        }
+        std::int64_t current = *address;
+        for (int k = 1; k <= *count; ++k) {
+            const auto value = convert(field(2 * static_cast<std::size_t>(k) + 7, 2));
+            if (!value) {
+                return out;
+            }
+            out.image[static_cast<std::size_t>(current)] = static_cast<std::uint8_t>(*value);
+            ++current;
+            if (current > flashSize) {
+                out.cut = true;
+                return out;
+            }
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    const std::int32_t flashSize = (data[0] & 1) != 0 ? 8192 : 4096;
+    const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
+
+    Outcome expected = reference(text, flashSize);
+    Outcome actual;
+    try {
+        kw::HexLoadResult result = kw::decodeIntelHex(text, flashSize);
+        if (!result.image) {
+            kwfuzz::fail("no image returned");
+        }
+        const auto bytes = result.image->bytes();
+        actual.image.assign(bytes.begin(), bytes.end());
+        actual.cut = result.cut;
+    } catch (const kw::ConvertError& e) {
+        actual.error = e.what();
+    }
+
+    // what() is a C string: a field holding NUL shows only up to it.
+    if (expected.error) {
+        expected.error->resize(std::strlen(expected.error->c_str()));
+    }
+    if (expected.error != actual.error) {
+        std::fprintf(stderr, "expected error: %s\nactual error:   %s\n",
+                     expected.error.value_or("(none)").c_str(),
+                     actual.error.value_or("(none)").c_str());
+        kwfuzz::fail("conversion error differs");
+    }
+    if (expected.error) {
+        return 0; // nothing is returned after a conversion error
+    }
+    if (actual.image.size() != static_cast<std::size_t>(kw::kHexImageLength)) {
+        kwfuzz::fail("image is not 65536 bytes");
+    }
+    if (expected.cut != actual.cut) {
+        kwfuzz::fail("cut flag differs");
+    }
+    // Past the flash size the image stays zero, but for the one byte that cuts a load.
+    const auto outside = std::count_if(actual.image.begin() + flashSize, actual.image.end(),
+                                       [](std::uint8_t b) { return b != 0; });
+    if (outside > (actual.cut ? 1 : 0)) {
+        kwfuzz::fail("bytes past the flash size changed");
+    }
+    if (actual.image == expected.image) {
+        return 0;
+    }
+    for (std::size_t i = 0; i < actual.image.size(); ++i) {
+        if (expected.image[i] != actual.image[i]) {
+            std::fprintf(stderr, "index %zu: expected %02X, got %02X\n", i, expected.image[i],
+                         actual.image[i]);
+            kwfuzz::fail("image differs");
+        }
+    }
+    return 0;
+}
