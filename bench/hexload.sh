@@ -5,7 +5,8 @@
 # Prints Markdown table rows: | measurement | result | goal | reproduce with |
 #
 # usage: bench/hexload.sh BUILD_DIR      (a Release build holding bin/bench_hexload and
-#                                          bin/kw_hex2bin; KW_HEX_MB sets the file size)
+#                                          bin/kw_hex2bin; KW_HEX_MB sets the file size,
+#                                          KW_HEX_TIMER=date times without hyperfine)
 set -eu
 
 build=${1:?usage: bench/hexload.sh BUILD_DIR}
@@ -39,7 +40,7 @@ cmp -s "$work/ours.bin" "$work/objcopy.bin" || { echo "hexload.sh: objcopy outpu
 "$bin/bench_hexload" --mb "$mb" 2>/dev/null
 
 # Median wall time in milliseconds of each command, in the order given, one per line.
-if command -v hyperfine >/dev/null && command -v jq >/dev/null; then
+if [ "${KW_HEX_TIMER:-}" != date ] && command -v hyperfine >/dev/null && command -v jq >/dev/null; then
     hyperfine -N --style none --warmup 1 --runs "$runs" --export-json "$work/times.json" \
         "$ours" "$srec" "$objc" >/dev/null
     times=$(jq -r '.results[].median * 1000' "$work/times.json")
