@@ -45,6 +45,10 @@ constexpr std::array<std::uint16_t, 65536> makePairTable() {
 
 constexpr std::array<std::uint16_t, 65536> kHexPair = makePairTable();
 
+inline unsigned pair(const unsigned char* p) noexcept {
+    return kHexPair[static_cast<std::size_t>(p[0]) << 8 | p[1]];
+}
+
 constexpr bool isLineBreak(char c) noexcept {
     return c == '\n' || c == '\r';
 }
@@ -100,21 +104,16 @@ private:
         if (avail < kDataAt)
             return false;
         const auto* u = reinterpret_cast<const unsigned char*>(s);
-        const unsigned c0 = kHex[u[1]], c1 = kHex[u[2]];
-        const unsigned a0 = kHex[u[3]], a1 = kHex[u[4]], a2 = kHex[u[5]], a3 = kHex[u[6]];
-        const unsigned t0 = kHex[u[7]], t1 = kHex[u[8]];
-        if ((c0 | c1 | a0 | a1 | a2 | a3 | t0 | t1) & kNotHex)
+        const unsigned count = pair(u + kCountAt);
+        const unsigned addressHigh = pair(u + kAddressAt), addressLow = pair(u + kAddressAt + 2);
+        const unsigned type = pair(u + kTypeAt);
+        if ((count | addressHigh | addressLow | type) & kBadPair)
             return false;
-        if ((t0 | t1) != 0) {
+        if (type != 0 || count == 0) {
             next = findLineEnd(s + kDataAt, end);
             return true;
         }
-        const std::size_t count = c0 << 4 | c1;
-        const std::int64_t address = a0 << 12 | a1 << 8 | a2 << 4 | a3;
-        if (count == 0) {
-            next = findLineEnd(s + kDataAt, end);
-            return true;
-        }
+        const std::int64_t address = addressHigh << 8 | addressLow;
         if (avail < kDataAt + 2 * count || address + static_cast<std::int64_t>(count) > fastLimit_)
             return false;
 
@@ -122,7 +121,7 @@ private:
         const unsigned char* d = u + kDataAt;
         unsigned bad = 0;
         for (std::size_t k = 0; k < count; ++k, d += 2) {
-            const unsigned value = kHexPair[static_cast<std::size_t>(d[0]) << 8 | d[1]];
+            const unsigned value = pair(d);
             bad |= value;
             bytes[k] = static_cast<std::uint8_t>(value);
         }
