@@ -50,7 +50,7 @@ uninstall:
 	sh scripts/install-user.sh uninstall
 
 screenshot: build
-	sh scripts/screenshot.sh $(BUILD) docs/screenshot.png
+	sh scripts/screenshot.sh $(BUILD) docs
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_REL) build-fuzz

@@ -37,14 +37,13 @@ std::optional<QString> QtPrompts::openFile(QWidget* parent, const QString& title
 }
 
 void QtPrompts::message(QWidget* parent, const QString& text) {
-    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), text,
-                    QMessageBox::Ok, parent);
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("KALIWIRE"), text, QMessageBox::Ok, parent);
     box.exec();
 }
 
 void QtPrompts::error(QWidget* parent, const QString& text) {
-    QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(), text,
-                    QMessageBox::Ok, parent);
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("KALIWIRE"), text, QMessageBox::Ok,
+                    parent);
     box.exec();
 }
 

@@ -13,6 +13,7 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QToolButton>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "app/LogPane.h"
 #include "app/TFrmCopy.h"
 #include "support/ScriptedPrompts.h"
+#include "view/HexDump.h"
 #include "view/StringGridView.h"
 
 // A real main window whose settings file, programmer library folder, dialogs and pauses
@@ -38,7 +40,11 @@ protected:
         config.settingsFile = settingsPath().toStdString();
         config.libraryDir = libraryDir.toStdString();
         config.prompts = prompts;
-        config.pause = [this](int ms) { pauses.push_back(ms); };
+        config.pause = [this](int ms) {
+            pauses.push_back(ms);
+            if (duringPause)
+                duringPause(static_cast<int>(pauses.size()) - 1);
+        };
         window = std::make_unique<TFrmCopy>(config);
     }
 
@@ -75,5 +81,7 @@ protected:
     QTemporaryDir dir;
     std::shared_ptr<ScriptedPrompts> prompts;
     std::vector<int> pauses;
+    // Runs inside the download's pause after block `index`, while the transfer is under way.
+    std::function<void(int index)> duringPause;
     std::unique_ptr<TFrmCopy> window;
 };

@@ -1,0 +1,61 @@
+#!/bin/sh
+# Installs KALIWIRE for the current user, without root:
+#   PREFIX/lib/kaliwire/            the tool and the programmer library beside it (the settings
+#                                   file TOLVANEX.INI is written there too)
+#   PREFIX/bin/kaliwire             launcher on the PATH
+#   DATA/applications/kaliwire.desktop, DATA/icons/hicolor/scalable/apps/kaliwire.svg
+# PREFIX defaults to ~/.local and DATA to $XDG_DATA_HOME or PREFIX/share.
+# `uninstall` removes exactly the files the install recorded.
+#   scripts/install-user.sh install BUILD_DIR | uninstall
+set -eu
+PREFIX=${PREFIX:-$HOME/.local}
+DATA=${XDG_DATA_HOME:-$PREFIX/share}
+APPDIR=$PREFIX/lib/kaliwire
+MANIFEST=$APPDIR/install-manifest.txt
+SRC=$(cd "$(dirname "$0")/.." && pwd)
+
+install_files() {
+    build=$1
+    [ -x "$build/bin/kaliwire" ] || { echo "build the tool first (make build)" >&2; exit 1; }
+    mkdir -p "$APPDIR" "$PREFIX/bin" "$DATA/applications" "$DATA/icons/hicolor/scalable/apps"
+    : > "$MANIFEST.new"
+    put() { # put SOURCE DEST MODE
+        install -m "$3" "$1" "$2"
+        echo "$2" >> "$MANIFEST.new"
+    }
+    put "$build/bin/kaliwire" "$APPDIR/kaliwire" 755
+    put "$build/bin/TOLVANEX.dll" "$APPDIR/TOLVANEX.dll" 644
+    launcher=$(mktemp)
+    printf '#!/bin/sh\nexec "%s" "$@"\n' "$APPDIR/kaliwire" > "$launcher"
+    put "$launcher" "$PREFIX/bin/kaliwire" 755
+    rm -f "$launcher"
+    desktop=$(mktemp)
+    sed "s|@EXEC@|$APPDIR/kaliwire|" "$SRC/packaging/kaliwire.desktop.in" > "$desktop"
+    put "$desktop" "$DATA/applications/kaliwire.desktop" 644
+    rm -f "$desktop"
+    put "$SRC/resources/kaliwire.svg" "$DATA/icons/hicolor/scalable/apps/kaliwire.svg" 644
+    echo "$MANIFEST" >> "$MANIFEST.new"
+    mv "$MANIFEST.new" "$MANIFEST"
+    command -v update-desktop-database >/dev/null 2>&1 &&
+        update-desktop-database "$DATA/applications" 2>/dev/null || true
+    echo "Installed KALIWIRE in $APPDIR; start it with: kaliwire"
+    case ":$PATH:" in *":$PREFIX/bin:"*) ;; *) echo "Note: $PREFIX/bin is not on your PATH." ;; esac
+}
+
+uninstall_files() {
+    [ -f "$MANIFEST" ] || { echo "KALIWIRE is not installed under $PREFIX"; exit 0; }
+    while IFS= read -r file; do
+        [ "$file" = "$MANIFEST" ] && continue
+        rm -f "$file"
+    done < "$MANIFEST"
+    rm -f "$MANIFEST"
+    # The folder stays when it holds the user's settings file.
+    rmdir "$APPDIR" 2>/dev/null || true
+    echo "Removed KALIWIRE from $PREFIX"
+}
+
+case "${1:-}" in
+install) install_files "${2:-build}" ;;
+uninstall) uninstall_files ;;
+*) echo "usage: $0 install BUILD_DIR | uninstall" >&2; exit 2 ;;
+esac

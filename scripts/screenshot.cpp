@@ -1,0 +1,68 @@
+// Takes the README's screenshots of the real main window: opens an image through the window's
+// own "Hex" button (the open dialog answered by this program), optionally downloads it to the
+// programmer library beside the executable, and saves the window as PNG.
+//
+//   kw_screenshot OUT.png [IMAGE.hex] [--download]
+#include <QApplication>
+#include <QPixmap>
+#include <QTimer>
+#include <QToolButton>
+#include <cstdio>
+
+#include "app/Prompts.h"
+#include "app/TFrmCopy.h"
+
+namespace {
+
+class AnsweringPrompts final : public kw::Prompts {
+public:
+    explicit AnsweringPrompts(QString file) : file_(std::move(file)) {}
+    std::optional<QString> openFile(QWidget*, const QString&, const QString&) override {
+        return file_.isEmpty() ? std::nullopt : std::optional<QString>(file_);
+    }
+    void message(QWidget*, const QString& text) override {
+        std::fprintf(stderr, "message: %s\n", qPrintable(text));
+    }
+    void error(QWidget*, const QString& text) override {
+        std::fprintf(stderr, "error: %s\n", qPrintable(text));
+    }
+    void beep() override {}
+
+private:
+    QString file_;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    const QStringList args = QApplication::arguments();
+    if (args.size() < 2) {
+        std::fprintf(stderr, "usage: kw_screenshot OUT.png [IMAGE.hex] [--download]\n");
+        return 2;
+    }
+    const QString out = args[1];
+    const QString image =
+        args.size() > 2 && !args[2].startsWith(QLatin1String("--")) ? args[2] : QString();
+    const bool download = args.contains(QStringLiteral("--download"));
+
+    FrmCopyConfig config = FrmCopyConfig::forApplication();
+    config.prompts = std::make_shared<AnsweringPrompts>(image);
+    // Keep the user's settings file untouched.
+    config.settingsFile = std::filesystem::temp_directory_path() / "kw_screenshot_TOLVANEX.INI";
+    TFrmCopy window(config);
+    window.show();
+
+    QTimer::singleShot(300, [&] {
+        if (!image.isEmpty())
+            window.OpenHex->click();
+        if (download)
+            window.DownLoadBtn->click();
+        QTimer::singleShot(300, [&] {
+            const bool saved = window.grab().save(out);
+            std::fprintf(stderr, "%s %s\n", saved ? "saved" : "could not save", qPrintable(out));
+            QApplication::exit(saved ? 0 : 1);
+        });
+    });
+    return QApplication::exec();
+}

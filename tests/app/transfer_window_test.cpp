@@ -1,0 +1,258 @@
+// Download and read-back through the window, against test programmer libraries loaded the
+// real way from the folder the window is told to look in.
+#include <QCoreApplication>
+#include <QProgressBar>
+#include <QTest>
+#include <cstdlib>
+
+#include "programmer/TestLibraries.h"
+#include "support/HexText.h"
+#include "support/WindowFixture.h"
+
+namespace {
+
+namespace testlib = kw::testlib;
+
+const QString kStart = QStringLiteral("正在下载芯片数据......");
+const QString kEnd = QStringLiteral("下载芯片数据完成。");
+
+QString dirOf(const std::filesystem::path& path) {
+    return QString::fromStdString(path.string());
+}
+
+class Transfers : public WindowFixture {
+protected:
+    void SetUp() override {
+        WindowFixture::SetUp();
+        makeWindow(dirOf(testlib::recordingDir()));
+    }
+    void loadImage() {
+        openThrough(window->OpenHex, writeFile(QStringLiteral("image.hex"),
+                                               QByteArray::fromStdString(hexImage(8192))));
+        ASSERT_TRUE(window->DownLoadBtn->isEnabled());
+    }
+    QStringList logAfterWelcome() const { return logLines().mid(1); }
+    void readBack() {
+        window->runHandler([this] { window->ReadBtnClick(); });
+    }
+
+    testlib::RecordingSession session;
+};
+
+QString stamped(const QStringList& lines, int i) {
+    return lines.value(i).section(QStringLiteral("   "), 1);
+}
+
+TEST_F(Transfers, DownloadSendsTheImageInSixtyFourPacedBlocks) {
+    loadImage();
+    window->DownLoadBtn->click();
+
+    const auto log = session.log();
+    ASSERT_EQ(log.calls.size(), 64u);
+    for (int i = 0; i < 64; ++i) {
+        EXPECT_EQ(log.calls[i].offset, i * 128);
+        ASSERT_EQ(log.calls[i].data.size(), 128u);
+        for (int k = 0; k < 128; k += 37)
+            EXPECT_EQ(log.calls[i].data[k], hexImageByte(i * 128 + k));
+    }
+    EXPECT_EQ(log.loads, 1);
+    EXPECT_EQ(log.unloads, 1);
+    ASSERT_EQ(pauses.size(), 64u);
+    for (int i = 0; i < 64; ++i)
+        EXPECT_EQ(pauses[i], i % 8 == 0 ? 30 : 5) << i;
+    EXPECT_EQ(window->ProgressBar1->maximum(), 63);
+    EXPECT_EQ(window->ProgressBar1->value(), 63);
+
+    const QStringList lines = logAfterWelcome();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(stamped(lines, 0), kStart);
+    EXPECT_EQ(lines[1], kw::longTimeText(window->StampTime) + QStringLiteral("   ") + kEnd);
+    EXPECT_TRUE(prompts->messages.isEmpty());
+    EXPECT_TRUE(prompts->errors.isEmpty());
+}
+
+TEST_F(Transfers, ProgrammerNotFoundOnTheFirstBlock) {
+    loadImage();
+    session.failCall(0, 1);
+    QStringList linesWhileShown;
+    int unloadsWhileShown = -1;
+    prompts->whileMessageShown = [&](const QString&) {
+        linesWhileShown = logAfterWelcome();
+        unloadsWhileShown = session.log().unloads;
+    };
+    window->DownLoadBtn->click();
+
+    EXPECT_EQ(prompts->messages, QStringList{QStringLiteral("未发现KALIWIRE设备!")});
+    ASSERT_EQ(linesWhileShown.size(), 1);
+    EXPECT_EQ(unloadsWhileShown, 0);
+    const QStringList lines = logAfterWelcome();
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_EQ(lines[1], QStringLiteral("出错代码:1"));
+    EXPECT_EQ(lines[2], QStringLiteral("出错进度:0"));
+    EXPECT_EQ(session.log().calls.size(), 1u);
+    EXPECT_EQ(session.log().unloads, 1);
+    EXPECT_EQ(window->ProgressBar1->value(), 0);
+}
+
+TEST_F(Transfers, FailedLastBlockIsLoggedWithoutAMessage) {
+    loadImage();
+    session.failCall(63, 7);
+    window->DownLoadBtn->click();
+    EXPECT_TRUE(prompts->messages.isEmpty());
+    const QStringList lines = logAfterWelcome();
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_EQ(lines[1], QStringLiteral("出错代码:7"));
+    EXPECT_EQ(lines[2], QStringLiteral("出错进度:63"));
+    EXPECT_EQ(window->ProgressBar1->value(), 62);
+}
+
+TEST_F(Transfers, MissingLibraryOrExportIsReported) {
+    loadImage();
+    makeWindow(dirOf(testlib::emptyDir()));
+    window->DownLoadBtn->setEnabled(true);
+    window->DownLoadBtn->click();
+    EXPECT_EQ(prompts->messages, QStringList{QStringLiteral("TOLVANEX.dll没有找到")});
+    EXPECT_TRUE(logAfterWelcome().isEmpty());
+
+    prompts->messages.clear();
+    makeWindow(dirOf(testlib::noSetDir()));
+    window->DownLoadBtn->setEnabled(true);
+    window->DownLoadBtn->click();
+    EXPECT_EQ(prompts->messages, QStringList{QStringLiteral("SetFlashData函数没有找到")});
+    ASSERT_EQ(logAfterWelcome().size(), 1);
+    EXPECT_EQ(stamped(logAfterWelcome(), 0), kStart);
+    EXPECT_EQ(session.log().loads, session.log().unloads);
+}
+
+TEST_F(Transfers, SmallImageIsPaddedWithErasedBytes) {
+    window->deviceBox->setCurrentIndex(0);
+    openThrough(window->OpenBin, writeFile(QStringLiteral("s.bin"), QByteArray(4096, '\x42')));
+    ASSERT_EQ(window->FlashBuf->size(), 4096u);
+    window->DownLoadBtn->click();
+    const auto log = session.log();
+    ASSERT_EQ(log.calls.size(), 64u);
+    EXPECT_EQ(log.calls[31].data, std::vector<std::uint8_t>(128, 0x42));
+    EXPECT_EQ(log.calls[32].data, std::vector<std::uint8_t>(128, 0xFF));
+    EXPECT_EQ(log.calls[63].data, std::vector<std::uint8_t>(128, 0xFF));
+}
+
+TEST_F(Transfers, WindowRefusesChangesWhileADownloadRuns) {
+    loadImage();
+    const auto imageBefore = std::vector<std::uint8_t>(window->FlashBuf->bytes().begin(),
+                                                       window->FlashBuf->bytes().end());
+    window->show();
+    window->flashGrid->setCurrentCell(1, 1);
+    duringPause = [&](int block) {
+        if (block != 3)
+            return;
+        EXPECT_TRUE(window->transferRunning());
+        prompts->openAnswers.push_back(writeFile(QStringLiteral("other.bin"), QByteArray(8192, 0)));
+        window->DownLoadBtn->click();
+        window->OpenHex->click();
+        window->OpenBin->click();
+        window->runHandler([this] { window->BuffclearClick(); });
+        window->runHandler([this] { window->eebuffclearClick(); });
+        window->runHandler([this] { window->eeloadbinClick(); });
+        window->runHandler([this] { window->ReadBtnClick(); });
+        QTest::keyClick(window->flashGrid, Qt::Key_Backspace);
+        QTest::keyClick(window->flashGrid, Qt::Key_Backspace);
+        QTest::keyClick(window->flashGrid, '0');
+        QTest::keyClick(window->flashGrid, '0');
+        QTest::keyClick(window->flashGrid, Qt::Key_Return);
+        window->close();
+        EXPECT_TRUE(window->isVisible());
+    };
+    window->DownLoadBtn->click();
+
+    EXPECT_EQ(prompts->beeps, 8);
+    EXPECT_TRUE(prompts->openRequests.size() == 1u) << "only the first load asked for a file";
+    EXPECT_EQ(session.log().calls.size(), 64u);
+    EXPECT_EQ(session.log().loads, 1);
+    EXPECT_EQ(std::vector<std::uint8_t>(window->FlashBuf->bytes().begin(),
+                                        window->FlashBuf->bytes().end()),
+              imageBefore);
+    EXPECT_EQ(window->EepromBuf, nullptr);
+    // The close asked for during the transfer happens once it has ended.
+    EXPECT_TRUE(window->isVisible());
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(Transfers, ReadBackReplacesTheImageOnlyWhenComplete) {
+    loadImage();
+    readBack();
+    auto log = session.log();
+    ASSERT_EQ(log.calls.size(), 256u);
+    for (int i = 0; i < 256; ++i)
+        EXPECT_EQ(log.calls[i].offset, i * 32);
+    ASSERT_EQ(window->FlashBuf->size(), 8192u);
+    EXPECT_EQ(*window->FlashBuf->read(0), testlib::patternByte(0));
+    EXPECT_EQ(*window->FlashBuf->read(8191), testlib::patternByte(8191));
+    EXPECT_EQ(flashCell(16, 512),
+              QString::fromStdString(kw::hexdump::byteHex(testlib::patternByte(8191))));
+    EXPECT_TRUE(logAfterWelcome().isEmpty());
+    EXPECT_EQ(window->ProgressBar1->maximum(), 255);
+
+    const auto before = std::vector<std::uint8_t>(window->FlashBuf->bytes().begin(),
+                                                  window->FlashBuf->bytes().end());
+    window->FlashBuf->write(0, 0x00);
+    window->dispbuff->click();
+    session.clearLog();
+    session.failCall(100, -3);
+    readBack();
+    EXPECT_EQ(*window->FlashBuf->read(0), 0x00);
+    EXPECT_EQ(*window->FlashBuf->read(5000), before[5000]);
+    EXPECT_EQ(flashCell(1, 1), QStringLiteral("00"));
+    const QStringList lines = logAfterWelcome();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0], QStringLiteral("出错代码:-3"));
+    EXPECT_EQ(lines[1], QStringLiteral("出错位置:100"));
+    EXPECT_TRUE(prompts->messages.isEmpty());
+}
+
+TEST_F(Transfers, ReadBackWithoutLibraryRedrawsTheUnchangedImage) {
+    makeWindow(dirOf(testlib::noGetDir()));
+    readBack();
+    EXPECT_EQ(prompts->messages, QStringList{QStringLiteral("GetFlashData函数没有找到")});
+    EXPECT_EQ(window->FlashBuf, nullptr);
+    EXPECT_EQ(window->flashGrid->grid()->gridRowCount(), 513);
+    EXPECT_EQ(flashCell(0, 1), QStringLiteral("0x0000H"));
+    EXPECT_EQ(flashCell(1, 1), QString());
+}
+
+// The stand-in library beside the executable keeps what it was sent.
+TEST(StandInProgrammer, DownloadThenReadBackGivesTheImageBack) {
+    QTemporaryDir state;
+    qputenv("XDG_STATE_HOME", state.path().toUtf8());
+    qunsetenv("TOLVANEX_STANDIN");
+    auto prompts = std::make_shared<ScriptedPrompts>();
+    QTemporaryDir files;
+    FrmCopyConfig config = FrmCopyConfig::forApplication();
+    config.settingsFile = files.filePath(QStringLiteral("TOLVANEX.INI")).toStdString();
+    config.prompts = prompts;
+    config.pause = [](int) {};
+    TFrmCopy window(config);
+
+    QFile hex(files.filePath(QStringLiteral("image.hex")));
+    ASSERT_TRUE(hex.open(QIODevice::WriteOnly));
+    hex.write(QByteArray::fromStdString(hexImage(8192)));
+    hex.close();
+    prompts->openAnswers.push_back(hex.fileName());
+    window.OpenHex->click();
+    window.DownLoadBtn->click();
+    EXPECT_TRUE(prompts->messages.isEmpty())
+        << prompts->messages.join(QLatin1Char('\n')).toStdString();
+    const auto sent = std::vector<std::uint8_t>(window.FlashBuf->bytes().begin(),
+                                                window.FlashBuf->bytes().begin() + 8192);
+
+    window.BuffclearClick();
+    window.runHandler([&] { window.ReadBtnClick(); });
+    ASSERT_EQ(window.FlashBuf->size(), 8192u);
+    EXPECT_EQ(
+        std::vector<std::uint8_t>(window.FlashBuf->bytes().begin(), window.FlashBuf->bytes().end()),
+        sent);
+    EXPECT_TRUE(prompts->errors.isEmpty());
+    qunsetenv("XDG_STATE_HOME");
+}
+
+} // namespace
