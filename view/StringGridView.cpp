@@ -44,6 +44,8 @@ StringGridView::StringGridView(QWidget* parent)
     setFocusPolicy(Qt::StrongFocus);
     setWordWrap(false);
     setTextElideMode(Qt::ElideNone); // "FF" must stay "FF" in a 24-pixel column
+    // Keys reach the hook as key events; an input method would turn them into composed text.
+    setAttribute(Qt::WA_InputMethodEnabled, false);
 
     for (int column = 0; column < model_->gridColumnCount(); ++column)
         applyColumnWidth(column, model_->columnWidth(column));
@@ -57,6 +59,11 @@ StringGridView::StringGridView(QWidget* parent)
     }
 
     setCurrentCell(1, 1);
+}
+
+StringGridView::~StringGridView() {
+    if (corner_ != nullptr)
+        corner_->removeEventFilter(this);
 }
 
 StringGridModel* StringGridView::grid() const {

@@ -17,6 +17,7 @@ class StringGridView : public QTableView {
     Q_PROPERTY(QString hint READ hint WRITE setHint)
 public:
     explicit StringGridView(QWidget* parent = nullptr);
+    ~StringGridView() override;
 
     StringGridModel* grid() const;
 
