@@ -4,6 +4,7 @@
 #include <QHeaderView>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QStyleOptionHeader>
 
@@ -84,7 +85,11 @@ void StringGridView::setCurrentCell(int column, int row) {
     if (column < 1 || column >= model_->gridColumnCount() || row < 1 ||
         row >= model_->gridRowCount())
         return;
-    setCurrentIndex(model_->index(row - 1, column - 1));
+    const QModelIndex target = model_->index(row - 1, column - 1);
+    if (target == currentIndex())
+        emit cellSelected(); // set again: its owner hears of it as of any other setting
+    else
+        setCurrentIndex(target);
 }
 
 QString StringGridView::hint() const {
@@ -164,6 +169,15 @@ void StringGridView::applyKey(char key) {
         text.append(QChar(static_cast<unsigned char>(key)));
     }
     model_->setCell(column, row, text);
+}
+
+void StringGridView::mousePressEvent(QMouseEvent* event) {
+    const QPersistentModelIndex before = currentIndex();
+    QTableView::mousePressEvent(event);
+    // A click on the current cell sets it again without changing it.
+    if (before.isValid() && before == currentIndex() &&
+        indexAt(event->position().toPoint()) == before)
+        emit cellSelected();
 }
 
 void StringGridView::inputMethodEvent(QInputMethodEvent* event) {

@@ -25,7 +25,8 @@ public:
     // Cell (1, 1) is current from the start, as long as the grid has a data row.
     int col() const;
     int row() const;
-    // Ignored for the header row, the address column and cells outside the grid.
+    // Emits cellSelected(), also when the cell is current already. Ignored for the header row,
+    // the address column and cells outside the grid.
     void setCurrentCell(int column, int row);
 
     // A text the grid holds for its owner; not shown as a tooltip.
@@ -42,11 +43,13 @@ public:
     std::function<void(char& key)> onKeyPress;
 
 signals:
-    // The current cell was set, by the mouse, by keyboard navigation or by setCurrentCell.
+    // The current cell was set: by keyboard navigation, by setCurrentCell, or by a mouse click,
+    // also on the cell that is current already.
     void cellSelected();
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
     void inputMethodEvent(QInputMethodEvent* event) override;
     void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -203,6 +203,9 @@ TEST_F(GridView, CurrentCellMovesOnlyInsideTheDataCells) {
     EXPECT_EQ(view.col(), 3);
     EXPECT_EQ(view.row(), 5);
     EXPECT_EQ(selected.count(), 4);
+    QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, cell.center()); // set again
+    view.setCurrentCell(3, 5);
+    EXPECT_EQ(selected.count(), 6);
     EXPECT_TRUE(view.selectionModel()->isSelected(view.currentIndex()));
 
     view.grid()->setGridRowCount(3); // rows under the current cell dropped
