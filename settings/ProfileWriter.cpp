@@ -293,9 +293,15 @@ public:
         static std::atomic<unsigned> counter{0};
         std::random_device random;
         for (int attempt = 0; attempt < 16; ++attempt) {
-            const std::string unique = "." + name.string() + ".tmp-" + std::to_string(::getpid()) +
-                                       "-" + std::to_string(counter.fetch_add(1)) + "-" +
-                                       std::to_string(random());
+            // Built by appending: GCC 12 at -O3 misreports `"." + std::string` (-Wrestrict).
+            std::string unique(1, '.');
+            unique.append(name.string())
+                .append(".tmp-")
+                .append(std::to_string(::getpid()))
+                .append("-")
+                .append(std::to_string(counter.fetch_add(1)))
+                .append("-")
+                .append(std::to_string(random()));
             std::filesystem::path candidate = dir / unique;
             const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd >= 0) {
