@@ -16,6 +16,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -226,6 +227,9 @@ void TFrmCopy::buildWindow() {
 
     // Not resizable: the client area keeps its size whatever the menu bar's height.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
+    adjustSize();
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
 }
 
 void TFrmCopy::buildToolButtons(QWidget* area) {

@@ -96,7 +96,7 @@ std::string readWholeFile(const std::filesystem::path& file) {
         ++total;
     }
     // Whatever follows: special files with no length, or a file that grew meanwhile.
-    constexpr std::size_t kChunk = 64 * 1024;
+    constexpr std::size_t kChunk = std::size_t{64} * 1024;
     for (;;) {
         content.resize(total + kChunk);
         const std::size_t got = readInto(f.get(), file, content.data() + total, kChunk);

@@ -43,7 +43,9 @@ constexpr std::array<std::uint16_t, 65536> makePairTable() {
     return table;
 }
 
-constexpr std::array<std::uint16_t, 65536> kHexPair = makePairTable();
+// Built at start-up rather than at compile time: 64K steps exceed some compilers' constant
+// evaluation limits.
+const std::array<std::uint16_t, 65536> kHexPair = makePairTable();
 
 inline unsigned pair(const unsigned char* p) noexcept {
     return kHexPair[static_cast<std::size_t>(p[0]) << 8 | p[1]];
@@ -113,10 +115,12 @@ private:
             next = findLineEnd(s + kDataAt, end);
             return true;
         }
-        const std::int64_t address = addressHigh << 8 | addressLow;
-        if (avail < kDataAt + 2 * count || address + static_cast<std::int64_t>(count) > fastLimit_)
+        const auto address = static_cast<std::int64_t>(addressHigh << 8 | addressLow);
+        if (avail < kDataAt + std::size_t{2} * count || address + static_cast<std::int64_t>(count) > fastLimit_)
             return false;
 
+        // Not zero-filled: only the first `count` bytes are written and read.
+        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init)
         std::array<std::uint8_t, kMaxRecordBytes> bytes;
         const unsigned char* d = u + kDataAt;
         unsigned bad = 0;
@@ -128,7 +132,7 @@ private:
         if (bad & kBadPair)
             return false;
         image_.copyIn(address, std::span<const std::uint8_t>(bytes.data(), count));
-        next = findLineEnd(s + kDataAt + 2 * count, end);
+        next = findLineEnd(s + kDataAt + std::size_t{2} * count, end);
         return true;
     }
 

@@ -9,6 +9,7 @@ cmake --build "$BUILD" --target kw_screenshot kaliwire >/dev/null
 STATE=$(mktemp -d)
 export XDG_STATE_HOME="$STATE"
 run() { xvfb-run -a -s "-screen 0 1024x768x24" "$BUILD/bin/kw_screenshot" "$@"; }
-run "$OUT/screenshot.png" examples/blink.hex
-run "$OUT/screenshot-download.png" examples/blink.hex --download
+IMAGE="$(pwd)/examples/blink.hex"
+run "$OUT/screenshot.png" "$IMAGE"
+run "$OUT/screenshot-download.png" "$IMAGE" --download
 rm -rf "$STATE"

@@ -15,7 +15,7 @@ QString latin1(const char* text, int length) {
 } // namespace
 
 StringGridModel::StringGridModel(QObject* parent)
-    : QAbstractTableModel(parent), rows_(hexdump::kInitialRowCount) {
+    : QAbstractTableModel(parent), rows_(hexdump::kInitialRowCount), widths_{} {
     widths_.fill(hexdump::kByteColumnWidth);
 }
 

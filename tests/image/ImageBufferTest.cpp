@@ -46,6 +46,8 @@ struct EraseCase {
     std::size_t erased;
 };
 
+void PrintTo(const EraseCase& c, std::ostream* os) { *os << "count " << c.count; }
+
 class ImageBufferEraseTest : public ::testing::TestWithParam<EraseCase> {};
 
 TEST_P(ImageBufferEraseTest, ErasesExactlyTheCountWithinTheBuffer) {

@@ -69,6 +69,9 @@ struct EditCase {
     std::string after;
 };
 
+// Keeps test listings readable: the case is named by its name, not its bytes.
+void PrintTo(const EditCase& c, std::ostream* os) { *os << c.name; }
+
 class ProfileEditTest : public ProfileWriterTest, public ::testing::WithParamInterface<EditCase> {};
 
 TEST_P(ProfileEditTest, WritesKeyAndKeepsEverythingElse) {

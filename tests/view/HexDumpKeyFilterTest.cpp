@@ -40,6 +40,10 @@ struct KeyCase {
     KeyVerdict verdict;
 };
 
+void PrintTo(const KeyCase& c, std::ostream* os) {
+    *os << '"' << c.cell << "\" + key " << static_cast<int>(c.key);
+}
+
 class GridKeyFilter : public testing::TestWithParam<KeyCase> {};
 
 TEST_P(GridKeyFilter, Verdict) {
@@ -69,6 +73,8 @@ struct CommitCase {
     const char* text;
     std::uint8_t stored;
 };
+
+void PrintTo(const CommitCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
 
 class Commit : public testing::TestWithParam<CommitCase> {};
 
