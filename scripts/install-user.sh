@@ -36,10 +36,41 @@ install_files() {
     put "$SRC/resources/kaliwire.svg" "$DATA/icons/hicolor/scalable/apps/kaliwire.svg" 644
     echo "$MANIFEST" >> "$MANIFEST.new"
     mv "$MANIFEST.new" "$MANIFEST"
-    command -v update-desktop-database >/dev/null 2>&1 &&
-        update-desktop-database "$DATA/applications" 2>/dev/null || true
+    case ":$PATH:" in
+    *":$PREFIX/bin:"*) ;;
+    *) add_path_block ;;
+    esac
     echo "Installed KALIWIRE in $APPDIR; start it with: kaliwire"
-    case ":$PATH:" in *":$PREFIX/bin:"*) ;; *) echo "Note: $PREFIX/bin is not on your PATH." ;; esac
+}
+
+# When the launcher's folder is not on the PATH, new shells get it through a marked block in
+# the shell start-up files; uninstall removes exactly that block.
+BEGIN_MARK="# >>> kaliwire launcher path >>>"
+END_MARK="# <<< kaliwire launcher path <<<"
+add_path_block() {
+    added=""
+    for rc in "$HOME/.profile" "$HOME/.bashrc"; do
+        [ -f "$rc" ] || continue
+        grep -qF "$BEGIN_MARK" "$rc" && { added=1; continue; }
+        added=1
+        {
+            echo "$BEGIN_MARK"
+            echo "case \":\$PATH:\" in *\":$PREFIX/bin:\"*) ;; *) PATH=\"$PREFIX/bin:\$PATH\" ;; esac"
+            echo "$END_MARK"
+        } >> "$rc"
+    done
+    if [ -n "$added" ]; then
+        echo "Added $PREFIX/bin to the PATH of new shells (~/.profile, ~/.bashrc)."
+    else
+        echo "Note: $PREFIX/bin is not on your PATH; add it to start the tool by name."
+    fi
+}
+
+remove_path_block() {
+    for rc in "$HOME/.profile" "$HOME/.bashrc"; do
+        [ -f "$rc" ] && grep -qF "$BEGIN_MARK" "$rc" || continue
+        sed -i "/^$BEGIN_MARK\$/,/^$END_MARK\$/d" "$rc"
+    done
 }
 
 uninstall_files() {
@@ -49,6 +80,7 @@ uninstall_files() {
         rm -f "$file"
     done < "$MANIFEST"
     rm -f "$MANIFEST"
+    remove_path_block
     # The folder stays when it holds the user's settings file.
     rmdir "$APPDIR" 2>/dev/null || true
     echo "Removed KALIWIRE from $PREFIX"
