@@ -280,10 +280,17 @@ void TFrmCopy::buildGrids() {
         view->setFont(gridFont());
         view->horizontalHeader()->setFont(gridFont());
         view->verticalHeader()->setFont(gridFont());
-        QPalette palette = view->palette();
-        for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
-            palette.setColor(group, QPalette::Text, textColour);
-        view->setPalette(palette);
+        // The grid's colour covers the fixed row and column as well.
+        for (QWidget* part :
+             {static_cast<QWidget*>(view), static_cast<QWidget*>(view->horizontalHeader()),
+              static_cast<QWidget*>(view->verticalHeader())}) {
+            QPalette palette = part->palette();
+            for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+                palette.setColor(group, QPalette::Text, textColour);
+                palette.setColor(group, QPalette::ButtonText, textColour);
+            }
+            part->setPalette(palette);
+        }
         return view;
     };
     flashGrid = makeGrid(flashbuff, "flashGrid", QColor(0x80, 0x00, 0x00)); // maroon
@@ -441,6 +448,12 @@ void TFrmCopy::writeSetting(const char* key, const QString& value) {
     (void)kw::writeProfileString(config_.settingsFile, kSettingsSection, key, utf8(value));
 }
 
+std::optional<QString> TFrmCopy::chooseImageFile(const QString& filter) {
+    if (refusedDuringTransfer())
+        return std::nullopt;
+    return config_.prompts->openFile(this, kOpenTitle, filter);
+}
+
 void TFrmCopy::setStatusText(const QString& text) {
     statusPanel->setText(text);
 }
@@ -468,9 +481,7 @@ void TFrmCopy::FormCreate() {
 }
 
 void TFrmCopy::OpenHexClick() {
-    if (refusedDuringTransfer())
-        return;
-    const auto chosen = config_.prompts->openFile(this, kOpenTitle, kHexFilter);
+    const auto chosen = chooseImageFile(kHexFilter);
     if (!chosen)
         return;
     writeSetting("lastopenhex", *chosen);
@@ -491,9 +502,7 @@ void TFrmCopy::OpenHexClick() {
 }
 
 void TFrmCopy::openbinClick() {
-    if (refusedDuringTransfer())
-        return;
-    const auto chosen = config_.prompts->openFile(this, kOpenTitle, kBinFilter);
+    const auto chosen = chooseImageFile(kBinFilter);
     if (!chosen)
         return;
     writeSetting("lastopenbin", *chosen);
@@ -507,9 +516,7 @@ void TFrmCopy::openbinClick() {
 }
 
 void TFrmCopy::eeloadbinClick() {
-    if (refusedDuringTransfer())
-        return;
-    const auto chosen = config_.prompts->openFile(this, kOpenTitle, kEepromFilter);
+    const auto chosen = chooseImageFile(kEepromFilter);
     if (!chosen)
         return;
     setStatusText(kBinStatusLabel + *chosen);
@@ -558,22 +565,23 @@ void TFrmCopy::redrawGrid(kw::StringGridView* view, const kw::ImageBuffer* image
     cells->fillDump(image, size);
 }
 
-void TFrmCopy::dispbuffclick() {
+void TFrmCopy::writeGridCorner(kw::StringGridView* view) {
     namespace hd = kw::hexdump;
-    kw::StringGridModel* cells = flashGrid->grid();
+    kw::StringGridModel* cells = view->grid();
     cells->setCell(0, 0, QString::fromLatin1(hd::kAddressHeader));
     cells->setColumnWidth(0, hd::kAddressColumnWidth);
     cells->setCell(hd::kColumnCount - 1, 0, QString::fromLatin1(hd::kAsciiHeader));
+}
+
+void TFrmCopy::dispbuffclick() {
+    writeGridCorner(flashGrid);
+    // Re-read on every redraw: the device choice changes the size box, not FlashSize.
     FlashSize = kw::strToInt(utf8(txtflashsize->text()));
     redrawGrid(flashGrid, FlashBuf.get(), FlashSize);
 }
 
 void TFrmCopy::dispeebufferClick() {
-    namespace hd = kw::hexdump;
-    kw::StringGridModel* cells = EepromGrid->grid();
-    cells->setCell(0, 0, QString::fromLatin1(hd::kAddressHeader));
-    cells->setColumnWidth(0, hd::kAddressColumnWidth);
-    cells->setCell(hd::kColumnCount - 1, 0, QString::fromLatin1(hd::kAsciiHeader));
+    writeGridCorner(EepromGrid);
     redrawGrid(EepromGrid, EepromBuf.get(), EepromSize);
 }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "image/ImageBuffer.h"
 
@@ -153,7 +154,11 @@ private:
     // A transfer is running: the operation is refused with the alert sound.
     bool refusedDuringTransfer();
     void writeSetting(const char* key, const QString& value);
+    // The open dialog, unless a transfer is running; nothing when refused or cancelled.
+    std::optional<QString> chooseImageFile(const QString& filter);
     void setStatusText(const QString& text);
+    // The header texts and address column width that every redraw starts with.
+    void writeGridCorner(kw::StringGridView* view);
     void redrawGrid(kw::StringGridView* view, const kw::ImageBuffer* image, std::int32_t size);
 
     FrmCopyConfig config_;
