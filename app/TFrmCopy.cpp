@@ -165,7 +165,6 @@ TFrmCopy::TFrmCopy(FrmCopyConfig config, QWidget* parent)
     buildWindow();
     wireEvents();
     FormCreate();
-    Frm_about = new TFrm_about(this);
 }
 
 TFrmCopy::~TFrmCopy() = default;
@@ -635,6 +634,8 @@ void TFrmCopy::Memo2DblClick() {
 }
 
 void TFrmCopy::mnu_copyrightClick() {
+    if (Frm_about == nullptr)
+        Frm_about = new TFrm_about(this);
     Frm_about->showCentredOn(this);
 }
 

@@ -98,6 +98,7 @@ public:
     QMenu* mnu_about = nullptr;
     QAction* mnu_copyright = nullptr;
 
+    // Made on first use: nothing of it is needed to show the main window.
     TFrm_about* Frm_about = nullptr;
 
     // Handlers. Each runs inside the guard when reached through a control or menu item.

@@ -7,46 +7,17 @@
 //                    peak memory includes a loaded image on screen.
 
 #include <QApplication>
-#include <QSocketNotifier>
 #include <QToolButton>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "app/Prompts.h"
+#include "app/Startup.h"
 #include "app/TFrmCopy.h"
 #include "bench/startup_probe.h"
 
 namespace {
-
-// Start-up lines of app/main.cpp, copied so that this program does the same work before the
-// first paint.
-int signalPipe[2] = {-1, -1};
-
-void forwardSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t written = ::write(signalPipe[0], &byte, 1);
-}
-
-void closeOnTerminationSignals(QWidget& window) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
-        return;
-    auto* notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, &window);
-    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
-        char byte = 0;
-        [[maybe_unused]] const ssize_t got = ::read(signalPipe[1], &byte, 1);
-        window.close();
-    });
-    struct sigaction action = {};
-    action.sa_handler = forwardSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
-}
 
 // Answers the open dialog with one file; any message or error box means the load did not go
 // as a plain load of a fitting image goes.
@@ -80,9 +51,9 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // The same start-up as app/main.cpp.
     QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("kaliwire"));
-    QApplication::setDesktopFileName(QStringLiteral("kaliwire"));
+    kw::setApplicationNames();
 
     FrmCopyConfig config = FrmCopyConfig::forApplication();
     std::shared_ptr<OpenFilePrompts> prompts;
@@ -91,7 +62,7 @@ int main(int argc, char** argv) {
         config.prompts = prompts;
     }
     TFrmCopy FrmCopy(std::move(config));
-    closeOnTerminationSignals(FrmCopy);
+    kw::closeOnTerminationSignals(FrmCopy);
 
     kw::bench::FirstPaintProbe probe(FrmCopy, [&](long long painted) {
         if (prompts) {
