@@ -279,6 +279,8 @@ void TFrmCopy::buildGrids() {
         view->setFont(gridFont());
         view->horizontalHeader()->setFont(gridFont());
         view->verticalHeader()->setFont(gridFont());
+        // The string grid's classic row height: nine rows of the dump in view.
+        view->verticalHeader()->setDefaultSectionSize(24);
         // The grid's colour covers the fixed row and column as well.
         for (QWidget* part :
              {static_cast<QWidget*>(view), static_cast<QWidget*>(view->horizontalHeader()),

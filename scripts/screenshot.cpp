@@ -11,6 +11,7 @@
 
 #include "app/Prompts.h"
 #include "app/TFrmCopy.h"
+#include "view/StringGridView.h"
 
 namespace {
 
@@ -54,8 +55,13 @@ int main(int argc, char** argv) {
     window.show();
 
     QTimer::singleShot(300, [&] {
-        if (!image.isEmpty())
+        if (!image.isEmpty()) {
             window.OpenHex->click();
+            // Show the example's code and text rather than its vector table.
+            window.flashGrid->setCurrentCell(1, 17);
+            window.flashGrid->scrollTo(window.flashGrid->grid()->index(16, 0),
+                                       QAbstractItemView::PositionAtTop);
+        }
         if (download)
             window.DownLoadBtn->click();
         QTimer::singleShot(300, [&] {
