@@ -84,7 +84,7 @@ int main(int argc, char** argv) try {
         smallSeconds.push_back(timeDecode(small, sink));
 
     std::printf("| Intel HEX load, in-process (%.0f MB text, median of %d) | %.0f MB/s | "
-                "≥ 1000 MB/s | build-release/bin/bench_hexload |\n",
+                "≥ 1000 MB/s | `build-release/bin/bench_hexload` |\n",
                 static_cast<double>(text.size()) / 1e6, runs, mbPerSecond);
     std::printf("| Intel HEX load, 8 KB image (512 records), in-process | %.1f µs | — | "
                 "build-release/bin/bench_hexload |\n",

@@ -24,7 +24,7 @@ namespace hd = kw::hexdump;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kFlashSize = 8192;
-constexpr const char* kReproduce = "`bench/grid.sh build-release`";
+constexpr const char* kReproduce = "`sh bench/grid.sh build-release`";
 
 constexpr int warmUpRuns(int runs) {
     return runs / 10 + 1;

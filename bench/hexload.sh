@@ -60,7 +60,7 @@ fi
 set -- $times
 awk -v size="$size" -v ours="$1" -v srec="$2" -v objc="$3" -v build="$build" 'BEGIN {
     mb = size / 1e6
-    how = "sh bench/hexload.sh " build
+    how = "`sh bench/hexload.sh " build "`"
     printf "| Intel HEX to binary, whole process, %.0f MB: kw_hex2bin | %.0f ms (%.0f MB/s) | — | %s |\n", mb, ours, mb / ours * 1000, how
     printf "| Intel HEX to binary, whole process, %.0f MB: srec_cat | %.0f ms (%.0f MB/s) | — | %s |\n", mb, srec, mb / srec * 1000, how
     printf "| Intel HEX to binary, whole process, %.0f MB: objcopy | %.0f ms (%.0f MB/s) | — | %s |\n", mb, objc, mb / objc * 1000, how

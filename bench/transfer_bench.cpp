@@ -46,7 +46,7 @@ public:
     }
 };
 
-constexpr const char* kReproduce = "`bench/transfer.sh BUILD_DIR`";
+constexpr const char* kReproduce = "`sh bench/transfer.sh build-release`";
 
 void row(const std::string& measurement, const std::string& result, const std::string& goal) {
     std::printf("| %s | %s | %s | %s |\n", measurement.c_str(), result.c_str(), goal.c_str(),
