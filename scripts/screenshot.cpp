@@ -2,12 +2,17 @@
 // own "Hex" button (the open dialog answered by this program), optionally downloads it to the
 // programmer library beside the executable, and saves the window as PNG.
 //
-//   kw_screenshot OUT.png [IMAGE.hex] [--download]
+//   kw_screenshot OUT.png [IMAGE.hex] [--download] [--readback]
+//
+// --readback clears the image after the download and reads it back from the programmer
+// library, then says on stderr whether the image read equals the one downloaded.
 #include <QApplication>
 #include <QPixmap>
 #include <QTimer>
 #include <QToolButton>
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "app/Prompts.h"
 #include "app/TFrmCopy.h"
@@ -46,6 +51,8 @@ int main(int argc, char** argv) {
     const QString image =
         args.size() > 2 && !args[2].startsWith(QLatin1String("--")) ? args[2] : QString();
     const bool download = args.contains(QStringLiteral("--download"));
+    const bool readBack = args.contains(QStringLiteral("--readback"));
+    int status = 0;
 
     FrmCopyConfig config = FrmCopyConfig::forApplication();
     config.prompts = std::make_shared<AnsweringPrompts>(image);
@@ -64,10 +71,22 @@ int main(int argc, char** argv) {
         }
         if (download)
             window.DownLoadBtn->click();
+        if (readBack && window.FlashBuf) {
+            const auto all = window.FlashBuf->bytes();
+            const auto sent = all.first(std::min<std::size_t>(all.size(), 8192));
+            const std::vector<std::uint8_t> expected(sent.begin(), sent.end());
+            window.runHandler([&] { window.BuffclearClick(); });
+            window.runHandler([&] { window.ReadBtnClick(); });
+            const auto got = window.FlashBuf->bytes();
+            const bool same = std::equal(got.begin(), got.end(), expected.begin(), expected.end());
+            std::fprintf(stderr, "read-back %s the downloaded image\n",
+                         same ? "equals" : "differs from");
+            status = same ? 0 : 1;
+        }
         QTimer::singleShot(300, [&] {
             const bool saved = window.grab().save(out);
             std::fprintf(stderr, "%s %s\n", saved ? "saved" : "could not save", qPrintable(out));
-            QApplication::exit(saved ? 0 : 1);
+            QApplication::exit(saved ? status : 1);
         });
     });
     return QApplication::exec();

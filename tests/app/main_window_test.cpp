@@ -143,11 +143,16 @@ TEST_F(MainWindow, MenuItemsClickTheirButtons) {
     EXPECT_TRUE(settingsBytes().isEmpty());
 }
 
-TEST_F(MainWindow, CtrlFOpensTheFileMenu) {
+TEST_F(MainWindow, CtrlFAndAltFOpenTheFileMenu) {
     window->show();
     QApplication::setActiveWindow(window.get());
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
     QTest::keyClick(window.get(), Qt::Key_F, Qt::ControlModifier);
+    EXPECT_EQ(window->menuBar()->activeAction(), window->fileoper->menuAction());
+    window->menuBar()->setActiveAction(nullptr);
+
+    // The mnemonic of "文件&F" opens it too.
+    QTest::keyClick(window.get(), Qt::Key_F, Qt::AltModifier);
     EXPECT_EQ(window->menuBar()->activeAction(), window->fileoper->menuAction());
 }
 
