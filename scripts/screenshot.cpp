@@ -2,12 +2,13 @@
 // own "Hex" button (the open dialog answered by this program), optionally downloads it to the
 // programmer library beside the executable, and saves the window as PNG.
 //
-//   kw_screenshot OUT.png [IMAGE.hex] [--download] [--readback]
+//   kw_screenshot OUT.png [IMAGE.hex] [--download] [--readback] [--tab N]
 //
 // --readback clears the image after the download and reads it back from the programmer
 // library, then says on stderr whether the image read equals the one downloaded.
 #include <QApplication>
 #include <QPixmap>
+#include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
 #include <algorithm>
@@ -52,6 +53,8 @@ int main(int argc, char** argv) {
         args.size() > 2 && !args[2].startsWith(QLatin1String("--")) ? args[2] : QString();
     const bool download = args.contains(QStringLiteral("--download"));
     const bool readBack = args.contains(QStringLiteral("--readback"));
+    const qsizetype tabAt = args.indexOf(QStringLiteral("--tab"));
+    const int tab = tabAt > 0 && tabAt + 1 < args.size() ? args[tabAt + 1].toInt() : 0;
     int status = 0;
 
     FrmCopyConfig config = FrmCopyConfig::forApplication();
@@ -83,6 +86,7 @@ int main(int argc, char** argv) {
                          same ? "equals" : "differs from");
             status = same ? 0 : 1;
         }
+        window.grid->setCurrentIndex(tab);
         QTimer::singleShot(300, [&] {
             const bool saved = window.grab().save(out);
             std::fprintf(stderr, "%s %s\n", saved ? "saved" : "could not save", qPrintable(out));
