@@ -5,6 +5,3 @@ target_link_libraries(bench_hexload PRIVATE core kw_warnings)
 add_executable(kw_hex2bin ${CMAKE_CURRENT_LIST_DIR}/kw_hex2bin.cpp)
 target_link_libraries(kw_hex2bin PRIVATE core kw_warnings)
 
-# The example images in examples/ (regenerate with: kw_mkexamples examples).
-add_executable(kw_mkexamples ${CMAKE_SOURCE_DIR}/examples/mkexamples.cpp)
-target_link_libraries(kw_mkexamples PRIVATE core kw_warnings)
