@@ -67,14 +67,6 @@ QFont songTypeFont(int pixelSize) {
     return font;
 }
 
-QFont gridFont() {
-    QFont font;
-    font.setFamilies({QStringLiteral("Comic Sans MS"), QStringLiteral("Comic Neue")});
-    font.setPixelSize(15);
-    font.setBold(true);
-    return font;
-}
-
 std::string utf8(const QString& text) {
     return text.toStdString();
 }
@@ -276,9 +268,9 @@ void TFrmCopy::buildToolButtons(QWidget* area) {
 void TFrmCopy::buildGrids() {
     const auto makeGrid = [](QWidget* page, const char* name, const QColor& textColour) {
         auto* view = placed(new kw::StringGridView(page), name, 8, 8, 641, 228);
-        view->setFont(gridFont());
-        view->horizontalHeader()->setFont(gridFont());
-        view->verticalHeader()->setFont(gridFont());
+        view->setFont(kw::StringGridView::dumpFont());
+        view->horizontalHeader()->setFont(kw::StringGridView::dumpFont());
+        view->verticalHeader()->setFont(kw::StringGridView::dumpFont());
         // The string grid's classic row height: nine rows of the dump in view.
         view->verticalHeader()->setDefaultSectionSize(24);
         // The grid's colour covers the fixed row and column as well.

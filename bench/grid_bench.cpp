@@ -81,14 +81,6 @@ void redrawItems(QTableWidget& table, const kw::ImageBuffer& image, int size) {
     }
 }
 
-QFont gridFont() {
-    QFont font;
-    font.setFamilies({QStringLiteral("Comic Sans MS"), QStringLiteral("Comic Neue")});
-    font.setPixelSize(15);
-    font.setBold(true);
-    return font;
-}
-
 void row(const std::string& measurement, const std::string& result, const std::string& goal) {
     std::printf("| %s | %s | %s | %s |\n", measurement.c_str(), result.c_str(), goal.c_str(),
                 kReproduce);
@@ -157,7 +149,7 @@ int main(int argc, char** argv) {
         kw::bench::appendRecord(texts[i], 0, 1, nullptr, 0);
     }
     kw::StringGridView shown;
-    shown.setFont(gridFont());
+    shown.setFont(kw::StringGridView::dumpFont());
     shown.resize(641, 228);
     shown.show();
     QCoreApplication::processEvents();
@@ -212,7 +204,7 @@ int main(int argc, char** argv) {
     row("Same redraw into a QTableWidget with 9,234 items, not shown (median of 200)",
         ms(itemsHidden), ratio);
 
-    table.setFont(gridFont());
+    table.setFont(kw::StringGridView::dumpFont());
     table.resize(641, 228);
     table.show();
     QCoreApplication::processEvents();

@@ -219,4 +219,12 @@ void StringGridView::paintCorner() {
     corner_->style()->drawControl(QStyle::CE_Header, &option, &painter, corner_);
 }
 
+QFont StringGridView::dumpFont() {
+    QFont font;
+    font.setFamilies({QStringLiteral("Comic Sans MS"), QStringLiteral("Comic Neue")});
+    font.setPixelSize(15);
+    font.setBold(true);
+    return font;
+}
+
 } // namespace kw

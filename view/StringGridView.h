@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFont>
 #include <QTableView>
 #include <functional>
 
@@ -20,6 +21,9 @@ public:
     ~StringGridView() override;
 
     StringGridModel* grid() const;
+
+    // The dump grids' type: bold 15-pixel Comic Sans MS, or its look-alike Comic Neue.
+    static QFont dumpFont();
 
     // Current cell in grid coordinates (column 1..17, row 1..); 0 when there is none.
     // Cell (1, 1) is current from the start, as long as the grid has a data row.
