@@ -224,7 +224,7 @@ void TFrmCopy::buildWindow() {
 }
 
 void TFrmCopy::buildToolButtons(QWidget* area) {
-    struct ButtonSpec {
+    struct ToolButtonLayout {
         QToolButton** member;
         const char* name;
         QString caption;
@@ -233,7 +233,7 @@ void TFrmCopy::buildToolButtons(QWidget* area) {
         Qt::ToolButtonStyle style;
         bool enabled;
     };
-    const ButtonSpec specs[] = {
+    const ToolButtonLayout layouts[] = {
         {&OpenBin, "OpenBin", QStringLiteral("Bin"), "open-bin", 11, Qt::ToolButtonTextBesideIcon,
          true},
         {&OpenHex, "OpenHex", QStringLiteral("Hex"), "open-hex", 71, Qt::ToolButtonTextBesideIcon,
@@ -245,16 +245,16 @@ void TFrmCopy::buildToolButtons(QWidget* area) {
         {&VerifyBtn, "VerifyBtn", QStringLiteral("校验"), "verify", 252,
          Qt::ToolButtonTextUnderIcon, false},
     };
-    for (const ButtonSpec& spec : specs) {
-        auto* button = placed(new QToolButton(area), spec.name, spec.left, 5, 56, 56);
-        button->setText(spec.caption);
-        button->setIcon(QIcon(QStringLiteral(":/icons/%1.svg").arg(QLatin1String(spec.icon))));
+    for (const ToolButtonLayout& tool : layouts) {
+        auto* button = placed(new QToolButton(area), tool.name, tool.left, 5, 56, 56);
+        button->setText(tool.caption);
+        button->setIcon(QIcon(QStringLiteral(":/icons/%1.svg").arg(QLatin1String(tool.icon))));
         button->setIconSize(QSize(24, 24));
-        button->setToolButtonStyle(spec.style);
+        button->setToolButtonStyle(tool.style);
         button->setAutoRaise(true);
         button->setFocusPolicy(Qt::StrongFocus);
-        button->setEnabled(spec.enabled);
-        *spec.member = button;
+        button->setEnabled(tool.enabled);
+        *tool.member = button;
     }
 
     dispbuff =

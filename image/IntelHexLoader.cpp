@@ -116,7 +116,8 @@ private:
             return true;
         }
         const auto address = static_cast<std::int64_t>(addressHigh << 8 | addressLow);
-        if (avail < kDataAt + std::size_t{2} * count || address + static_cast<std::int64_t>(count) > fastLimit_)
+        if (avail < kDataAt + std::size_t{2} * count ||
+            address + static_cast<std::int64_t>(count) > fastLimit_)
             return false;
 
         // Not zero-filled: only the first `count` bytes are written and read.

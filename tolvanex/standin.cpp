@@ -84,12 +84,12 @@ Behaviour readBehaviour() {
         if (item == "absent") {
             behaviour.absent = true;
         } else if (item.starts_with("fail=")) {
-            const std::string_view spec = item.substr(5);
-            const auto colon = spec.find(':');
+            const std::string_view failure = item.substr(5);
+            const auto colon = failure.find(':');
             if (colon == std::string_view::npos)
                 continue;
-            const auto block = parseNumber(spec.substr(0, colon));
-            const auto code = parseNumber(spec.substr(colon + 1));
+            const auto block = parseNumber(failure.substr(0, colon));
+            const auto code = parseNumber(failure.substr(colon + 1));
             if (block && code && *block >= 0 && *block < kImageSize) {
                 behaviour.failBlock = static_cast<std::int32_t>(*block);
                 behaviour.failCode = static_cast<kw::ResultCode>(*code);

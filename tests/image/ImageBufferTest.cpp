@@ -46,7 +46,9 @@ struct EraseCase {
     std::size_t erased;
 };
 
-void PrintTo(const EraseCase& c, std::ostream* os) { *os << "count " << c.count; }
+void PrintTo(const EraseCase& c, std::ostream* os) {
+    *os << "count " << c.count;
+}
 
 class ImageBufferEraseTest : public ::testing::TestWithParam<EraseCase> {};
 

@@ -314,7 +314,9 @@ struct SizeCase {
     std::vector<std::size_t> written;
 };
 
-void PrintTo(const SizeCase& c, std::ostream* os) { *os << "flash size " << c.flashSize; }
+void PrintTo(const SizeCase& c, std::ostream* os) {
+    *os << "flash size " << c.flashSize;
+}
 
 class HexFlashSizeTest : public ::testing::TestWithParam<SizeCase> {};
 

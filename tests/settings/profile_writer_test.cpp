@@ -70,7 +70,9 @@ struct EditCase {
 };
 
 // Keeps test listings readable: the case is named by its name, not its bytes.
-void PrintTo(const EditCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const EditCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ProfileEditTest : public ProfileWriterTest, public ::testing::WithParamInterface<EditCase> {};
 

@@ -74,7 +74,9 @@ struct CommitCase {
     std::uint8_t stored;
 };
 
-void PrintTo(const CommitCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+void PrintTo(const CommitCase& c, std::ostream* os) {
+    *os << '"' << c.text << '"';
+}
 
 class Commit : public testing::TestWithParam<CommitCase> {};
 
