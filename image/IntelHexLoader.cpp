@@ -43,12 +43,12 @@ constexpr std::array<std::uint16_t, 65536> makePairTable() {
     return table;
 }
 
-// Built at start-up rather than at compile time: 64K steps exceed some compilers' constant
-// evaluation limits.
-const std::array<std::uint16_t, 65536> kHexPair = makePairTable();
-
-inline unsigned pair(const unsigned char* p) noexcept {
-    return kHexPair[static_cast<std::size_t>(p[0]) << 8 | p[1]];
+// Built on the first decode, not at compile time (64K steps exceed some compilers' constant
+// evaluation limits) and not at process start (the tool need not pay for it until a load).
+using PairTable = std::array<std::uint16_t, 65536>;
+const PairTable& pairTable() {
+    static const PairTable table = makePairTable();
+    return table;
 }
 
 constexpr bool isLineBreak(char c) noexcept {
@@ -71,7 +71,7 @@ constexpr std::size_t kMaxRecordBytes = 255;
 class Decoder {
 public:
     Decoder(ImageBuffer& image, std::int32_t flashSize) noexcept
-        : image_(image), flashSize_(flashSize),
+        : pairs_(pairTable().data()), image_(image), flashSize_(flashSize),
           // Records that end at or below this index can neither be cut nor leave the buffer.
           fastLimit_(std::min<std::int64_t>(flashSize, static_cast<std::int64_t>(image.size()))) {}
 
@@ -98,6 +98,11 @@ public:
     }
 
 private:
+    // The value of two hex digits at p, or kBadPair.
+    unsigned pair(const unsigned char* p) const noexcept {
+        return pairs_[static_cast<std::size_t>(p[0]) << 8 | p[1]];
+    }
+
     // The common case: positions 2 to 9 and all data fields are hex digits (so none of them
     // is a line break) and the record lies below the flash size. Returns false, having
     // changed nothing, for anything else; the line is then decoded by slowLine.
@@ -177,6 +182,7 @@ private:
         return strToInt(std::string_view(buffer.data(), text.size() + 2));
     }
 
+    const std::uint16_t* const pairs_;
     ImageBuffer& image_;
     std::int32_t flashSize_;
     std::int64_t fastLimit_;
