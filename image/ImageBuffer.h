@@ -45,11 +45,6 @@ private:
 // and every allocation replaces the buffer wholesale.
 using ImageField = std::unique_ptr<ImageBuffer>;
 
-// Reads through a field that may hold no buffer.
-inline std::optional<std::uint8_t> readByte(const ImageField& field, std::int64_t index) noexcept {
-    return field ? field->read(index) : std::nullopt;
-}
-
 // A fresh buffer of `length` bytes with its first `erased` bytes at 0xFF.
 std::unique_ptr<ImageBuffer> makeErasedImage(std::int64_t length, std::int64_t erased);
 

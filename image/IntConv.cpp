@@ -16,6 +16,13 @@ int hexDigit(char c) noexcept {
     return -1;
 }
 
+std::string invalidIntegerMessage(std::string_view text) {
+    std::string message = "'";
+    message.append(text);
+    message.append("' is not a valid integer value");
+    return message;
+}
+
 } // namespace
 
 std::optional<std::int32_t> tryStrToInt(std::string_view text) noexcept {
@@ -61,13 +68,6 @@ std::optional<std::int32_t> tryStrToInt(std::string_view text) noexcept {
             return std::nullopt;
     }
     return static_cast<std::int32_t>(negative ? -value : value);
-}
-
-std::string invalidIntegerMessage(std::string_view text) {
-    std::string message = "'";
-    message.append(text);
-    message.append("' is not a valid integer value");
-    return message;
 }
 
 std::int32_t strToInt(std::string_view text) {

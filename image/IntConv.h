@@ -16,6 +16,4 @@ std::optional<std::int32_t> tryStrToInt(std::string_view text) noexcept;
 // As tryStrToInt, but throws ConvertError("'<text>' is not a valid integer value").
 std::int32_t strToInt(std::string_view text);
 
-std::string invalidIntegerMessage(std::string_view text);
-
 } // namespace kw

@@ -32,15 +32,6 @@ TEST(ImageBufferTest, ReadAndWriteStopAtBothEnds) {
         EXPECT_EQ(buffer.bytes()[i], 0x00) << i;
 }
 
-TEST(ImageBufferTest, ReadThroughAnEmptyField) {
-    ImageField field;
-    EXPECT_EQ(readByte(field, 0), std::nullopt);
-    field = makeErasedImage(4, 2);
-    EXPECT_EQ(readByte(field, 1), 0xFF);
-    EXPECT_EQ(readByte(field, 2), 0x00);
-    EXPECT_EQ(readByte(field, 4), std::nullopt);
-}
-
 struct EraseCase {
     std::int64_t count;
     std::size_t erased;
