@@ -23,11 +23,17 @@ build: configure
 run: build
 	$(BUILD)/bin/kaliwire
 
-test: build
+# The test targets build with warnings as errors, as CI does; `make run` does not.
+WERROR_ON = grep -q '^KW_WERROR:BOOL=ON' $(1)/CMakeCache.txt || cmake -S . -B $(1) -DKW_WERROR=ON >/dev/null
+
+test: configure
+	@$(call WERROR_ON,$(BUILD))
+	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
 test-asan: deps
-	@[ -f $(BUILD_ASAN)/build.ninja ] || cmake $(CMAKE_GEN) -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DKW_SANITIZE=ON
+	@[ -f $(BUILD_ASAN)/build.ninja ] || cmake $(CMAKE_GEN) -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DKW_SANITIZE=ON -DKW_WERROR=ON
+	@$(call WERROR_ON,$(BUILD_ASAN))
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	cd $(BUILD_ASAN) && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -34,7 +34,7 @@
 #include "programmer/ProgrammerLibrary.h"
 #include "programmer/Transfer.h"
 #include "settings/ProfileWriter.h"
-#include "target/Device.h"
+#include "target/Chip.h"
 #include "view/HexDump.h"
 #include "view/KeyFilter.h"
 #include "view/StringGridView.h"
@@ -69,6 +69,14 @@ QFont songTypeFont(int pixelSize) {
 
 std::string utf8(const QString& text) {
     return text.toStdString();
+}
+
+QString text(std::string_view view) {
+    return QString::fromUtf8(view.data(), static_cast<qsizetype>(view.size()));
+}
+
+QString flashSizeText(const kw::Chip& chip) {
+    return QString::number(chip.flashSize);
 }
 
 std::filesystem::path toPath(const QString& text) {
@@ -295,13 +303,14 @@ void TFrmCopy::buildDeviceRow(QWidget* area) {
     auto* modelLabel = placed(new QLabel(QStringLiteral("型号："), area), "Label1", 8, 357, 40, 16);
     deviceBox = placed(new QComboBox(area), "deviceBox", 48, 353, 121, 20);
     deviceBox->setEditable(true);
-    deviceBox->addItems({QStringLiteral("STM8SF103F2"), QStringLiteral("STM8SF103F3")});
-    deviceBox->setCurrentIndex(1);
+    for (const kw::Chip* chip : kw::kChips)
+        deviceBox->addItem(text(chip->deviceRowName));
+    deviceBox->setCurrentIndex(deviceBox->findText(text(kw::kLargestChip.deviceRowName)));
     modelLabel->setBuddy(deviceBox);
 
     placed(new QLabel(QStringLiteral("Flash:"), area), "Label2", 185, 357, 44, 16);
-    txtflashsize =
-        placed(new QLineEdit(QStringLiteral("8192"), area), "txtflashsize", 232, 353, 49, 20);
+    txtflashsize = placed(new QLineEdit(flashSizeText(kw::kLargestChip), area), "txtflashsize", 232,
+                          353, 49, 20);
     txtflashsize->setReadOnly(true);
     txtflashsize->setEnabled(false);
     setRedText(txtflashsize);
@@ -320,12 +329,14 @@ void TFrmCopy::buildOfflineTab() {
         placed(new QLabel(QStringLiteral("目标芯片:"), page), "Label4", 16, 20, 72, 20);
     STM8SModel = placed(new QComboBox(page), "STM8SModel", 96, 18, 121, 22);
     STM8SModel->setEditable(true);
-    STM8SModel->addItems({QStringLiteral("STM8S103F2"), QStringLiteral("STM8S103F3")});
-    STM8SModel->setCurrentIndex(1);
+    for (const kw::Chip* chip : kw::kChips)
+        STM8SModel->addItem(text(chip->name));
+    STM8SModel->setCurrentIndex(STM8SModel->findText(text(kw::kLargestChip.name)));
     chipLabel->setBuddy(STM8SModel);
 
     placed(new QLabel(QStringLiteral("Flash："), page), "Label5", 232, 20, 52, 20);
-    AVRFlash = placed(new QLineEdit(QStringLiteral("8192"), page), "AVRFlash", 288, 18, 60, 22);
+    AVRFlash =
+        placed(new QLineEdit(flashSizeText(kw::kLargestChip), page), "AVRFlash", 288, 18, 60, 22);
     AVRFlash->setReadOnly(true);
     setRedText(AVRFlash);
 
@@ -469,7 +480,7 @@ void TFrmCopy::closeEvent(QCloseEvent* event) {
 // Handlers
 
 void TFrmCopy::FormCreate() {
-    FlashSize = 8192;
+    FlashSize = kw::kLargestChip.flashSize;
     EepromSize = 256;
 }
 
@@ -609,14 +620,13 @@ void TFrmCopy::flashGridKeyPress(char& Key) {
 }
 
 void TFrmCopy::deviceBoxChange() {
-    if (auto size = kw::flashSizeTextFor(utf8(deviceBox->currentText()), kw::kDeviceRowNames))
-        txtflashsize->setText(
-            QString::fromUtf8(size->data(), static_cast<qsizetype>(size->size())));
+    if (const kw::Chip* chip = kw::chipOnDeviceRow(utf8(deviceBox->currentText())))
+        txtflashsize->setText(flashSizeText(*chip));
 }
 
 void TFrmCopy::STM8SModelChange() {
-    if (auto size = kw::flashSizeTextFor(utf8(STM8SModel->currentText()), kw::kOfflineTabNames))
-        AVRFlash->setText(QString::fromUtf8(size->data(), static_cast<qsizetype>(size->size())));
+    if (const kw::Chip* chip = kw::chipNamed(utf8(STM8SModel->currentText())))
+        AVRFlash->setText(flashSizeText(*chip));
 }
 
 void TFrmCopy::SWIMSCKClick() {

@@ -1,12 +1,7 @@
 # Programmer link benchmarks: a download and a read-back against a library that answers at
 # once, with the real pause. Meant for a Release build: bench/transfer.sh BUILD_DIR.
-add_library(bench_instant_lib MODULE ${CMAKE_CURRENT_LIST_DIR}/transfer_instant_lib.cpp)
-set_target_properties(bench_instant_lib PROPERTIES
-    PREFIX "" OUTPUT_NAME "TOLVANEX" SUFFIX ".dll"
-    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/benchlibs/instant
-    CXX_VISIBILITY_PRESET hidden)
-target_include_directories(bench_instant_lib PRIVATE ${CMAKE_SOURCE_DIR})
-target_link_libraries(bench_instant_lib PRIVATE kw_warnings)
+kw_add_programmer_library(bench_instant_lib SOURCES ${CMAKE_CURRENT_LIST_DIR}/transfer_instant_lib.cpp
+    OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/benchlibs/instant)
 
 add_executable(bench_transfer ${CMAKE_CURRENT_LIST_DIR}/transfer_bench.cpp)
 target_link_libraries(bench_transfer PRIVATE core kw_warnings)

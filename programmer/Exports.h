@@ -25,6 +25,10 @@ using ResultCode = std::int32_t;
 // SetFlashData(offset, 128 bytes to write) and GetFlashData(offset, 32 bytes to fill).
 using BlockFunction = ResultCode(KW_STDCALL*)(std::int32_t offset, std::uint8_t* block);
 
+// Bytes each export moves per call: SetFlashData receives 128, GetFlashData fills 32.
+inline constexpr int kSetFlashDataBlockSize = 128;
+inline constexpr int kGetFlashDataBlockSize = 32;
+
 inline constexpr const char* kLibraryFileName = "TOLVANEX.dll";
 inline constexpr const char* kSetFlashDataName = "SetFlashData";
 inline constexpr const char* kGetFlashDataName = "GetFlashData";

@@ -6,6 +6,7 @@
 
 #include "image/ImageBuffer.h"
 #include "programmer/ProgrammerLibrary.h"
+#include "target/Chip.h"
 
 namespace kw {
 
@@ -22,34 +23,37 @@ public:
     virtual void pause(int milliseconds) = 0;
 };
 
+// Both transfers cover the whole flash of the largest chip, whichever chip is chosen.
+inline constexpr int kTransferLength = kLargestChip.flashSize;
+
 namespace download {
-inline constexpr int kBlockSize = 128;
-inline constexpr int kBlockCount = 64;
+inline constexpr int kBlockSize = kSetFlashDataBlockSize;
+inline constexpr int kBlockCount = kTransferLength / kBlockSize;
 inline constexpr int kLongPauseMs = 30;
 inline constexpr int kShortPauseMs = 5;
 inline constexpr std::uint8_t kPadByte = 0xFF; // sent for bytes past the end of the image
 } // namespace download
 
 namespace readback {
-inline constexpr int kBlockSize = 32;
-inline constexpr int kBlockCount = 256;
-inline constexpr int kImageLength = kBlockSize * kBlockCount;
+inline constexpr int kBlockSize = kGetFlashDataBlockSize;
+inline constexpr int kBlockCount = kTransferLength / kBlockSize;
+inline constexpr int kImageLength = kTransferLength;
 } // namespace readback
 
 enum class TransferOutcome { Completed, LibraryMissing, ExportMissing, BlockFailed };
 
-// Sends 8192 bytes in 64 blocks of 128. `flash` is asked for the image before each block,
-// so the bytes sent are those of the image at that moment; it may return nullptr.
+// Sends kTransferLength (8192) bytes in 64 blocks of 128. `flash` is asked for the image before
+// each block, so the bytes sent are those of the image at that moment; it may return nullptr.
 TransferOutcome runDownload(LibraryLoader& loader, const std::function<const ImageBuffer*()>& flash,
                             TransferHost& host);
 
 struct ReadBackResult {
     TransferOutcome outcome = TransferOutcome::LibraryMissing;
-    std::unique_ptr<ImageBuffer> image; // 8192 bytes, only when outcome is Completed
+    std::unique_ptr<ImageBuffer> image; // kTransferLength bytes, only when outcome is Completed
 };
 
-// Reads 8192 bytes in 256 blocks of 32 into a fresh image. The library is released before
-// this returns.
+// Reads kTransferLength (8192) bytes in 256 blocks of 32 into a fresh image. The library is
+// released before this returns.
 ReadBackResult runReadBack(LibraryLoader& loader, TransferHost& host);
 
 } // namespace kw

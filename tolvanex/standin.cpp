@@ -1,6 +1,6 @@
-// Stand-in for the KALIWIRE programmer library: a programmer whose flash is an 8192-byte
-// image kept in a file under the user's state directory, so that a download can be read
-// back later, in the same run or another one.
+// Stand-in for the KALIWIRE programmer library: a programmer whose flash is an image of the
+// largest chip's flash (8192 bytes) kept in a file under the user's state directory, so that a
+// download can be read back later, in the same run or another one.
 //
 // Result codes:
 //   0  block done
@@ -37,14 +37,16 @@
 #include <dlfcn.h>
 
 #include "programmer/Exports.h"
+#include "target/Chip.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::int32_t kImageSize = 8192;
-constexpr std::int32_t kWriteBlockSize = 128;
-constexpr std::int32_t kReadBlockSize = 32;
+// The largest chip's flash: every transfer covers all of it.
+constexpr std::int32_t kImageSize = kw::kLargestChip.flashSize;
+constexpr std::int32_t kWriteBlockSize = kw::kSetFlashDataBlockSize;
+constexpr std::int32_t kReadBlockSize = kw::kGetFlashDataBlockSize;
 
 constexpr kw::ResultCode kDone = 0;
 constexpr kw::ResultCode kNotFound = 1;
