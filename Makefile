@@ -5,12 +5,18 @@ BUILD_REL  ?= build-release
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps configure build run test test-asan bench fuzz install uninstall screenshot clean
+.PHONY: all deps test-deps configure build run test test-asan bench fuzz install uninstall screenshot clean
 
 all: build
 
+# What only the tests need: independent tools the tests check our output against.
+TEST_PACKAGES = sdcc srecord openocd
+
 deps:
 	@sh scripts/install-deps.sh
+
+test-deps:
+	@sh scripts/install-deps.sh $(TEST_PACKAGES)
 
 $(BUILD)/build.ninja:
 	cmake $(CMAKE_GEN) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -26,12 +32,12 @@ run: build
 # The test targets build with warnings as errors, as CI does; `make run` does not.
 WERROR_ON = grep -q '^KW_WERROR:BOOL=ON' $(1)/CMakeCache.txt || cmake -S . -B $(1) -DKW_WERROR=ON >/dev/null
 
-test: configure
+test: test-deps configure
 	@$(call WERROR_ON,$(BUILD))
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
-test-asan: deps
+test-asan: test-deps
 	@[ -f $(BUILD_ASAN)/build.ninja ] || cmake $(CMAKE_GEN) -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DKW_SANITIZE=ON -DKW_WERROR=ON
 	@$(call WERROR_ON,$(BUILD_ASAN))
 	cmake --build $(BUILD_ASAN) -j $(JOBS)

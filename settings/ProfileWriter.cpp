@@ -1,4 +1,5 @@
 #include "settings/ProfileWriter.h"
+#include "settings/ProfileSyntax.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,96 +17,13 @@
 namespace kw {
 namespace {
 
+using namespace profile;
+
 #ifdef _WIN32
 constexpr std::string_view kPlatformBreak = "\r\n";
 #else
 constexpr std::string_view kPlatformBreak = "\n";
 #endif
-
-constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
-
-// One line of the file as offsets into its text; `text` excludes the line break.
-struct Line {
-    std::size_t begin = 0;
-    std::size_t textLength = 0;
-    std::size_t breakLength = 0; // 0 (last line without a break), 1 (LF) or 2 (CR LF)
-
-    std::size_t end() const { return begin + textLength + breakLength; }
-};
-
-// Lines end at LF or CR LF. A lone CR is part of the line; the name matching trims it like
-// any other blank, so it never hides a key.
-std::vector<Line> splitLines(std::string_view content) {
-    std::vector<Line> lines;
-    std::size_t pos = 0;
-    while (pos < content.size()) {
-        const std::size_t lf = content.find('\n', pos);
-        Line line{pos, 0, 0};
-        if (lf == std::string_view::npos) {
-            line.textLength = content.size() - pos;
-        } else {
-            const bool crlf = lf > pos && content[lf - 1] == '\r';
-            line.textLength = lf - pos - (crlf ? 1 : 0);
-            line.breakLength = crlf ? 2 : 1;
-        }
-        lines.push_back(line);
-        pos = line.end();
-    }
-    return lines;
-}
-
-bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && isBlank(s.front())) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && isBlank(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
-char asciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (asciiLower(a[i]) != asciiLower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// "[name]" with blanks allowed around the line and inside the brackets. The name runs to the
-// last ']' on the line, as Windows reads it. A '[' without any ']' is not a header.
-std::optional<std::string_view> sectionName(std::string_view text) {
-    text = trim(text);
-    if (text.empty() || text.front() != '[') {
-        return std::nullopt;
-    }
-    const std::size_t close = text.rfind(']');
-    if (close == std::string_view::npos || close == 0) {
-        return std::nullopt;
-    }
-    return trim(text.substr(1, close - 1));
-}
-
-// "name=value" with blanks allowed around the name. Lines without '=' are not keys.
-std::optional<std::string_view> keyName(std::string_view text) {
-    const std::size_t eq = text.find('=');
-    if (eq == std::string_view::npos) {
-        return std::nullopt;
-    }
-    return trim(text.substr(0, eq));
-}
 
 bool hasLineBreak(std::string_view s) {
     return s.find_first_of("\r\n") != std::string_view::npos;
@@ -133,13 +51,6 @@ bool validValue(std::string_view v) {
 std::string editProfile(std::string_view content, std::string_view section, std::string_view key,
                         std::string_view value) {
     const std::vector<Line> lines = splitLines(content);
-    auto textOf = [&](std::size_t i) {
-        std::string_view text = content.substr(lines[i].begin, lines[i].textLength);
-        if (i == 0 && text.starts_with(kUtf8Bom)) {
-            text.remove_prefix(kUtf8Bom.size());
-        }
-        return text;
-    };
 
     // New lines follow the file's own break style; an empty file takes the platform's.
     std::string_view lineBreak = kPlatformBreak;
@@ -159,16 +70,8 @@ std::string editProfile(std::string_view content, std::string_view section, std:
     std::string out;
     out.reserve(content.size() + keyLine.size() + section.size() + 8);
 
-    std::size_t header = lines.size();
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const auto name = sectionName(textOf(i));
-        if (name && equalsIgnoreCase(*name, section)) {
-            header = i;
-            break;
-        }
-    }
-
-    if (header == lines.size()) {
+    const KeyPlace place = findKey(content, lines, section, key);
+    if (!place.header) {
         out.append(content);
         if (endsOpen) {
             out.append(lineBreak);
@@ -180,26 +83,16 @@ std::string editProfile(std::string_view content, std::string_view section, std:
         return out;
     }
 
-    // Only the first section of that name is searched, as Windows does; the first matching
-    // key line in it is replaced.
-    std::size_t lastContent = header;
-    for (std::size_t i = header + 1; i < lines.size() && !sectionName(textOf(i)); ++i) {
-        const std::string_view text = textOf(i);
-        const auto name = keyName(text);
-        if (name && equalsIgnoreCase(*name, key)) {
-            const Line& line = lines[i];
-            out.append(content.substr(0, line.begin)).append(keyLine);
-            out.append(content.substr(line.begin + line.textLength));
-            return out;
-        }
-        if (!trim(text).empty()) {
-            lastContent = i;
-        }
+    if (place.key) {
+        const Line& line = lines[*place.key];
+        out.append(content.substr(0, line.begin)).append(keyLine);
+        out.append(content.substr(line.begin + line.textLength));
+        return out;
     }
 
     // A new key goes after the section's last non-blank line, so blank lines that separate
     // it from the next section stay where they are.
-    const Line& after = lines[lastContent];
+    const Line& after = lines[place.lastContent];
     if (after.breakLength == 0) {
         out.append(content).append(lineBreak).append(keyLine);
     } else {
