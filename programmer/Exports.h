@@ -29,8 +29,15 @@ using BlockFunction = ResultCode(KW_STDCALL*)(std::int32_t offset, std::uint8_t*
 inline constexpr int kSetFlashDataBlockSize = 128;
 inline constexpr int kGetFlashDataBlockSize = 32;
 
+// Optional: GetErrorText(code, buffer, size) writes the library's own text for a result
+// code it returned, in UTF-8 and NUL-terminated, cut to fit `size` bytes without splitting a
+// character. It returns the length of the whole text in bytes, or 0 when the code has no
+// text (nothing is written then). Libraries without it are used as before.
+using ErrorTextFunction = int(KW_STDCALL*)(int code, char* buffer, int size);
+
 inline constexpr const char* kLibraryFileName = "TOLVANEX.dll";
 inline constexpr const char* kSetFlashDataName = "SetFlashData";
 inline constexpr const char* kGetFlashDataName = "GetFlashData";
+inline constexpr const char* kGetErrorTextName = "GetErrorText";
 
 } // namespace kw
