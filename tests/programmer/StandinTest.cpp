@@ -138,7 +138,7 @@ TEST_F(StandinTest, ActsAsAMissingOrFailingProgrammerWhenTold) {
                   loader, [&] { return &image; }, host),
               TransferOutcome::BlockFailed);
     EXPECT_EQ(host.only("line:"), (std::vector<std::string>{"line:出错代码:9", "line:出错进度:3"}));
-    EXPECT_EQ(fileBytes(store)[3 * kWrite], 0xFF); // the failed block was not written
+    EXPECT_EQ(fileBytes(store)[std::size_t{3} * kWrite], 0xFF); // the failed block was not written
 }
 
 TEST_F(StandinTest, ReportsAStoreItCannotReachAsCode3) {

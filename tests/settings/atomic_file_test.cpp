@@ -65,10 +65,12 @@ TEST(AtomicFileTest, ConcurrentWritersEachReplaceTheWholeFile) {
     const kw::test::TempDir dir;
     const fs::path file = dir.path() / "store.bin";
     std::atomic<int> failures{0};
+    constexpr int kWriters = 4;
     std::vector<std::thread> writers;
-    for (int w = 0; w < 4; ++w) {
+    writers.reserve(kWriters);
+    for (int w = 0; w < kWriters; ++w) {
         writers.emplace_back([&, w] {
-            const std::string content(8192, static_cast<char>('a' + w));
+            const std::string content(10000, static_cast<char>('a' + w));
             for (int i = 0; i < 50; ++i)
                 if (!replaceFileAtomically(file, content))
                     ++failures;
@@ -78,7 +80,7 @@ TEST(AtomicFileTest, ConcurrentWritersEachReplaceTheWholeFile) {
         writer.join();
     EXPECT_EQ(failures, 0);
     const std::string last = contentOf(file);
-    ASSERT_EQ(last.size(), 8192u);
+    ASSERT_EQ(last.size(), 10000u);
     EXPECT_EQ(std::set<char>(last.begin(), last.end()).size(), 1u);
     EXPECT_EQ(entryCount(dir.path()), 1u);
 }
