@@ -15,6 +15,7 @@
 
 #include "bench/hexgen.h"
 #include "image/IntelHexLoader.h"
+#include "target/Chip.h"
 #include "view/HexDump.h"
 #include "view/StringGridView.h"
 
@@ -23,7 +24,7 @@ namespace {
 namespace hd = kw::hexdump;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kFlashSize = 8192;
+constexpr int kFlashSize = kw::kLargestChip.flashSize;
 constexpr const char* kReproduce = "`sh bench/grid.sh build-release`";
 
 constexpr int warmUpRuns(int runs) {

@@ -63,7 +63,7 @@ std::string fixed(double value, int decimals) {
 
 int main() {
     kw::SystemLibraryLoader loader(KW_BENCH_LIBRARY_DIR);
-    const kw::ImageBuffer image(8192);
+    const kw::ImageBuffer image(kw::kTransferLength);
     const auto flash = [&image] { return &image; };
     constexpr double kPauses = 8 * 30 + 56 * 5;
 

@@ -1,5 +1,5 @@
-// Raw image loading: the input is the file. Each image size the tool uses (both flash
-// sizes and the EEPROM) must give the file's first bytes, padded with 0xFF.
+// Raw image loading: the input is the file. Each image size the tool uses (each chip's flash
+// and the EEPROM image) must give the file's first bytes, padded with 0xFF.
 
 #include <algorithm>
 #include <cstddef>
@@ -8,12 +8,15 @@
 
 #include "fuzz/FuzzSupport.h"
 #include "image/BinaryLoader.h"
+#include "target/Chip.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::filesystem::path file = kwfuzz::scratchDir() / "image.bin";
     kwfuzz::writeFile(file, data, size);
 
-    for (const std::int32_t imageSize : {4096, 8192, 256}) {
+    constexpr std::int32_t kEepromImageSize = 256; // what the window's EEPROM loader uses
+    for (const std::int32_t imageSize :
+         {kw::kStm8s103f2.flashSize, kw::kStm8s103f3.flashSize, kEepromImageSize}) {
         const auto image = kw::loadBinaryImageFile(file, imageSize);
         if (!image || image->size() != static_cast<std::size_t>(imageSize)) {
             kwfuzz::fail("image has the wrong size");

@@ -1,5 +1,5 @@
-// Intel HEX decoding of arbitrary text. The first input byte picks the flash size (4096 or
-// 8192, the two chips); the rest is the file's text.
+// Intel HEX decoding of arbitrary text. The lowest bit of the first input byte picks the chip
+// whose flash size the load uses; the rest is the file's text.
 //
 // The decoder is checked against a plain, slow reading of the same record rules: every
 // outcome (image, cut flag, or the conversion error and its text) must match.
@@ -17,6 +17,7 @@
 #include "fuzz/FuzzSupport.h"
 #include "image/Errors.h"
 #include "image/IntelHexLoader.h"
+#include "target/Chip.h"
 
 namespace {
 
@@ -119,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) {
         return 0;
     }
-    const std::int32_t flashSize = (data[0] & 1) != 0 ? 8192 : 4096;
+    const std::int32_t flashSize = kw::kChips[data[0] & 1]->flashSize;
     const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
 
     Outcome expected = reference(text, flashSize);

@@ -1,6 +1,8 @@
 #!/bin/sh
 # Builds the fuzz targets with libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer,
-# then runs each for a bounded time on a working copy of its seed corpus.
+# then runs each for a bounded time on a working copy of its seed corpus. A crash, leak or
+# timeout input it finds is saved into fuzz/corpus/<target>/, where the test suite replays it
+# (fuzz/CMakeLists.txt): commit it with the fix. Out-of-memory inputs stay in the build folder.
 #
 #   FUZZ_SECONDS  seconds per target (default 60)
 #   FUZZ_TARGETS  targets to run (default: all)
@@ -86,6 +88,14 @@ $t: BUILD FAILED (see $OUT/logs/$t.build.log)"
         status=1
         result="FOUND (exit $rc): ${found:-see log}; log $log"
         grep -m 5 -E 'ERROR|INVARIANT|runtime error|SUMMARY' "$log"
+        for artifact in $found; do
+            case $(basename "$artifact") in
+            crash-* | leak-* | timeout-*)
+                cp "$artifact" "$ROOT/fuzz/corpus/$t/"
+                echo "saved for the test suite: fuzz/corpus/$t/$(basename "$artifact")"
+                ;;
+            esac
+        done
     fi
     summary="$summary
 $t: ${execs:-?} executions in ${SECONDS_EACH}s, corpus $files files, $result"

@@ -10,6 +10,10 @@
 // name counts, and in it the first line of a key.
 namespace kw::profile {
 
+// Far more than any settings file holds. A larger file is not a settings file: it is neither
+// read nor rewritten.
+inline constexpr std::size_t kLargestFile = std::size_t{1} << 20;
+
 // One line of a file as offsets into its text; the text excludes the line break.
 struct Line {
     std::size_t begin = 0;

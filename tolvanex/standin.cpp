@@ -21,22 +21,19 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
-#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unistd.h>
-
-#include <dlfcn.h>
 
 #include "programmer/Exports.h"
+#include "programmer/ModuleFolder.h"
+#include "settings/AtomicFile.h"
+#include "settings/ProfileReader.h"
 #include "target/Chip.h"
 
 namespace fs = std::filesystem;
@@ -105,45 +102,11 @@ Behaviour readBehaviour() {
     return behaviour;
 }
 
-std::string lowered(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
-std::string_view trimmed(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = text.find_last_not_of(" \t\r\n");
-    return text.substr(first, last - first + 1);
-}
-
 // SWIMSCK from [System] of the tool's settings file beside this library, if any.
 std::optional<long> clockMode() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&readBehaviour), &info) == 0 || info.dli_fname == nullptr)
-        return std::nullopt;
-    std::ifstream ini(fs::path(info.dli_fname).parent_path() / "TOLVANEX.INI");
-    if (!ini)
-        return std::nullopt;
-    bool inSystem = false;
-    std::string line;
-    while (std::getline(ini, line)) {
-        const std::string_view text = trimmed(line);
-        if (text.starts_with('[')) {
-            const auto close = text.find(']');
-            inSystem = close != std::string_view::npos &&
-                       lowered(trimmed(text.substr(1, close - 1))) == "system";
-            continue;
-        }
-        const auto equals = text.find('=');
-        if (inSystem && equals != std::string_view::npos &&
-            lowered(trimmed(text.substr(0, equals))) == "swimsck")
-            return parseNumber(trimmed(text.substr(equals + 1)));
-    }
-    return std::nullopt;
+    const auto mode =
+        kw::readProfileString(kw::thisModuleFolder() / "TOLVANEX.INI", "System", "SWIMSCK");
+    return mode ? parseNumber(*mode) : std::nullopt;
 }
 
 // Rough time a block takes on the wire and in the chip's flash, in microseconds. Kept
@@ -178,61 +141,28 @@ fs::path storePath() {
 }
 
 // A store that does not exist yet is an erased chip. A short file reads as erased past
-// its end.
+// its end; only the image's length is read from a longer one. Anything but a regular file
+// (a FIFO, a device) is a store that cannot be read.
 bool loadStore(const fs::path& path, Image& image) {
     image.fill(0xFF);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT;
-    std::size_t got = 0;
-    bool ok = true;
-    while (got < image.size()) {
-        const ssize_t n = ::read(fd, image.data() + got, image.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            ok = false;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    return ok;
-}
-
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
+    const kw::FileContent store = kw::readRegularFile(path, image.size());
+    if (store.status == kw::FileContent::Status::Absent)
+        return true;
+    if (store.status != kw::FileContent::Status::Read)
+        return false;
+    std::copy(store.bytes.begin(), store.bytes.end(), image.begin());
     return true;
 }
 
-// Written beside the store and renamed over it, so the store is always either the old
-// image or the new one, never half of each.
+// Replaced as a whole, so the store is always either the old image or the new one, never
+// half of each.
 bool saveStore(const fs::path& path, const Image& image) {
     std::error_code ec;
     fs::create_directories(path.parent_path(), ec);
     if (ec)
         return false;
-    fs::path temporary = path;
-    temporary += ".tmp-" + std::to_string(::getpid());
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    bool ok = writeAll(fd, image.data(), image.size());
-    ok = ::fdatasync(fd) == 0 && ok;
-    ok = ::close(fd) == 0 && ok;
-    if (ok)
-        ok = ::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok)
-        ::unlink(temporary.c_str());
-    return ok;
+    return kw::replaceFileAtomically(
+        path, std::string_view(reinterpret_cast<const char*>(image.data()), image.size()));
 }
 
 bool validBlock(std::int32_t offset, std::int32_t blockSize) {

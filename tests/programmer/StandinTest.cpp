@@ -1,19 +1,30 @@
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <unistd.h>
 
 #include "RecordingHost.h"
 #include "programmer/ProgrammerLibrary.h"
 #include "programmer/Transfer.h"
+#include "support/ReturnsInTime.h"
+#include "target/Chip.h"
 
 namespace kw {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The stand-in's image is the largest chip's flash.
+constexpr std::int32_t kFlash = kLargestChip.flashSize;
+constexpr std::int32_t kWrite = kSetFlashDataBlockSize;
+constexpr std::int32_t kRead = kGetFlashDataBlockSize;
 
 std::vector<std::uint8_t> fileBytes(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -59,12 +70,12 @@ TEST_F(StandinTest, ReadBackReturnsWhatWasDownloaded) {
     test::RecordingHost host;
     const auto fresh = runReadBack(loader, host);
     ASSERT_EQ(fresh.outcome, TransferOutcome::Completed);
-    EXPECT_EQ(fresh.image->bytes().size(), 8192u);
+    EXPECT_EQ(fresh.image->bytes().size(), static_cast<std::size_t>(kFlash));
     for (const auto byte : fresh.image->bytes())
         ASSERT_EQ(byte, 0xFF); // a new programmer holds an erased chip
 
-    ImageBuffer image(8192);
-    for (std::int64_t p = 0; p < 8192; ++p)
+    ImageBuffer image(kFlash);
+    for (std::int64_t p = 0; p < kFlash; ++p)
         image.write(p, static_cast<std::uint8_t>(p * 31 + p / 128));
     ASSERT_EQ(runDownload(
                   loader, [&] { return &image; }, host),
@@ -84,10 +95,11 @@ TEST_F(StandinTest, ReadBackReturnsWhatWasDownloaded) {
 TEST_F(StandinTest, RejectsBadBlocksWithoutTouchingAnything) {
     std::uint8_t block[128];
     std::fill(std::begin(block), std::end(block), 0x11);
-    ASSERT_EQ(setFlashData(8064, block), 0); // the last block is fine
+    ASSERT_EQ(setFlashData(kFlash - kWrite, block), 0); // the last block is fine
     const auto before = fileBytes(store);
 
-    for (const std::int32_t offset : {1, 64, 8000, -128, 8192, INT_MAX, INT_MIN}) {
+    for (const std::int32_t offset :
+         {1, kWrite / 2, kFlash - kWrite - kWrite / 2, -kWrite, kFlash, INT_MAX, INT_MIN}) {
         SCOPED_TRACE(offset);
         EXPECT_EQ(setFlashData(offset, block), 2);
     }
@@ -95,8 +107,8 @@ TEST_F(StandinTest, RejectsBadBlocksWithoutTouchingAnything) {
     EXPECT_EQ(fileBytes(store), before);
 
     std::uint8_t reply[32];
-    ASSERT_EQ(getFlashData(8160, reply), 0);
-    for (const std::int32_t offset : {1, 16, 8176, -32, 8192, INT_MIN}) {
+    ASSERT_EQ(getFlashData(kFlash - kRead, reply), 0);
+    for (const std::int32_t offset : {1, kRead / 2, kFlash - kRead / 2, -kRead, kFlash, INT_MIN}) {
         SCOPED_TRACE(offset);
         std::fill(std::begin(reply), std::end(reply), 0x5A);
         EXPECT_EQ(getFlashData(offset, reply), 2);
@@ -115,18 +127,18 @@ TEST_F(StandinTest, ActsAsAMissingOrFailingProgrammerWhenTold) {
     EXPECT_FALSE(fs::exists(store));
 
     standin("fail=3:9,delay=0");
-    EXPECT_EQ(setFlashData(2 * 128, block), 0);
-    EXPECT_EQ(setFlashData(3 * 128, block), 9);
-    EXPECT_EQ(getFlashData(3 * 32, reply), 9);
-    EXPECT_EQ(getFlashData(2 * 32, reply), 0);
+    EXPECT_EQ(setFlashData(2 * kWrite, block), 0);
+    EXPECT_EQ(setFlashData(3 * kWrite, block), 9);
+    EXPECT_EQ(getFlashData(3 * kRead, reply), 9);
+    EXPECT_EQ(getFlashData(2 * kRead, reply), 0);
 
     test::RecordingHost host;
-    const ImageBuffer image(8192);
+    const ImageBuffer image(kFlash);
     EXPECT_EQ(runDownload(
                   loader, [&] { return &image; }, host),
               TransferOutcome::BlockFailed);
     EXPECT_EQ(host.only("line:"), (std::vector<std::string>{"line:出错代码:9", "line:出错进度:3"}));
-    EXPECT_EQ(fileBytes(store)[3 * 128], 0xFF); // the failed block was not written
+    EXPECT_EQ(fileBytes(store)[std::size_t{3} * kWrite], 0xFF); // the failed block was not written
 }
 
 TEST_F(StandinTest, ReportsAStoreItCannotReachAsCode3) {
@@ -148,6 +160,69 @@ TEST_F(StandinTest, IgnoresARelativeStateHome) {
     ::setenv("HOME", savedHome.c_str(), 1);
     EXPECT_EQ(result, 0);
     EXPECT_TRUE(fs::exists(stateDir / ".local/state/kaliwire/programmer-flash.bin"));
+}
+
+// A copy of the stand-in alone in a folder of the test, so that the settings file beside it
+// is the test's own.
+class StandinCopyTest : public StandinTest {
+protected:
+    fs::path copyDir;
+    std::unique_ptr<ProgrammerLibrary> copy;
+    BlockFunction copySet = nullptr;
+
+    void SetUp() override {
+        StandinTest::SetUp();
+        copyDir = stateDir / "lib";
+        fs::create_directories(copyDir);
+        fs::copy_file(fs::path(KW_STANDIN_DIR) / kLibraryFileName, copyDir / kLibraryFileName);
+        SystemLibraryLoader copyLoader(copyDir);
+        copy = copyLoader.load();
+        ASSERT_TRUE(copy) << copyLoader.lastError();
+        copySet = copy->lookup(kSetFlashDataName);
+        ASSERT_TRUE(copySet);
+        standin(""); // time taken from the settings file
+    }
+    void TearDown() override {
+        copy.reset();
+        StandinTest::TearDown();
+    }
+};
+
+// The clock mode is read beside the library on every block; a FIFO there, or in place of the
+// image store, is refused at once instead of stalling the transfer, and stays a FIFO.
+TEST_F(StandinCopyTest, ReadsOnlyRegularFilesForSettingsAndStore) {
+    std::uint8_t block[kSetFlashDataBlockSize] = {};
+    const fs::path ini = copyDir / "TOLVANEX.INI";
+    std::ofstream(ini) << "[System]\nSWIMSCK=0\n";
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(copySet(0, block), 0);
+    // A block takes time only when the low-speed clock mode was read.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2));
+
+    fs::remove(ini);
+    ASSERT_EQ(::mkfifo(ini.c_str(), 0600), 0);
+    EXPECT_TRUE(test::returnsTrueWithin(10, [&] { return copySet(kWrite, block) == 0; }));
+
+    fs::remove(store);
+    ASSERT_EQ(::mkfifo(store.c_str(), 0600), 0);
+    EXPECT_TRUE(test::returnsTrueWithin(10, [&] { return copySet(0, block) == 3; }));
+    EXPECT_TRUE(test::returnsTrueWithin(10, [&] { return getFlashData(0, block) == 3; }));
+    EXPECT_TRUE(fs::is_fifo(ini));
+    EXPECT_TRUE(fs::is_fifo(store));
+}
+
+// The pieces of the tool linked into the stand-in must not pin it in memory: releasing it
+// after use really unloads it, so a replaced library file takes effect at the next transfer.
+TEST_F(StandinCopyTest, UnloadsWhenReleasedAfterUse) {
+    std::uint8_t block[kSetFlashDataBlockSize] = {};
+    std::ofstream(copyDir / "TOLVANEX.INI") << "[System]\nSWIMSCK=1\n";
+    ASSERT_EQ(copySet(0, block), 0);
+    copy.reset();
+    const fs::path file = copyDir / kLibraryFileName;
+    void* still = ::dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    EXPECT_EQ(still, nullptr);
+    if (still != nullptr)
+        ::dlclose(still);
 }
 
 } // namespace

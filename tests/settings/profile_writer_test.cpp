@@ -15,6 +15,9 @@
 #include <set>
 #include <string>
 
+#include "settings/ProfileSyntax.h"
+#include "support/ReturnsInTime.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -254,6 +257,30 @@ TEST_F(ProfileWriterTest, WritesThroughSymbolicLink) {
     EXPECT_TRUE(fs::is_symlink(ini_));
     EXPECT_EQ(readFile(dir_ / "real" / "TOLVANEX.INI"), "[System]\nk=2\n");
     EXPECT_EQ(entries(dir_ / "real"), std::set<std::string>{"TOLVANEX.INI"});
+}
+
+// A FIFO in place of the settings file, or a link to one, would stall the window if it were
+// opened for reading; the write is skipped at once and the FIFO and the link stay as they are.
+TEST_F(ProfileWriterTest, SkipsAFifoOrALinkToOneWithoutWaiting) {
+    const fs::path fifo = dir_ / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink("fifo", ini_);
+    for (const fs::path& file : {fifo, ini_}) {
+        SCOPED_TRACE(file);
+        EXPECT_TRUE(kw::test::returnsTrueWithin(
+            10, [&] { return !kw::writeProfileString(file, "System", "SWIMSCK", "1"); }));
+    }
+    EXPECT_TRUE(fs::is_fifo(fifo));
+    EXPECT_TRUE(fs::is_symlink(ini_));
+    EXPECT_EQ(entries(dir_), (std::set<std::string>{"TOLVANEX.INI", "fifo"}));
+}
+
+// Rewriting only part of a huge file would cut it; it is left alone instead.
+TEST_F(ProfileWriterTest, LeavesAFileTooLargeForSettingsAlone) {
+    const std::string before = "[System]\nk=1\n" + std::string(kw::profile::kLargestFile, ';');
+    writeFile(ini_, before);
+    EXPECT_FALSE(kw::writeProfileString(ini_, "System", "k", "2"));
+    EXPECT_EQ(readFile(ini_), before);
 }
 
 } // namespace
