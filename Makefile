@@ -5,7 +5,7 @@ BUILD_REL  ?= build-release
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps test-deps configure build run test test-asan bench fuzz install uninstall screenshot clean
+.PHONY: all deps test-deps configure build run test test-asan bench fuzz install uninstall screenshot tidy clean
 
 all: build
 
@@ -63,6 +63,10 @@ uninstall:
 
 screenshot: build
 	sh scripts/screenshot.sh $(BUILD) docs
+
+# clang-tidy on the sources changed against main (or FILES="a.cpp b.cpp").
+tidy: build
+	sh scripts/tidy.sh $(BUILD) $(FILES)
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_REL) build-fuzz
