@@ -1,9 +1,16 @@
 #include <QApplication>
+#include <QDialogButtonBox>
+#include <QMenu>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
+#include <QTranslator>
 #include <gtest/gtest.h>
+#include <memory>
 
+#include "app/LogPane.h"
 #include "app/Prompts.h"
+#include "app/Startup.h"
 
 namespace {
 
@@ -33,6 +40,28 @@ TEST(RealPrompts, ErrorBoxIsModalToItsWindowWithoutWaiting) {
     EXPECT_TRUE(box->isVisible());
     EXPECT_EQ(box->windowModality(), Qt::WindowModal);
     EXPECT_EQ(box->text(), QStringLiteral("出错了"));
+}
+
+// The whole window is Chinese, so Qt's standard texts are too, whatever the locale.
+TEST(StartUp, QtsOwnTextsReadChinese) {
+    std::unique_ptr<QTranslator> translator(kw::loadQtChineseTexts());
+    ASSERT_NE(translator, nullptr);
+    QDialogButtonBox buttons(QDialogButtonBox::Ok | QDialogButtonBox::Cancel |
+                             QDialogButtonBox::Close);
+    kw::LogPane log;
+    const std::unique_ptr<QMenu> menu(log.createStandardContextMenu());
+    QStringList menuTexts;
+    for (const QAction* action : menu->actions())
+        if (!action->isSeparator())
+            menuTexts << action->text();
+    QCoreApplication::removeTranslator(translator.get());
+
+    EXPECT_EQ(buttons.button(QDialogButtonBox::Ok)->text(), QStringLiteral("确定"));
+    EXPECT_EQ(buttons.button(QDialogButtonBox::Cancel)->text(), QStringLiteral("取消"));
+    EXPECT_EQ(buttons.button(QDialogButtonBox::Close)->text(), QStringLiteral("关闭"));
+    EXPECT_TRUE(menuTexts.contains(QStringLiteral("复制(&C)\tCtrl+C")))
+        << menuTexts.join(' ').toStdString();
+    EXPECT_TRUE(menuTexts.contains(QStringLiteral("全选\tCtrl+A")));
 }
 
 } // namespace
