@@ -74,15 +74,15 @@ bool searchFoundNothing(const std::string& reason) {
            reason.compare(reason.size() - notFound.size(), notFound.size(), notFound) == 0;
 }
 
-#endif
-
 // One line that names the library file and says why it did not load.
 std::string describeFailure(const std::filesystem::path& tried, const std::string& reason) {
-    const std::filesystem::path named = reason.substr(0, reason.find(": "));
+    const std::filesystem::path named = failedObject(reason);
     if (named.filename() == tried.filename())
         return reason;
     return tried.string() + ": " + reason;
 }
+
+#endif
 
 } // namespace
 

@@ -113,7 +113,8 @@ void StringGridModel::byteStored(std::int64_t offset, std::uint8_t value) {
 }
 
 void StringGridModel::discardTypedText(int column, int row) {
-    if (texts_.erase({row, column}) > 0)
+    // Only byte cells take typing; the ASCII column keeps its text until the next fill.
+    if (isByteCell(column, row) && texts_.erase({row, column}) > 0)
         cellChanged(column, row);
 }
 

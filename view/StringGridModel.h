@@ -51,7 +51,7 @@ public:
     // is now a different byte becomes pending, one that spells `value` stops being pending.
     // Offsets that the last fill did not hold are ignored.
     void byteStored(std::int64_t offset, std::uint8_t value);
-    // Drops what was typed into a cell: it shows the stored byte again.
+    // Drops what was typed into a byte cell: it shows the stored byte again.
     void discardTypedText(int column, int row);
 
     // Whether byte cell (column, row) shows a text other than its stored byte, in any case of

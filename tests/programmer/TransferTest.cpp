@@ -499,6 +499,7 @@ TEST(SystemLibraryLoaderTest, NeverLoadsFromTheCurrentDirectory) {
     std::filesystem::current_path(previous);
     EXPECT_FALSE(besideLoaded);
     EXPECT_FALSE(bareLoaded);
+    EXPECT_EQ(noDir.lastError(), ""); // the search found no file: nothing to explain
 }
 
 } // namespace
