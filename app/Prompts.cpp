@@ -42,9 +42,12 @@ void QtPrompts::message(QWidget* parent, const QString& text) {
 }
 
 void QtPrompts::error(QWidget* parent, const QString& text) {
-    QMessageBox box(QMessageBox::Critical, QStringLiteral("KALIWIRE"), text, QMessageBox::Ok,
-                    parent);
-    box.exec();
+    // The failed handler has ended already, so nothing waits for the box: it is shown modal
+    // to its window without a nested event loop, which would hold up a transfer under way.
+    auto* box = new QMessageBox(QMessageBox::Critical, QStringLiteral("KALIWIRE"), text,
+                                QMessageBox::Ok, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
 }
 
 void QtPrompts::beep() {

@@ -16,9 +16,10 @@ public:
     // form. Returns the chosen file's full path, or nothing when the user cancels.
     virtual std::optional<QString> openFile(QWidget* parent, const QString& title,
                                             const QString& filter) = 0;
-    // A modal message box with the tool's own text.
+    // A modal message box with the tool's own text; returns when it is closed.
     virtual void message(QWidget* parent, const QString& text) = 0;
-    // The standard error box for a failure a handler did not expect.
+    // The standard error box for a failure a handler did not expect. It may return while
+    // the box is still shown.
     virtual void error(QWidget* parent, const QString& text) = 0;
     // The alert sound.
     virtual void beep() = 0;

@@ -1,6 +1,8 @@
 #include "app/Startup.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <QWidget>
 
 #ifndef _WIN32
@@ -15,6 +17,16 @@ namespace kw {
 void setApplicationNames() {
     QApplication::setApplicationName(QStringLiteral("kaliwire"));
     QApplication::setDesktopFileName(QStringLiteral("kaliwire"));
+}
+
+QTranslator* loadQtChineseTexts() {
+    auto* translator = new QTranslator(QCoreApplication::instance());
+    if (translator->load(QStringLiteral("qtbase_zh_CN"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)) &&
+        QCoreApplication::installTranslator(translator))
+        return translator;
+    delete translator;
+    return nullptr;
 }
 
 #ifndef _WIN32

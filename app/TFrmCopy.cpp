@@ -108,7 +108,7 @@ FrmCopyConfig FrmCopyConfig::forApplication() {
     const std::filesystem::path dir = toPath(QCoreApplication::applicationDirPath());
     FrmCopyConfig config;
     config.settingsFile = dir / "TOLVANEX.INI";
-    config.libraryDir = dir;
+    config.libraryLoader = std::make_shared<kw::SystemLibraryLoader>(dir);
     config.prompts = std::make_shared<kw::QtPrompts>();
     config.pause = [](int ms) { kw::preciseSleep(ms); };
     return config;
@@ -161,6 +161,8 @@ TFrmCopy::TFrmCopy(FrmCopyConfig config, QWidget* parent)
     : QMainWindow(parent), config_(std::move(config)) {
     if (!config_.prompts)
         config_.prompts = std::make_shared<kw::QtPrompts>();
+    if (!config_.libraryLoader)
+        config_.libraryLoader = FrmCopyConfig::forApplication().libraryLoader;
     initResources();
     buildWindow();
     wireEvents();
@@ -611,12 +613,17 @@ void TFrmCopy::flashGridKeyPress(char& Key) {
     }
     if (Key != kw::kKeyEnter)
         return;
+    kw::StringGridModel* cells = flashGrid->grid();
     if (refusedDuringTransfer()) {
         Key = 0;
+        // Nothing was stored, so the cell must not go on showing a byte the image lacks.
+        cells->discardTypedText(column, row);
         return;
     }
-    const std::string committed = utf8(flashGrid->grid()->cell(column, row));
-    kw::commitCellText(FlashBuf.get(), FlashSize, kw::hexdump::bufferIndex(column, row), committed);
+    const std::string committed = utf8(cells->cell(column, row));
+    const std::int64_t index = kw::hexdump::bufferIndex(column, row);
+    if (kw::commitCellText(FlashBuf.get(), FlashSize, index, committed))
+        cells->byteStored(index, *FlashBuf->read(index));
 }
 
 void TFrmCopy::deviceBoxChange() {
@@ -647,10 +654,9 @@ void TFrmCopy::DownLoadBtnClick() {
     if (refusedDuringTransfer())
         return;
     TransferGuard running(*this);
-    kw::SystemLibraryLoader loader(config_.libraryDir);
     WindowTransferHost host(*this);
     kw::runDownload(
-        loader, [this] { return FlashBuf.get(); }, host);
+        *config_.libraryLoader, [this] { return FlashBuf.get(); }, host);
 }
 
 void TFrmCopy::ReadBtnClick() {
@@ -659,9 +665,8 @@ void TFrmCopy::ReadBtnClick() {
     kw::ReadBackResult result;
     {
         TransferGuard running(*this);
-        kw::SystemLibraryLoader loader(config_.libraryDir);
         WindowTransferHost host(*this);
-        result = kw::runReadBack(loader, host);
+        result = kw::runReadBack(*config_.libraryLoader, host);
     }
     switch (result.outcome) {
     case kw::TransferOutcome::Completed:

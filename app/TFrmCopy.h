@@ -27,6 +27,7 @@ class QTabWidget;
 class QToolButton;
 
 namespace kw {
+class LibraryLoader;
 class LogPane;
 class Prompts;
 class StringGridView;
@@ -35,14 +36,16 @@ class StringGridView;
 class TFrm_about;
 
 // Where the main window finds the outside world. Tests point these at their own folders,
-// prompts and pause; the tool uses the folder of its executable.
+// libraries, prompts and pause; the tool uses the folder of its executable.
 struct FrmCopyConfig {
-    std::filesystem::path settingsFile;   // TOLVANEX.INI
-    std::filesystem::path libraryDir;     // where TOLVANEX.dll is looked for first
-    std::shared_ptr<kw::Prompts> prompts; // dialogs and message boxes
-    std::function<void(int)> pause;       // the download's pause between blocks, in ms
+    std::filesystem::path settingsFile;               // TOLVANEX.INI
+    std::shared_ptr<kw::LibraryLoader> libraryLoader; // loads TOLVANEX.dll for each transfer
+    std::shared_ptr<kw::Prompts> prompts;             // dialogs and message boxes
+    std::function<void(int)> pause;                   // the download's pause between blocks, in ms
 
-    static FrmCopyConfig forApplication(); // beside the running executable, real dialogs
+    // Beside the running executable: its settings file, the system loader that looks for
+    // the library there first, real dialogs, real pauses.
+    static FrmCopyConfig forApplication();
 };
 
 // The main window. Every operation of the tool is one of its handlers; handlers call each

@@ -53,5 +53,5 @@ void TFrm_about::showCentredOn(QWidget* owner) {
         frame.moveCenter(owner->frameGeometry().center());
         move(frame.topLeft());
     }
-    exec();
+    open();
 }

@@ -10,7 +10,8 @@ class TFrm_about : public QDialog {
 public:
     explicit TFrm_about(QWidget* parent = nullptr);
 
-    // Shows the dialog modally, centred on `owner`, and returns when it is closed.
+    // Shows the dialog modal to its window, centred on `owner`, and returns at once: a nested
+    // event loop here would hold up a transfer that pumps events between its blocks.
     void showCentredOn(QWidget* owner);
 
     QLabel* Label1 = nullptr;

@@ -6,6 +6,7 @@
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
     kw::setApplicationNames();
+    kw::loadQtChineseTexts();
     TFrmCopy FrmCopy(FrmCopyConfig::forApplication());
     kw::closeOnTerminationSignals(FrmCopy);
     FrmCopy.show();

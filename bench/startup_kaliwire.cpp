@@ -54,6 +54,7 @@ int main(int argc, char** argv) {
     // The same start-up as app/main.cpp.
     QApplication application(argc, argv);
     kw::setApplicationNames();
+    kw::loadQtChineseTexts();
 
     FrmCopyConfig config = FrmCopyConfig::forApplication();
     std::shared_ptr<OpenFilePrompts> prompts;

@@ -1,5 +1,6 @@
 #include "programmer/Transfer.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -15,6 +16,47 @@ std::string exportMissingText(const char* exportName) {
     return std::string(exportName) + "函数没有找到";
 }
 
+// Tells the user that no library could be loaded, and why when a file was there but did not
+// load: the box alone would send them looking for a file they already have.
+void reportLibraryMissing(const LibraryLoader& loader, TransferHost& host) {
+    host.showMessage(kLibraryMissingText);
+    if (const std::string reason = loader.lastError(); !reason.empty())
+        host.appendLine(reason);
+}
+
+// The library's own text for a result code, from its optional GetErrorText; empty when it
+// has none for this code.
+std::string libraryErrorText(ProgrammerLibrary& library, ResultCode code) {
+    const auto getErrorText = library.lookup<ErrorTextFunction>(kGetErrorTextName);
+    if (getErrorText == nullptr)
+        return {};
+    std::array<char, 512> buffer{};
+    const int length = getErrorText(code, buffer.data(), static_cast<int>(buffer.size()));
+    if (length <= 0)
+        return {};
+    // Only what the library may have written, up to its terminator, whatever it returned.
+    const std::size_t limit =
+        std::min<std::size_t>(static_cast<std::size_t>(length), buffer.size() - 1);
+    const char* begin = buffer.data();
+    std::string text(begin, std::find(begin, begin + limit, '\0'));
+    // It becomes one line of the log.
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    return text;
+}
+
+// A block failed: the box for a missing programmer, then the code, the block and the
+// library's own text, all while the library is still loaded.
+void reportBlockFailure(ProgrammerLibrary& library, TransferHost& host, ResultCode code,
+                        const char* blockLabel, int block) {
+    if (code == kProgrammerNotFound)
+        host.showMessage(kProgrammerMissingText);
+    host.appendLine("出错代码:" + std::to_string(code));
+    host.appendLine(blockLabel + std::to_string(block));
+    if (const std::string text = libraryErrorText(library, code); !text.empty())
+        host.appendLine(text);
+}
+
 } // namespace
 
 TransferOutcome runDownload(LibraryLoader& loader, const std::function<const ImageBuffer*()>& flash,
@@ -23,13 +65,13 @@ TransferOutcome runDownload(LibraryLoader& loader, const std::function<const Ima
     // way out, an exception included.
     const std::unique_ptr<ProgrammerLibrary> library = loader.load();
     if (!library) {
-        host.showMessage(kLibraryMissingText);
+        reportLibraryMissing(loader, host);
         return TransferOutcome::LibraryMissing;
     }
 
     host.appendStampedLine("正在下载芯片数据......");
 
-    const BlockFunction setFlashData = library->lookup(kSetFlashDataName);
+    const BlockFunction setFlashData = library->lookup<BlockFunction>(kSetFlashDataName);
     if (setFlashData == nullptr) {
         host.showMessage(exportMissingText(kSetFlashDataName));
         return TransferOutcome::ExportMissing;
@@ -50,10 +92,7 @@ TransferOutcome runDownload(LibraryLoader& loader, const std::function<const Ima
 
         const ResultCode result = setFlashData(offset, staging.data());
         if (result > 0) {
-            if (result == kProgrammerNotFound)
-                host.showMessage(kProgrammerMissingText);
-            host.appendLine("出错代码:" + std::to_string(result));
-            host.appendLine("出错进度:" + std::to_string(i));
+            reportBlockFailure(*library, host, result, "出错进度:", i);
             return TransferOutcome::BlockFailed;
         }
 
@@ -70,12 +109,12 @@ ReadBackResult runReadBack(LibraryLoader& loader, TransferHost& host) {
     ReadBackResult result;
     const std::unique_ptr<ProgrammerLibrary> library = loader.load();
     if (!library) {
-        host.showMessage(kLibraryMissingText);
+        reportLibraryMissing(loader, host);
         result.outcome = TransferOutcome::LibraryMissing;
         return result;
     }
 
-    const BlockFunction getFlashData = library->lookup(kGetFlashDataName);
+    const BlockFunction getFlashData = library->lookup<BlockFunction>(kGetFlashDataName);
     if (getFlashData == nullptr) {
         host.showMessage(exportMissingText(kGetFlashDataName));
         result.outcome = TransferOutcome::ExportMissing;
@@ -95,10 +134,7 @@ ReadBackResult runReadBack(LibraryLoader& loader, TransferHost& host) {
         const std::int32_t offset = i * readback::kBlockSize;
         const ResultCode code = getFlashData(offset, staging.data());
         if (code != 0) {
-            if (code == kProgrammerNotFound)
-                host.showMessage(kProgrammerMissingText);
-            host.appendLine("出错代码:" + std::to_string(code));
-            host.appendLine("出错位置:" + std::to_string(i));
+            reportBlockFailure(*library, host, code, "出错位置:", i);
             result.outcome = TransferOutcome::BlockFailed;
             return result;
         }

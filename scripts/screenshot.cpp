@@ -2,11 +2,14 @@
 // own "Hex" button (the open dialog answered by this program), optionally downloads it to the
 // programmer library beside the executable, and saves the window as PNG.
 //
-//   kw_screenshot OUT.png [IMAGE.hex] [--download] [--readback] [--tab N]
+//   kw_screenshot OUT.png [IMAGE.hex] [--download] [--readback] [--tab N] [--pending]
 //
 // --readback clears the image after the download and reads it back from the programmer
 // library, then says on stderr whether the image read equals the one downloaded.
+// --pending types into two cells without committing them, as a user who left one cell and is
+// still typing in the other would, to show how text that is not the image looks.
 #include <QApplication>
+#include <QKeyEvent>
 #include <QPixmap>
 #include <QTabWidget>
 #include <QTimer>
@@ -39,6 +42,14 @@ private:
     QString file_;
 };
 
+// Keys as the keyboard delivers them to the grid.
+void typeInto(QWidget* grid, std::initializer_list<std::pair<Qt::Key, const char*>> keys) {
+    for (const auto& [key, text] : keys) {
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, QString::fromLatin1(text));
+        QApplication::sendEvent(grid, &press);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -53,6 +64,7 @@ int main(int argc, char** argv) {
         args.size() > 2 && !args[2].startsWith(QLatin1String("--")) ? args[2] : QString();
     const bool download = args.contains(QStringLiteral("--download"));
     const bool readBack = args.contains(QStringLiteral("--readback"));
+    const bool pending = args.contains(QStringLiteral("--pending"));
     const qsizetype tabAt = args.indexOf(QStringLiteral("--tab"));
     const int tab = tabAt > 0 && tabAt + 1 < args.size() ? args[tabAt + 1].toInt() : 0;
     int status = 0;
@@ -71,6 +83,14 @@ int main(int argc, char** argv) {
             window.flashGrid->setCurrentCell(1, 17);
             window.flashGrid->scrollTo(window.flashGrid->grid()->index(16, 0),
                                        QAbstractItemView::PositionAtTop);
+        }
+        if (pending) {
+            kw::StringGridView* grid = window.flashGrid;
+            grid->setCurrentCell(3, 18);
+            typeInto(grid,
+                     {{Qt::Key_Backspace, "\b"}, {Qt::Key_Backspace, "\b"}, {Qt::Key_7, "7"}});
+            grid->setCurrentCell(6, 19);
+            typeInto(grid, {{Qt::Key_Backspace, "\b"}});
         }
         if (download)
             window.DownLoadBtn->click();

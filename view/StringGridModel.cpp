@@ -1,5 +1,6 @@
 #include "view/StringGridModel.h"
 
+#include <QBrush>
 #include <algorithm>
 
 namespace kw {
@@ -77,6 +78,10 @@ QString StringGridModel::dumpText(int column, int row) const {
     return latin1(text, 2);
 }
 
+bool StringGridModel::isByteCell(int column, int row) {
+    return row >= 1 && column >= 1 && column <= hexdump::kBytesPerRow;
+}
+
 QString StringGridModel::cell(int column, int row) const {
     if (!contains(column, row))
         return {};
@@ -95,6 +100,46 @@ void StringGridModel::setCell(int column, int row, const QString& text) {
     cellChanged(column, row);
 }
 
+void StringGridModel::byteStored(std::int64_t offset, std::uint8_t value) {
+    if (offset < 0 || static_cast<std::uint64_t>(offset) >= dumpBytes_.size())
+        return;
+    const int row = static_cast<int>(offset / hexdump::kBytesPerRow) + 1;
+    const int column = static_cast<int>(offset % hexdump::kBytesPerRow) + 1;
+    // What the cell and the row's ASCII text show now stays as it is: a commit redraws nothing.
+    for (const int kept : {column, kAsciiColumn})
+        texts_.try_emplace({row, kept}, dumpText(kept, row));
+    dumpBytes_[static_cast<std::size_t>(offset)] = value;
+    cellChanged(column, row);
+}
+
+void StringGridModel::discardTypedText(int column, int row) {
+    // Only byte cells take typing; the ASCII column keeps its text until the next fill.
+    if (isByteCell(column, row) && texts_.erase({row, column}) > 0)
+        cellChanged(column, row);
+}
+
+bool StringGridModel::isPending(int column, int row) const {
+    if (texts_.empty() || !isByteCell(column, row) || !contains(column, row))
+        return false;
+    const auto typed = texts_.find({row, column});
+    if (typed == texts_.end())
+        return false;
+    const auto offset = static_cast<std::size_t>(hexdump::bufferIndex(column, row));
+    if (!inDump(column, row) || offset >= dumpBytes_.size())
+        return true; // there is no stored byte that the text could be
+    char stored[2];
+    hexdump::byteHex(dumpBytes_[offset], stored);
+    return typed->second.compare(latin1(stored, 2), Qt::CaseInsensitive) != 0;
+}
+
+QColor StringGridModel::pendingTextColour() {
+    return {0x00, 0x00, 0xC0}; // dark blue
+}
+
+QColor StringGridModel::pendingBackgroundColour() {
+    return {0xFF, 0xE4, 0x5C}; // yellow
+}
+
 void StringGridModel::cellChanged(int column, int row) {
     if (row == 0 && column == 0)
         emit cornerChanged(); // the corner belongs to neither header
@@ -103,7 +148,7 @@ void StringGridModel::cellChanged(int column, int row) {
     else if (column == 0)
         emit headerDataChanged(Qt::Vertical, row - 1, row - 1);
     else
-        emit dataChanged(index(row - 1, column - 1), index(row - 1, column - 1), {Qt::DisplayRole});
+        emit dataChanged(index(row - 1, column - 1), index(row - 1, column - 1)); // colours too
 }
 
 int StringGridModel::columnWidth(int column) const {
@@ -142,8 +187,8 @@ void StringGridModel::fillDump(const ImageBuffer* image, std::int32_t size) {
     texts_.erase(texts_.lower_bound({1, 0}), texts_.lower_bound({rowsFilled + 1, 0}));
 
     if (rowsFilled > 0) {
-        emit dataChanged(index(0, 0), index(rowsFilled - 1, hexdump::kColumnCount - 2),
-                         {Qt::DisplayRole});
+        // Every role: typed texts, and with them the pending colours, are gone.
+        emit dataChanged(index(0, 0), index(rowsFilled - 1, hexdump::kColumnCount - 2));
         emit headerDataChanged(Qt::Vertical, 0, rowsFilled - 1);
     }
 }
@@ -167,6 +212,12 @@ QVariant StringGridModel::data(const QModelIndex& index, int role) const {
     case Qt::TextAlignmentRole:
         return column == kAsciiColumn ? int(Qt::AlignLeft | Qt::AlignVCenter)
                                       : int(Qt::AlignCenter);
+    case Qt::ForegroundRole:
+        return isPending(column, index.row() + 1) ? QVariant(QBrush(pendingTextColour()))
+                                                  : QVariant();
+    case Qt::BackgroundRole:
+        return isPending(column, index.row() + 1) ? QVariant(QBrush(pendingBackgroundColour()))
+                                                  : QVariant();
     default:
         return {};
     }

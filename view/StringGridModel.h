@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QColor>
 #include <QString>
 #include <array>
 #include <cstdint>
@@ -17,7 +18,10 @@ namespace kw {
 // row and column 0 the fixed address column. Qt sees row 0 as the horizontal header and
 // column 0 as the vertical header, so model index (r-1, c-1) is grid cell (c, r).
 // A dump fill does not create a text per cell: it keeps a copy of the bytes and formats
-// cells when they are drawn; texts set one by one (typing) are kept beside it.
+// cells when they are drawn; texts set one by one (typing) are kept beside it. A byte cell
+// whose text does not spell the byte stored at its offset (typed digits not yet committed,
+// or a cell of no stored byte at all) is pending: it is drawn in the pending colours, so
+// that nothing on screen passes for the image that it is not.
 class StringGridModel : public QAbstractTableModel {
     Q_OBJECT
 public:
@@ -42,6 +46,20 @@ public:
     // filled, so the caller sets the row count first. Header texts are left to the caller.
     void fillDump(const ImageBuffer* image, std::int32_t size);
 
+    // The byte at `offset` of the image has been stored as `value` (a commit). Every cell
+    // keeps its text, the ASCII column included, until the next fill; a byte cell whose text
+    // is now a different byte becomes pending, one that spells `value` stops being pending.
+    // Offsets that the last fill did not hold are ignored.
+    void byteStored(std::int64_t offset, std::uint8_t value);
+    // Drops what was typed into a byte cell: it shows the stored byte again.
+    void discardTypedText(int column, int row);
+
+    // Whether byte cell (column, row) shows a text other than its stored byte, in any case of
+    // the hexadecimal digits. Header, address and ASCII cells are never pending.
+    bool isPending(int column, int row) const;
+    static QColor pendingTextColour();
+    static QColor pendingBackgroundColour();
+
     // QAbstractTableModel
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -59,6 +77,7 @@ private:
 
     bool contains(int column, int row) const;
     bool inDump(int column, int row) const;
+    static bool isByteCell(int column, int row);
     QString dumpText(int column, int row) const;
     void cellChanged(int column, int row);
 

@@ -7,6 +7,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyleOptionHeader>
+#include <QStyledItemDelegate>
 
 namespace kw {
 
@@ -18,6 +19,31 @@ class RowHeader : public QHeaderView {
 public:
     explicit RowHeader(QWidget* parent) : QHeaderView(Qt::Vertical, parent) {}
     QSize sizeHint() const override { return {minimumWidth(), defaultSectionSize()}; }
+};
+
+// A pending cell keeps its colours while it is the selected one, which is exactly while the
+// user types into it; a frame in the selection colour marks it as current instead.
+class GridCellDelegate final : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        const auto* cells = qobject_cast<const StringGridModel*>(index.model());
+        if (!(option.state & QStyle::State_Selected) || cells == nullptr ||
+            !cells->isPending(index.column() + 1, index.row() + 1)) {
+            QStyledItemDelegate::paint(painter, option, index);
+            return;
+        }
+        QStyleOptionViewItem unselected(option);
+        unselected.state &= ~QStyle::State_Selected;
+        QStyledItemDelegate::paint(painter, unselected, index);
+        painter->save();
+        painter->setPen(QPen(option.palette.color(QPalette::Highlight), 2));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRect(QRectF(option.rect).adjusted(1, 1, -1, -1));
+        painter->restore();
+    }
 };
 
 void setUpHeader(QHeaderView* header) {
@@ -33,6 +59,7 @@ StringGridView::StringGridView(QWidget* parent)
     : QTableView(parent), model_(new StringGridModel(this)) {
     setVerticalHeader(new RowHeader(this));
     setModel(model_);
+    setItemDelegate(new GridCellDelegate(this));
 
     setUpHeader(horizontalHeader());
     setUpHeader(verticalHeader());

@@ -1,4 +1,6 @@
-// Typing into the flash grid: the key filter, the alert, the commit and the address hint.
+// Typing into the flash grid: the key filter, the alert, the commit, the look of text that is
+// not the image, and the address hint.
+#include <QImage>
 #include <QTest>
 
 #include "support/HexText.h"
@@ -22,7 +24,36 @@ protected:
     void backspace() { QTest::keyClick(window->flashGrid, Qt::Key_Backspace); }
     void enter() { QTest::keyClick(window->flashGrid, Qt::Key_Return); }
     std::uint8_t flashByte(int index) const { return *window->FlashBuf->read(index); }
+
+    // The colours the user sees on a cell: (text, background); invalid where the grid's own.
+    std::pair<QColor, QColor> colours(int column, int row) const {
+        const auto* cells = window->flashGrid->grid();
+        const QModelIndex index = cells->index(row - 1, column - 1);
+        const auto colour = [&](int role) {
+            const QVariant brush = cells->data(index, role);
+            return brush.isValid() ? brush.value<QBrush>().color() : QColor();
+        };
+        return {colour(Qt::ForegroundRole), colour(Qt::BackgroundRole)};
+    }
+    bool looksPending(int column, int row) const {
+        return colours(column, row) == std::pair{kw::StringGridModel::pendingTextColour(),
+                                                 kw::StringGridModel::pendingBackgroundColour()};
+    }
 };
+
+// Pixels of `colour` within a cell of the grid as drawn, give or take antialiasing.
+int pixelsOf(const QImage& image, const QRect& cell, const QColor& colour) {
+    int count = 0;
+    for (int y = cell.top(); y <= cell.bottom(); ++y)
+        for (int x = cell.left(); x <= cell.right(); ++x) {
+            const QColor pixel = image.pixelColor(x, y);
+            if (std::abs(pixel.red() - colour.red()) + std::abs(pixel.green() - colour.green()) +
+                    std::abs(pixel.blue() - colour.blue()) <
+                60)
+                ++count;
+        }
+    return count;
+}
 
 TEST_F(GridEditing, HintNamesTheBufferAddressOfTheCurrentCell) {
     const QString prefix = QStringLiteral("当前光标操作单元缓冲内存地址：");
@@ -63,6 +94,57 @@ TEST_F(GridEditing, TypedByteIsStoredOnEnterWithoutARedraw) {
     window->dispbuff->click();
     EXPECT_EQ(flashCell(3, 2), QStringLiteral("A5"));
     EXPECT_EQ(prompts->beeps, 0);
+}
+
+TEST_F(GridEditing, TextThatIsNotTheStoredByteLooksDifferentUntilCommittedOrRedrawn) {
+    select(2, 1);
+    backspace(); // "F", left without Enter
+    select(4, 1);
+    backspace();
+    backspace();
+    type("3");
+    enter(); // one digit: refused with the alert, still current
+    EXPECT_EQ(prompts->beeps, 1);
+    EXPECT_EQ(flashCell(2, 1), QStringLiteral("F"));
+    EXPECT_EQ(flashCell(4, 1), QStringLiteral("3"));
+    EXPECT_TRUE(looksPending(2, 1));
+    EXPECT_TRUE(looksPending(4, 1));
+    EXPECT_FALSE(looksPending(6, 1));
+    EXPECT_EQ(colours(6, 1), (std::pair<QColor, QColor>{}));
+
+    // As drawn: both pending cells, the current one included, in the pending colours.
+    QCoreApplication::processEvents();
+    const QImage shot = window->flashGrid->viewport()->grab().toImage();
+    const auto cellRect = [this](int column, int row) {
+        return window->flashGrid->visualRect(window->flashGrid->grid()->index(row - 1, column - 1));
+    };
+    for (const int column : {2, 4}) {
+        SCOPED_TRACE(column);
+        const QRect cell = cellRect(column, 1);
+        EXPECT_GT(pixelsOf(shot, cell, kw::StringGridModel::pendingBackgroundColour()),
+                  cell.width() * cell.height() / 3);
+        EXPECT_GT(pixelsOf(shot, cell, kw::StringGridModel::pendingTextColour()), 3);
+    }
+    EXPECT_EQ(pixelsOf(shot, cellRect(6, 1), kw::StringGridModel::pendingBackgroundColour()), 0);
+
+    // "4a" is the byte 0x4A once stored: drawn as usual, with the ASCII column as it was.
+    select(5, 1);
+    backspace();
+    backspace();
+    type("4a");
+    EXPECT_TRUE(looksPending(5, 1));
+    enter();
+    EXPECT_EQ(flashByte(4), 0x4A);
+    EXPECT_EQ(flashCell(5, 1), QStringLiteral("4a"));
+    EXPECT_FALSE(looksPending(5, 1));
+    EXPECT_EQ(flashCell(17, 1), QStringLiteral("................"));
+    EXPECT_TRUE(looksPending(2, 1)); // still not the image
+
+    window->dispbuff->click();
+    EXPECT_EQ(flashCell(17, 1), QStringLiteral("....J..........."));
+    for (const int column : {2, 4, 5})
+        EXPECT_FALSE(looksPending(column, 1)) << column;
+    EXPECT_EQ(flashCell(2, 1), QStringLiteral("FF"));
 }
 
 TEST_F(GridEditing, ShortCellRefusesNonDigitsAndEnterWithTheAlert) {

@@ -14,7 +14,6 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTest>
-#include <QTimer>
 #include <QToolButton>
 
 #include "app/TFrm_about.h"
@@ -177,18 +176,16 @@ TEST_F(MainWindow, StampedLineIsTimeThreeBlanksAndMessage) {
 
 TEST_F(MainWindow, AboutDialogOpensAndClosesWithoutChangingState) {
     window->show();
-    bool shown = false;
-    QTimer::singleShot(0, [&] {
-        auto* about = window->Frm_about;
-        shown = about->isVisible();
-        EXPECT_EQ(about->windowTitle(), QStringLiteral("关于"));
-        EXPECT_EQ(about->Label1->text(), QStringLiteral("STM8S KALIWIRE  纯脱机烧写工具"));
-        about->reject();
-    });
     const QStringList logBefore = logLines();
     child<QAction>("mnu_copyright")->trigger();
-    EXPECT_TRUE(shown);
-    EXPECT_FALSE(window->Frm_about->isVisible());
+    auto* about = window->Frm_about;
+    ASSERT_NE(about, nullptr);
+    EXPECT_TRUE(about->isVisible());
+    EXPECT_EQ(about->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(about->windowTitle(), QStringLiteral("关于"));
+    EXPECT_EQ(about->Label1->text(), QStringLiteral("STM8S KALIWIRE  纯脱机烧写工具"));
+    about->reject();
+    EXPECT_FALSE(about->isVisible());
     EXPECT_EQ(logLines(), logBefore);
     EXPECT_EQ(window->FlashSize, 8192);
     EXPECT_EQ(window->statusPanel->text(), QStringLiteral("未打开文件！"));

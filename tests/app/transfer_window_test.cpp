@@ -1,9 +1,16 @@
 // Download and read-back through the window, against test programmer libraries loaded the
 // real way from the folder the window is told to look in.
+#include <QAction>
+#include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QMenu>
+#include <QMenuBar>
 #include <QProgressBar>
 #include <QTest>
+#include <QTimer>
 #include <cstdlib>
+
+#include "app/TFrm_about.h"
 
 #include "programmer/TestLibraries.h"
 #include "support/HexText.h"
@@ -124,6 +131,28 @@ TEST_F(Transfers, MissingLibraryOrExportIsReported) {
     EXPECT_EQ(session.log().loads, session.log().unloads);
 }
 
+TEST_F(Transfers, LogSaysWhyALibraryDidNotLoadAndWhatTheLibrarySaysOfAFailure) {
+    makeWindow(dirOf(testlib::noDependencyDir()));
+    window->DownLoadBtn->setEnabled(true);
+    window->DownLoadBtn->click();
+    readBack();
+    EXPECT_EQ(prompts->messages, QStringList(2, QStringLiteral("TOLVANEX.dll没有找到")));
+    const QString reason = dirOf(testlib::noDependencyDir() / "TOLVANEX.dll") +
+                           QStringLiteral(": libtestlib_dependency.so: ");
+    ASSERT_EQ(logAfterWelcome().size(), 2);
+    for (const QString& line : logAfterWelcome())
+        EXPECT_TRUE(line.startsWith(reason)) << line.toStdString();
+
+    makeWindow(dirOf(testlib::errorTextDir()));
+    loadImage();
+    session.failCall(3, 9);
+    window->DownLoadBtn->click();
+    const QStringList lines = logAfterWelcome();
+    ASSERT_EQ(lines.size(), 4);
+    EXPECT_EQ(lines.mid(1), (QStringList{QStringLiteral("出错代码:9"), QStringLiteral("出错进度:3"),
+                                         QStringLiteral("测试库错误 9: 说明")}));
+}
+
 TEST_F(Transfers, SmallImageIsPaddedWithErasedBytes) {
     window->deviceBox->setCurrentIndex(0);
     openThrough(window->OpenBin, writeFile(QStringLiteral("s.bin"), QByteArray(4096, '\x42')));
@@ -172,10 +201,107 @@ TEST_F(Transfers, WindowRefusesChangesWhileADownloadRuns) {
                                         window->FlashBuf->bytes().end()),
               imageBefore);
     EXPECT_EQ(window->EepromBuf, nullptr);
+    // The refused commit put the stored byte back into the cell.
+    EXPECT_EQ(flashCell(1, 1), QString::fromStdString(kw::hexdump::byteHex(hexImageByte(0))));
+    EXPECT_FALSE(window->flashGrid->grid()->isPending(1, 1));
     // The close asked for during the transfer happens once it has ended.
     EXPECT_TRUE(window->isVisible());
     QCoreApplication::processEvents();
     EXPECT_FALSE(window->isVisible());
+}
+
+// Closes whatever modal box or menu is still open when it fires, so that a box or menu that
+// holds the transfer in a nested event loop fails the test instead of hanging it.
+class StallGuard {
+public:
+    explicit StallGuard(int milliseconds) {
+        timer_.setInterval(milliseconds);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            for (QWidget* open :
+                 {QApplication::activePopupWidget(), QApplication::activeModalWidget()})
+                if (open != nullptr) {
+                    stalled = true;
+                    open->close();
+                }
+        });
+        timer_.start();
+    }
+    bool stalled = false;
+
+private:
+    QTimer timer_;
+};
+
+TEST_F(Transfers, BoxesAndMenusOpenedDuringADownloadDoNotHoldItUp) {
+    loadImage();
+    window->show();
+    QApplication::setActiveWindow(window.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    StallGuard guard(2000);
+
+    // Each is opened between two blocks; at the next pause it must still be open, which it
+    // cannot be if opening it only returned once it had been closed.
+    QWidget* openPopup = nullptr;
+    std::vector<QString> shownAtNextPause;
+    const auto openContextMenu = [&](QWidget* target) {
+        QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(5, 5),
+                                target->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(target, &event);
+    };
+    std::vector<bool> aboutShown;
+    duringPause = [&](int block) {
+        if (openPopup != nullptr) {
+            shownAtNextPause.push_back(openPopup->isVisible() ? openPopup->metaObject()->className()
+                                                              : QString());
+            openPopup->close();
+            openPopup = nullptr;
+        }
+        switch (block) {
+        case 1:
+            openContextMenu(window->Memo2->viewport());
+            openPopup = QApplication::activePopupWidget();
+            break;
+        case 2:
+            openContextMenu(window->deviceBox->lineEdit());
+            openPopup = QApplication::activePopupWidget();
+            break;
+        case 3:
+            window->deviceBox->showPopup();
+            openPopup = QApplication::activePopupWidget();
+            break;
+        case 4:
+            QTest::keyClick(window.get(), Qt::Key_A, Qt::AltModifier); // the menu 关于
+            openPopup = QApplication::activePopupWidget();
+            break;
+        case 6:
+            QTest::keyClick(window.get(), Qt::Key_A, Qt::AltModifier);
+            if (QWidget* menu = QApplication::activePopupWidget())
+                QTest::keyClick(menu, Qt::Key_Return); // 版权
+            break;
+        default:
+            break;
+        }
+        aboutShown.push_back(window->Frm_about != nullptr && window->Frm_about->isVisible());
+    };
+    window->DownLoadBtn->click();
+
+    EXPECT_FALSE(guard.stalled) << "a box or menu held the download until it was closed";
+    EXPECT_EQ(shownAtNextPause,
+              (std::vector<QString>{QStringLiteral("QMenu"), QStringLiteral("QMenu"),
+                                    QStringLiteral("QComboBoxPrivateContainer"),
+                                    QStringLiteral("QMenu")}));
+    EXPECT_EQ(session.log().calls.size(), 64u);
+    ASSERT_EQ(pauses.size(), 64u);
+    for (int i = 0; i < 64; ++i)
+        EXPECT_EQ(pauses[i], i % 8 == 0 ? 30 : 5) << i;
+    ASSERT_EQ(aboutShown.size(), 64u);
+    EXPECT_FALSE(aboutShown[5]);
+    EXPECT_TRUE(std::all_of(aboutShown.begin() + 6, aboutShown.end(), [](bool b) { return b; }));
+    EXPECT_EQ(stamped(logAfterWelcome(), 1), kEnd);
+    ASSERT_NE(window->Frm_about, nullptr);
+    EXPECT_TRUE(window->Frm_about->isVisible());
+    EXPECT_EQ(window->Frm_about->windowModality(), Qt::WindowModal);
+    window->Frm_about->reject();
 }
 
 TEST_F(Transfers, ReadBackReplacesTheImageOnlyWhenComplete) {

@@ -40,6 +40,12 @@ std::filesystem::path emptyDir() {
 std::filesystem::path brokenDir() {
     return libDir("broken");
 }
+std::filesystem::path errorTextDir() {
+    return libDir("errortext");
+}
+std::filesystem::path noDependencyDir() {
+    return libDir("nodependency");
+}
 
 RecordingSession::RecordingSession() {
     for (const char* name : kVariables) {

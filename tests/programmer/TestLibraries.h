@@ -22,11 +22,13 @@
 
 namespace kw::testlib {
 
-std::filesystem::path recordingDir(); // SetFlashData and GetFlashData
-std::filesystem::path noSetDir();     // GetFlashData only
-std::filesystem::path noGetDir();     // SetFlashData only
-std::filesystem::path emptyDir();     // no library at all
-std::filesystem::path brokenDir();    // a TOLVANEX.dll that is not a shared object
+std::filesystem::path recordingDir();    // SetFlashData and GetFlashData
+std::filesystem::path noSetDir();        // GetFlashData only
+std::filesystem::path noGetDir();        // SetFlashData only
+std::filesystem::path emptyDir();        // no library at all
+std::filesystem::path brokenDir();       // a TOLVANEX.dll that is not a shared object
+std::filesystem::path errorTextDir();    // recording, with GetErrorText
+std::filesystem::path noDependencyDir(); // recording, needing a library nobody can find
 
 struct Call {
     std::string exportName; // "SetFlashData" or "GetFlashData"
@@ -35,7 +37,7 @@ struct Call {
 };
 
 struct Log {
-    std::vector<std::string> lines; // as written, "load" and "unload" included
+    std::vector<std::string> lines; // as written, "load", "unload" and "text <code>" included
     int loads = 0;
     int unloads = 0;
     std::vector<Call> calls;

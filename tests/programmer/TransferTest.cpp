@@ -196,6 +196,69 @@ TEST_F(TransferTest, TransfersWithoutTheLibraryOrItsExportOnlyTellTheUser) {
     EXPECT_EQ(log.unloads, 2);
 }
 
+TEST_F(TransferTest, ALibraryThatIsThereButDoesNotLoadIsLoggedWithTheReason) {
+    const auto image = distinctImage(8192);
+    const struct {
+        std::filesystem::path dir;
+        std::string reasonMentions;
+    } cases[] = {{testlib::brokenDir(), ""},
+                 {testlib::noDependencyDir(), "libtestlib_dependency.so"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.dir.string());
+        SystemLibraryLoader broken(c.dir);
+        for (const bool download : {true, false}) {
+            host.events.clear();
+            if (download)
+                EXPECT_EQ(runDownload(
+                              broken, [&] { return image.get(); }, host),
+                          TransferOutcome::LibraryMissing);
+            else
+                EXPECT_EQ(runReadBack(broken, host).outcome, TransferOutcome::LibraryMissing);
+            ASSERT_EQ(host.events.size(), 2u);
+            EXPECT_EQ(host.events[0], "message:TOLVANEX.dll没有找到");
+            // One line that names the file and carries the loader's own reason.
+            const std::string& line = host.events[1];
+            const std::string file = "line:" + (c.dir / "TOLVANEX.dll").string() + ": ";
+            EXPECT_EQ(line.rfind(file, 0), 0u) << line;
+            EXPECT_GT(line.size(), file.size());
+            EXPECT_NE(line.find(c.reasonMentions, file.size()), std::string::npos) << line;
+        }
+    }
+}
+
+TEST_F(TransferTest, FailedBlockEndsWithTheLibrarysOwnTextWhileItIsLoaded) {
+    SystemLibraryLoader withText(testlib::errorTextDir());
+    const auto image = distinctImage(8192);
+    session.failCall(5, 9);
+    EXPECT_EQ(runDownload(
+                  withText, [&] { return image.get(); }, host),
+              TransferOutcome::BlockFailed);
+    EXPECT_EQ(host.only("line:"), (std::vector<std::string>{"line:出错代码:9", "line:出错进度:5",
+                                                            "line:测试库错误 9: 说明"}));
+
+    host.events.clear();
+    session.failCall(0, 1);
+    EXPECT_EQ(runReadBack(withText, host).outcome, TransferOutcome::BlockFailed);
+    EXPECT_EQ(host.events,
+              (std::vector<std::string>{"max:255", "message:未发现KALIWIRE设备!", "line:出错代码:1",
+                                        "line:出错位置:0", "line:测试库错误 1: 说明"}));
+
+    // Asked once per failure, before the library was released.
+    const auto lines = session.log().lines;
+    std::vector<std::string> tail;
+    for (const auto& line : lines)
+        if (line.rfind("set", 0) != 0 && line.rfind("get", 0) != 0)
+            tail.push_back(line);
+    EXPECT_EQ(tail,
+              (std::vector<std::string>{"load", "text 9", "unload", "load", "text 1", "unload"}));
+
+    // A library without the export logs the two lines only.
+    host.events.clear();
+    session.failCall(0, 9);
+    EXPECT_EQ(runReadBack(loader, host).outcome, TransferOutcome::BlockFailed);
+    EXPECT_EQ(host.only("line:"), (std::vector<std::string>{"line:出错代码:9", "line:出错位置:0"}));
+}
+
 TEST_F(TransferTest, ReadBackBuildsTheImageFromTheReplies) {
     const auto result = runReadBack(loader, host);
     ASSERT_EQ(result.outcome, TransferOutcome::Completed);
@@ -282,9 +345,12 @@ class FakeLibrary : public ProgrammerLibrary {
 public:
     explicit FakeLibrary(bool hasExport) : hasExport_(hasExport) {}
     ~FakeLibrary() override { g_events->push_back("release"); }
-    BlockFunction lookup(const char* name) override {
+
+protected:
+    AnyFunction exportAddress(const char* name) override {
         g_events->push_back(std::string("lookup:") + name);
-        return hasExport_ ? &fakeBlock : nullptr;
+        const bool blockExport = std::string(name) != kGetErrorTextName;
+        return hasExport_ && blockExport ? reinterpret_cast<AnyFunction>(&fakeBlock) : nullptr;
     }
 
 private:
@@ -348,10 +414,13 @@ TEST(TransferReleaseTest, ReleaseComesLastOnEveryWayOut) {
             if (c.lastBeforeRelease) {
                 EXPECT_EQ(events[events.size() - 2], c.lastBeforeRelease);
             }
-            // Only the export this transfer needs is looked up.
-            EXPECT_EQ(
-                host.only("lookup:"),
-                std::vector<std::string>{download ? "lookup:SetFlashData" : "lookup:GetFlashData"});
+            // Only the block export this transfer needs is looked up, and the error text
+            // only after a failed block.
+            std::vector<std::string> lookups{download ? "lookup:SetFlashData"
+                                                      : "lookup:GetFlashData"};
+            if (c.hasExport && c.result > 0)
+                lookups.emplace_back("lookup:GetErrorText");
+            EXPECT_EQ(host.only("lookup:"), lookups);
             g_events = nullptr;
         }
     }
@@ -384,13 +453,40 @@ TEST(SystemLibraryLoaderTest, LoadsTheLibraryBesideTheExecutableAndUnloadsItOnce
     EXPECT_EQ(log.unloads, 1);
 }
 
-TEST(SystemLibraryLoaderTest, FindsNothingWhereThereIsNoLoadableLibrary) {
-    for (const auto& dir : {testlib::emptyDir(), testlib::brokenDir()}) {
-        SCOPED_TRACE(dir.string());
-        SystemLibraryLoader loader(dir);
-        EXPECT_FALSE(loader.load());
-        EXPECT_FALSE(loader.lastError().empty());
-    }
+TEST(SystemLibraryLoaderTest, SaysWhyOnlyWhenALibraryFileWasThere) {
+    SystemLibraryLoader nowhere(testlib::emptyDir());
+    EXPECT_FALSE(nowhere.load());
+    EXPECT_EQ(nowhere.lastError(), "");
+
+    SystemLibraryLoader broken(testlib::brokenDir());
+    EXPECT_FALSE(broken.load());
+    EXPECT_EQ(broken.lastError().rfind((testlib::brokenDir() / "TOLVANEX.dll").string() + ": ", 0),
+              0u)
+        << broken.lastError();
+
+    // A successful load forgets the earlier failure.
+    RecordingSession session;
+    SystemLibraryLoader recording(testlib::recordingDir());
+    EXPECT_TRUE(recording.load());
+    EXPECT_EQ(recording.lastError(), "");
+}
+
+TEST(SystemLibraryLoaderTest, ForFileLoadsThatFileAndNoOther) {
+    RecordingSession session;
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(testlib::recordingDir());
+    // Relative to the folder current when the loader is made, not when it loads.
+    auto relative = SystemLibraryLoader::forFile("TOLVANEX.dll");
+    std::filesystem::current_path(previous);
+    auto library = relative.load();
+    ASSERT_TRUE(library) << relative.lastError();
+    EXPECT_NE(library->lookup("GetFlashData"), nullptr);
+
+    // A missing file is not looked for elsewhere, and says so.
+    const auto absent = testlib::emptyDir() / "TOLVANEX.dll";
+    auto missing = SystemLibraryLoader::forFile(absent);
+    EXPECT_FALSE(missing.load());
+    EXPECT_EQ(missing.lastError().rfind(absent.string() + ": ", 0), 0u) << missing.lastError();
 }
 
 TEST(SystemLibraryLoaderTest, NeverLoadsFromTheCurrentDirectory) {
@@ -403,6 +499,7 @@ TEST(SystemLibraryLoaderTest, NeverLoadsFromTheCurrentDirectory) {
     std::filesystem::current_path(previous);
     EXPECT_FALSE(besideLoaded);
     EXPECT_FALSE(bareLoaded);
+    EXPECT_EQ(noDir.lastError(), ""); // the search found no file: nothing to explain
 }
 
 } // namespace

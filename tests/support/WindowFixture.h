@@ -20,6 +20,7 @@
 
 #include "app/LogPane.h"
 #include "app/TFrmCopy.h"
+#include "programmer/ProgrammerLibrary.h"
 #include "support/ScriptedPrompts.h"
 #include "view/HexDump.h"
 #include "view/StringGridView.h"
@@ -34,11 +35,15 @@ protected:
         makeWindow(dir.filePath(QStringLiteral("lib")));
     }
 
+    // A fresh window that looks for TOLVANEX.dll in `libraryDir` first.
     void makeWindow(const QString& libraryDir) {
+        makeWindow(std::make_shared<kw::SystemLibraryLoader>(libraryDir.toStdString()));
+    }
+    void makeWindow(std::shared_ptr<kw::LibraryLoader> loader) {
         window.reset();
         FrmCopyConfig config;
         config.settingsFile = settingsPath().toStdString();
-        config.libraryDir = libraryDir.toStdString();
+        config.libraryLoader = std::move(loader);
         config.prompts = prompts;
         config.pause = [this](int ms) {
             pauses.push_back(ms);

@@ -116,6 +116,43 @@ TEST(StringGridModel, FillReplacesTypedTextsOfItsRowsOnly) {
     EXPECT_EQ(grid.cell(1, 1), hex2(3));
 }
 
+TEST(StringGridModel, ByteCellIsPendingWhileItsTextIsNotTheStoredByte) {
+    const ImageBuffer image = patternImage(4100); // byte 18 is 0x81, byte 19 0x88
+    StringGridModel grid;
+    draw(grid, &image, 8192);
+    const QString asciiBefore = grid.cell(17, 2);
+
+    grid.setCell(3, 2, "8");
+    EXPECT_TRUE(grid.isPending(3, 2));
+    grid.setCell(3, 2, "81"); // the stored byte, typed again
+    EXPECT_FALSE(grid.isPending(3, 2));
+    grid.setCell(3, 2, "4a");
+    grid.byteStored(18, 0x4A);
+    EXPECT_FALSE(grid.isPending(3, 2));
+    EXPECT_EQ(grid.cell(3, 2), "4a");
+    EXPECT_EQ(grid.cell(17, 2), asciiBefore);
+
+    // A byte stored under a cell that still shows the old one: the text stays, marked.
+    grid.byteStored(19, 0x00);
+    EXPECT_EQ(grid.cell(4, 2), hex2(0x88));
+    EXPECT_TRUE(grid.isPending(4, 2));
+    grid.discardTypedText(4, 2);
+    EXPECT_EQ(grid.cell(4, 2), "00");
+    EXPECT_FALSE(grid.isPending(4, 2));
+
+    // No stored byte behind it: any text is pending. Other columns never are.
+    grid.setCell(5, 257, "12");
+    EXPECT_TRUE(grid.isPending(5, 257));
+    grid.setCell(17, 3, "x");
+    grid.setCell(0, 3, "x");
+    EXPECT_FALSE(grid.isPending(17, 3));
+    EXPECT_FALSE(grid.isPending(0, 3));
+
+    grid.fillDump(&image, 8192); // the image as drawn from the buffer, not the model's copy
+    EXPECT_EQ(grid.cell(3, 2), hex2(0x81));
+    EXPECT_FALSE(grid.isPending(5, 257));
+}
+
 TEST(StringGridModel, FillSignalsOnceNotPerCell) {
     const ImageBuffer image = patternImage(8192);
     StringGridModel grid;

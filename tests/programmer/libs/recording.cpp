@@ -7,9 +7,12 @@
 //                                   since load) returns <code> instead
 //   KW_TESTLIB_DELAY_MS=<ms>        time each call takes
 // GetFlashData fills its 32 bytes with kw::testlib::patternByte of the image positions.
-// Built three times: complete, without SetFlashData (KW_TESTLIB_NO_SET) and without
-// GetFlashData (KW_TESTLIB_NO_GET).
+// Built in variants: complete, without SetFlashData (KW_TESTLIB_NO_SET), without GetFlashData
+// (KW_TESTLIB_NO_GET), with GetErrorText (KW_TESTLIB_ERROR_TEXT, recorded as
+// "text <code>"), and needing a library the system loader cannot find
+// (KW_TESTLIB_NEEDS_DEPENDENCY).
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -53,7 +56,15 @@ void spendTime() {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+#ifdef KW_TESTLIB_NEEDS_DEPENDENCY
+extern "C" int kw_testlib_dependency();
+#endif
+
 __attribute__((constructor)) void onLoad() {
+#ifdef KW_TESTLIB_NEEDS_DEPENDENCY
+    if (kw_testlib_dependency() != 0)
+        return;
+#endif
     record("load");
 }
 __attribute__((destructor)) void onUnload() {
@@ -85,5 +96,24 @@ KW_EXPORT kw::ResultCode KW_STDCALL GetFlashData(std::int32_t offset, std::uint8
         block[k] = kw::testlib::patternByte(offset + k);
     spendTime();
     return resultFor(calls++);
+}
+#endif
+
+#ifdef KW_TESTLIB_ERROR_TEXT
+// "测试库错误 <code>: 说明" for every non-zero code, cut to fit `size` at a character boundary.
+KW_EXPORT int KW_STDCALL GetErrorText(int code, char* buffer, int size) {
+    record("text " + std::to_string(code));
+    if (code == 0)
+        return 0;
+    const std::string text = "测试库错误 " + std::to_string(code) + ": 说明";
+    if (buffer != nullptr && size > 0) {
+        std::size_t fits = std::min(text.size(), static_cast<std::size_t>(size - 1));
+        while (fits > 0 && fits < text.size() &&
+               (static_cast<unsigned char>(text[fits]) & 0xC0) == 0x80)
+            --fits; // never end inside a UTF-8 character
+        std::copy_n(text.data(), fits, buffer);
+        buffer[fits] = '\0';
+    }
+    return static_cast<int>(text.size());
 }
 #endif
