@@ -17,7 +17,6 @@ namespace kw::emu {
 namespace {
 
 constexpr std::uint16_t kVendorSt = 0x0483;
-constexpr std::uint16_t kPidV2 = 0x3748;
 constexpr std::uint16_t kPidV21 = 0x374B, kPidV21NoMsd = 0x3752;
 constexpr std::uint16_t kPidV3E = 0x374E, kPidV3S = 0x374F, kPidV3TwoVcp = 0x3753,
                         kPidV3ENoMsd = 0x3754;
