@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdarg>
 #include <cstdio>
+#include <exception>
 #include <mutex>
 
 namespace kw::emu {
@@ -65,6 +66,18 @@ Generation generationOf(std::uint16_t pid) {
         return Generation::V3;
     default:
         return Generation::V2;
+    }
+}
+
+// The chip memory file can fail underneath a transfer (disk full, file replaced). The caller
+// sees an I/O error, as from a real device, never an exception: the stand-in libusb hands
+// these results straight to C programs.
+template <typename Call> int guarded(Call&& call) {
+    try {
+        return call();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "kw-emu: %s\n", error.what());
+        return LIBUSB_ERROR_IO;
     }
 }
 
@@ -226,8 +239,13 @@ int Probe::Impl::claimInterface(int interfaceNumber) {
         return 0;
     if (options_.faults.claimBusy || !memory_.tryLock())
         return LIBUSB_ERROR_BUSY;
+    try {
+        memory_.reload(); // the chip as the last program left it
+    } catch (...) {
+        memory_.unlock();
+        throw;
+    }
     claimed_ = true;
-    memory_.reload(); // the chip as the last program left it
     return 0;
 }
 
@@ -646,7 +664,7 @@ void Probe::close() {
 
 int Probe::claimInterface(int interfaceNumber) {
     std::lock_guard lock(impl_->mutex);
-    return impl_->claimInterface(interfaceNumber);
+    return guarded([&] { return impl_->claimInterface(interfaceNumber); });
 }
 
 int Probe::releaseInterface(int interfaceNumber) {
@@ -662,7 +680,8 @@ int Probe::resetDevice() {
 int Probe::bulkTransfer(unsigned char endpoint, unsigned char* data, int length, int* transferred,
                         unsigned timeoutMs) {
     std::lock_guard lock(impl_->mutex);
-    return impl_->bulkTransfer(endpoint, data, length, transferred, timeoutMs);
+    return guarded(
+        [&] { return impl_->bulkTransfer(endpoint, data, length, transferred, timeoutMs); });
 }
 
 std::vector<std::uint8_t> Probe::peek(std::uint32_t address, std::size_t length) const {
