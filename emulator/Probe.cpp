@@ -432,8 +432,14 @@ void Probe::Impl::handleCommand(const std::array<std::uint8_t, kFrameSize>& fram
         trace("F3 %02X", frame[1]);
         break;
     case 0xF2:
-        if (frame[1] == 0x21 && memory_.probeMode == kModeDebug)
+        // Only entering and leaving debug (SWD/JTAG) mode, so that a client meets a probe
+        // another tool left in debug mode; the debug commands themselves are not emulated.
+        if (frame[1] == 0x30 && memory_.probeMode != kModeSwim) {
+            setMode(kModeDebug);
+            reply({0x80, 0x00});
+        } else if (frame[1] == 0x21 && memory_.probeMode == kModeDebug) {
             setMode(kModeMass);
+        }
         trace("F2 %02X", frame[1]);
         break;
     case 0xF4:
@@ -462,9 +468,12 @@ void Probe::Impl::finishSwimOperation(Nanos end, std::uint8_t status, std::uint1
 void Probe::Impl::handleSwimCommand(const std::array<std::uint8_t, kFrameSize>& frame) {
     const std::uint8_t command = frame[1];
     if (command == 0x00) {
-        if (swimCapable())
+        // Clients leave DFU or debug mode first (F3 07, F2 21), as OpenOCD does; a probe still
+        // in debug mode stays there.
+        const bool enters = swimCapable() && memory_.probeMode != kModeDebug;
+        if (enters)
             setMode(kModeSwim);
-        trace("F4 00 enter SWIM mode%s", swimCapable() ? "" : " refused: no SWIM");
+        trace("F4 00 enter SWIM mode%s", enters ? "" : ": refused");
         return;
     }
     if (memory_.probeMode != kModeSwim) {

@@ -136,6 +136,14 @@ TEST(EmulatedProbe, ModeAndDfuExitAsStLinkReportsThem) {
     c.send({0xF5});
     EXPECT_EQ(c.receive(2), (std::vector<std::uint8_t>{0x00, 0x01})) << "DFU after power-up";
     c.send({0xF3, 0x07});
+    c.send({0xF2, 0x30, 0xA3}); // another tool's SWD session
+    c.receive(2);
+    c.send({0xF5});
+    EXPECT_EQ(c.receive(2).at(0), 0x02);
+    c.send({0xF4, 0x00});
+    c.send({0xF5});
+    EXPECT_EQ(c.receive(2).at(0), 0x02) << "SWIM needs debug mode left first";
+    c.send({0xF2, 0x21});
     c.send({0xF4, 0x00});
     c.send({0xF5});
     EXPECT_EQ(c.receive(2), (std::vector<std::uint8_t>{0x03, 0x00}));
