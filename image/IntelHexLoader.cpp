@@ -11,6 +11,13 @@
 #include "image/FileReader.h"
 #include "image/IntConv.h"
 
+// The decoding loop is only fast with the common-case line decoder inlined into it.
+#if defined(__GNUC__)
+#define KW_ALWAYS_INLINE [[gnu::always_inline]] inline
+#else
+#define KW_ALWAYS_INLINE inline
+#endif
+
 namespace kw {
 
 namespace {
@@ -89,6 +96,23 @@ std::optional<std::uint32_t> peekField(std::string_view line, std::size_t at, st
     return value;
 }
 
+// The value of the two hex digits at p, or kBadPair.
+unsigned pairValue(const std::uint16_t* pairs, const unsigned char* p) noexcept {
+    return pairs[static_cast<std::size_t>(p[0]) << 8 | p[1]];
+}
+
+// Decodes `count` two-digit fields at `digits` into `out`; false when one is not hexadecimal.
+bool decodePairs(const std::uint16_t* pairs, const unsigned char* digits, std::size_t count,
+                 std::uint8_t* out) noexcept {
+    unsigned bad = 0;
+    for (std::size_t k = 0; k < count; ++k, digits += 2) {
+        const unsigned value = pairValue(pairs, digits);
+        bad |= value;
+        out[k] = static_cast<std::uint8_t>(value);
+    }
+    return (bad & kBadPair) == 0;
+}
+
 // Decodes lines as they come. While every data record so far lies at or above the flash
 // base, the text is read relative to that base ("undecided"); the first data record below
 // it settles on base 0, under which the whole text reads as if no base had ever been
@@ -97,11 +121,13 @@ std::optional<std::uint32_t> peekField(std::string_view line, std::size_t at, st
 class Decoder {
 public:
     explicit Decoder(std::int32_t flashSize)
-        : pairs_(pairTable().data()), image_(makeErasedImage(kHexImageLength, flashSize)),
-          flashSize_(flashSize),
+        : image_(makeErasedImage(kHexImageLength, flashSize)), flashSize_(flashSize),
           // The flash base is only a candidate when the flash fits below it.
           base_(flashSize <= static_cast<std::int64_t>(kHexFlashBase) ? kHexFlashBase : 0),
-          undecided_(base_ != 0), fastLimit_(undecided_ ? 0 : storeLimit()) {}
+          undecided_(base_ != 0),
+          // While undecided, the first data record takes the slow path, which notes its
+          // first byte.
+          fastLimit_(undecided_ ? 0 : storeLimit()) {}
 
     // Takes text that ends at a line break or at the end of the input. Returns false once
     // the outcome is settled and no more text is needed.
@@ -146,6 +172,9 @@ private:
     }
 
     void decode(std::string_view text) {
+        // Read here, not from a member, so the compiler sees that the table cannot alias the
+        // bytes being decoded and vectorises the data loop.
+        const std::uint16_t* const pairs = pairTable().data();
         const char* p = text.data();
         const char* const end = p + text.size();
         for (;;) {
@@ -155,56 +184,63 @@ private:
             if (p == end)
                 return;
             const char* next = nullptr;
-            if (fastLine(p, end, next)) {
+            if (fastLine(pairs, p, end, next)) {
                 p = next;
                 continue;
             }
-            const char* lineEnd = findLineEnd(p, end);
-            const std::string_view line(p, static_cast<std::size_t>(lineEnd - p));
-            Line outcome = Line::Next;
-            try {
-                outcome = slowLine(line);
-            } catch (const ConvertError& e) {
-                // Before the first stored byte the base makes no difference to an error.
-                if (!undecided_ || !firstByte_)
-                    throw;
-                pendingError_ = e.what();
-                outcome = Line::Cut;
-            }
-            if (outcome == Line::Settled) {
-                state_ = State::Settled;
+            p = decodeSlowly(p, end);
+            if (p == nullptr)
                 return;
-            }
-            if (outcome == Line::Cut) {
-                cut_ = true;
-                if (!undecided_) {
-                    state_ = State::Settled;
-                    return;
-                }
-                state_ = State::Scanning;
-                scan(std::string_view(lineEnd, static_cast<std::size_t>(end - lineEnd)));
-                return;
-            }
-            p = lineEnd;
         }
     }
 
-    // The value of two hex digits at p, or kBadPair.
-    unsigned pair(const unsigned char* p) const noexcept {
-        return pairs_[static_cast<std::size_t>(p[0]) << 8 | p[1]];
+    // Decodes the line at p by slowLine and acts on its outcome. Returns where the next line
+    // starts, or nullptr when decoding has ended: settled, or handed to the scan.
+    const char* decodeSlowly(const char* p, const char* end) {
+        const char* lineEnd = findLineEnd(p, end);
+        const std::string_view line(p, static_cast<std::size_t>(lineEnd - p));
+        Line outcome = Line::Next;
+        try {
+            outcome = slowLine(line);
+        } catch (const ConvertError& e) {
+            // Before the first stored byte the base makes no difference to an error.
+            if (!undecided_ || !firstByte_)
+                throw;
+            pendingError_ = e.what();
+            outcome = Line::Cut;
+        }
+        switch (outcome) {
+        case Line::Next:
+            return lineEnd;
+        case Line::Settled:
+            state_ = State::Settled;
+            return nullptr;
+        case Line::Cut:
+            cut_ = true;
+            if (!undecided_) {
+                state_ = State::Settled;
+                return nullptr;
+            }
+            state_ = State::Scanning;
+            scan(std::string_view(lineEnd, static_cast<std::size_t>(end - lineEnd)));
+            return nullptr;
+        }
+        return nullptr;
     }
 
     // The common case: positions 2 to 9 and all data fields are hex digits (so none of them
     // is a line break) and the record lies inside the flash from the base on. Returns false,
     // having changed nothing, for anything else; the line is then decoded by slowLine.
-    bool fastLine(const char* s, const char* end, const char*& next) noexcept {
+    KW_ALWAYS_INLINE bool fastLine(const std::uint16_t* pairs, const char* s, const char* end,
+                                   const char*& next) noexcept {
         const auto avail = static_cast<std::size_t>(end - s);
         if (avail < kDataAt)
             return false;
         const auto* u = reinterpret_cast<const unsigned char*>(s);
-        const unsigned count = pair(u + kCountAt);
-        const unsigned addressHigh = pair(u + kAddressAt), addressLow = pair(u + kAddressAt + 2);
-        const unsigned type = pair(u + kTypeAt);
+        const unsigned count = pairValue(pairs, u + kCountAt);
+        const unsigned addressHigh = pairValue(pairs, u + kAddressAt);
+        const unsigned addressLow = pairValue(pairs, u + kAddressAt + 2);
+        const unsigned type = pairValue(pairs, u + kTypeAt);
         if ((count | addressHigh | addressLow | type) & kBadPair)
             return false;
         if (type != 0 || count == 0) {
@@ -221,14 +257,7 @@ private:
         // Not zero-filled: only the first `count` bytes are written and read.
         // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init)
         std::array<std::uint8_t, kMaxRecordBytes> bytes;
-        const unsigned char* d = u + kDataAt;
-        unsigned bad = 0;
-        for (std::size_t k = 0; k < count; ++k, d += 2) {
-            const unsigned value = pair(d);
-            bad |= value;
-            bytes[k] = static_cast<std::uint8_t>(value);
-        }
-        if (bad & kBadPair)
+        if (!decodePairs(pairs, u + kDataAt, count, bytes.data()))
             return false;
         image_->copyIn(static_cast<std::int64_t>(index),
                        std::span<const std::uint8_t>(bytes.data(), count));
@@ -322,7 +351,6 @@ private:
         return strToInt(std::string_view(buffer.data(), text.size() + 2));
     }
 
-    const std::uint16_t* const pairs_;
     std::unique_ptr<ImageBuffer> image_;
     const std::int32_t flashSize_;
     std::uint32_t base_;
