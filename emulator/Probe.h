@@ -1,0 +1,104 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// An emulated ST-LINK probe with an STM8S103 wired to its SWIM connector.
+//
+// The probe answers the ST-LINK command set on its bulk endpoints exactly as a probe on the
+// USB bus would, so a programmer library can run its real protocol code against it. Every
+// USB result is a libusb-1.0 result code (0 or a negative LIBUSB_ERROR_* value), so the same
+// code path serves the emulator and a real libusb device handle.
+namespace kw::emu {
+
+enum class ChipVariant {
+    Stm8s103f2, // 4 KB flash at 0x8000-0x8FFF; 0x9000-0x9FFF holds nothing
+    Stm8s103f3, // 8 KB flash at 0x8000-0x9FFF
+};
+
+// Faults a test can inject. Counters are zero-based; -1 switches a counted fault off.
+struct Faults {
+    bool noProbe = false;            // nothing on the bus: the device list is empty
+    bool accessDenied = false;       // open() fails with LIBUSB_ERROR_ACCESS (no udev rule)
+    bool claimBusy = false;          // claimInterface() fails with LIBUSB_ERROR_BUSY
+    int usbTimeoutFromTransfer = -1; // this bulk transfer and every later one times out
+    int shortTransferAt = -1;        // this bulk transfer moves only half of its bytes
+    int unplugAtBlock = -1;     // once this many flash blocks were programmed, the probe vanishes:
+                                // every later transfer fails with LIBUSB_ERROR_NO_DEVICE
+    bool targetAbsent = false;  // nothing on the SWIM wire: SWIM operations answer 0x04
+    int targetLostAtBlock = -1; // like unplugAtBlock, but the chip stops answering instead
+    bool hsitNeverSet = false;  // SWIM_CSR.HSIT stays 0 and HS cannot be set
+    bool readoutProtected = false; // the chip starts with ROP (option byte 0x4800 = 0xAA)
+    int ubcBlocks = -1;            // the chip starts with UBC = this many protected blocks
+    bool noSwim = false;           // firmware without SWIM (version reports SWIM 0)
+    bool staleSwimMode = false;    // the probe starts in SWIM mode, left there by a crash
+};
+
+struct Options {
+    ChipVariant chip = ChipVariant::Stm8s103f3;
+    // Flash, EEPROM, option bytes and the probe's USB mode live in this file so that they
+    // outlive the process. Created erased with factory option bytes when absent. Empty: the
+    // chip lives in memory only.
+    std::string memoryFile;
+    std::uint16_t productId = 0x3748; // 0x3748 V2; 0x374B, 0x3752 V2-1; 0x374E..0x3754 V3
+    // Wall-clock seconds per emulated second. 1 is real time; 0 never sleeps: the emulated
+    // clock then advances only by the cost of each transfer, so busy replies and programming
+    // times keep their order without any waiting.
+    double timeScale = 1.0;
+    int usbTransferMicros = 125; // fixed cost of one bulk transfer, before its payload time
+    Faults faults;
+    bool trace = false; // print every command to stderr
+};
+
+// Options from KW_EMU_* environment variables (see emulator/README.md). Throws
+// std::invalid_argument with a readable message for a value it cannot use.
+Options optionsFromEnvironment();
+
+// Counters for tests and benchmarks.
+struct Statistics {
+    long long transfers = 0;         // bulk transfers attempted
+    long long blockProgrammings = 0; // flash block programmings started
+    long long swimBytes = 0;         // data bytes moved over the SWIM wire
+    double emulatedSeconds = 0;      // emulated time since construction
+};
+
+class Probe {
+public:
+    explicit Probe(Options options);
+    ~Probe();
+    Probe(const Probe&) = delete;
+    Probe& operator=(const Probe&) = delete;
+
+    std::uint16_t vendorId() const;
+    std::uint16_t productId() const;
+
+    // Device level, as libusb reports it.
+    bool present() const; // listed on the bus (false for noProbe or after an unplug)
+    int open();           // 0, LIBUSB_ERROR_ACCESS or LIBUSB_ERROR_NO_DEVICE
+    void close();         // releases the interface too
+    int claimInterface(int interfaceNumber);   // 0, BUSY (fault, or another process), NOT_FOUND
+    int releaseInterface(int interfaceNumber); // 0 or NOT_FOUND
+    int resetDevice();                         // 0 or NO_DEVICE; aborts a half-received command
+
+    // Same meaning and return codes as libusb_bulk_transfer: 0 or a negative LIBUSB_ERROR_*
+    // value, *transferred set. A timeout of 0 waits without limit, as libusb does.
+    int bulkTransfer(unsigned char endpoint, unsigned char* data, int length, int* transferred,
+                     unsigned timeoutMs);
+
+    // Inspection and set-up for tests; these bypass the protocol and cost no emulated time.
+    // Non-volatile memory as stored (flash, EEPROM, option bytes); unmapped bytes read 0.
+    std::vector<std::uint8_t> peek(std::uint32_t address, std::size_t length) const;
+    // Stores bytes into flash, EEPROM or option bytes as if programmed long ago.
+    void poke(std::uint32_t address, const std::vector<std::uint8_t>& bytes);
+    Statistics statistics() const;
+
+    class Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace kw::emu
