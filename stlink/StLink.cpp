@@ -110,7 +110,17 @@ FirmwareVersion StLink::readVersion() {
     send({kGetVersion});
     receive(reply, 6);
     const int word = reply[0] << 8 | reply[1];
-    FirmwareVersion version{word >> 12 & 0x0F, word >> 6 & 0x3F, word & 0x3F};
+    const int high = word >> 6 & 0x3F;
+    const int low = word & 0x3F;
+    FirmwareVersion version{word >> 12 & 0x0F, high, low};
+    // V2-1 firmware reuses the two fields: STM8 builds report mass storage and SWIM
+    // ("MxSy"), STM32 builds JTAG and mass storage ("JxMy") and have no SWIM. The known STM8
+    // builds are M up to 22 with S7, and M from 25 with S7 to S12.
+    if (model_->productId == 0x374B || model_->productId == 0x3752) {
+        const bool stm8Build = (high <= 22 && low == 7) || (high >= 25 && low >= 7 && low <= 12);
+        version.jtag = stm8Build ? 0 : high;
+        version.swim = stm8Build ? low : 0;
+    }
     // V3 reports its versions only through the extended command.
     if (version.stlink >= 3) {
         send({kGetVersionV3});
