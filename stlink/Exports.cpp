@@ -1,6 +1,6 @@
 // TOLVANEX.dll for ST-LINK probes: programs an STM8S103 over SWIM through libusb-1.0.
-#include "image/IntConv.h"
 #include "programmer/Exports.h"
+#include "image/IntConv.h"
 #include "programmer/ModuleFolder.h"
 #include "settings/ProfileReader.h"
 #include "stlink/Session.h"

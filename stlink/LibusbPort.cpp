@@ -4,7 +4,9 @@
 
 namespace kw::stlink {
 
-constexpr bool sameValue(int ours, int theirs) { return ours == theirs; }
+constexpr bool sameValue(int ours, int theirs) {
+    return ours == theirs;
+}
 static_assert(sameValue(kUsbErrorIo, LIBUSB_ERROR_IO) &&
               sameValue(kUsbErrorAccess, LIBUSB_ERROR_ACCESS) &&
               sameValue(kUsbErrorNoDevice, LIBUSB_ERROR_NO_DEVICE) &&
@@ -100,6 +102,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<UsbPort> makeLibusbPort() { return std::make_unique<LibusbPort>(); }
+std::unique_ptr<UsbPort> makeLibusbPort() {
+    return std::make_unique<LibusbPort>();
+}
 
 } // namespace kw::stlink

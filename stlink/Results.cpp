@@ -22,13 +22,13 @@ constexpr ReasonInfo kReasons[] = {
      "ST-LINK正被其他程序占用：请关闭OpenOCD等使用编程器的程序后重试。"},
     {Reason::NoSwim, kNoProgrammer,
      "此ST-LINK不支持SWIM（如Nucleo板载的ST-LINK）：请换用能烧写STM8的ST-LINK/V2或V3。"},
-    {Reason::ProbeUnresponsive, kNoProgrammer,
-     "ST-LINK没有应答：请重新插拔编程器后重试。"},
+    {Reason::ProbeUnresponsive, kNoProgrammer, "ST-LINK没有应答：请重新插拔编程器后重试。"},
     {Reason::BadArgument, kBadArgument, "调用参数无效：块地址超出Flash范围或数据指针为空。"},
     {Reason::TargetSilent, kTargetSilent,
      "目标芯片没有应答：请检查SWIM、NRST、GND、3.3V四根线的连接和芯片供电后重试。"},
     {Reason::ReadOutProtected, kProtected,
-     "芯片已设置读出保护(ROP)：不能读写Flash。解除保护会擦除整个芯片，请用选项字节工具清除ROP后重试。"},
+     "芯片已设置读出保护(ROP)"
+     "：不能读写Flash。解除保护会擦除整个芯片，请用选项字节工具清除ROP后重试。"},
     {Reason::WriteProtected, kProtected,
      "芯片拒绝写入：Flash被写保护（UBC启动区保护或读出保护）。请用选项字节工具解除保护后重试。"},
     {Reason::VerifyMismatch, kVerifyMismatch,
@@ -38,7 +38,8 @@ constexpr ReasonInfo kReasons[] = {
     {Reason::ProbeLost, kProbeLost,
      "传输中与ST-LINK的连接中断：请检查USB线，重新插拔编程器后再下载。"},
     {Reason::ImageTooLarge, kImageTooLarge,
-     "程序超出芯片的Flash容量：此芯片只有4096字节Flash(STM8S103F2)，请缩小程序或换用8192字节的STM8S103F3。"},
+     "程序超出芯片的Flash容量：此芯片只有4096字节Flash(STM8S103F2)"
+     "，请缩小程序或换用8192字节的STM8S103F3。"},
 };
 
 const ReasonInfo* find(Reason reason) noexcept {
@@ -75,8 +76,8 @@ Failure::Failure(Reason reason) : std::runtime_error(textOf(reason)), reason_(re
 int copyTextCut(const char* text, char* buffer, int size) noexcept {
     const std::size_t length = std::strlen(text);
     if (buffer != nullptr && size > 0) {
-        std::size_t cut = length < static_cast<std::size_t>(size) ? length
-                                                                  : static_cast<std::size_t>(size - 1);
+        std::size_t cut =
+            length < static_cast<std::size_t>(size) ? length : static_cast<std::size_t>(size - 1);
         // Back off over continuation bytes so the cut falls between characters.
         while (cut > 0 && cut < length && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
             --cut;

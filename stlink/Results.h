@@ -11,14 +11,14 @@ namespace kw::stlink {
 // found" box; the others it logs. The README's table says what the user does for each.
 enum Code : ResultCode {
     kDone = 0,
-    kNoProgrammer = 1,    // none plugged in, no permission, held by another program, no SWIM
-    kBadArgument = 2,     // null block or an offset outside the flash or off the block grid
-    kTargetSilent = 3,    // the chip does not answer over SWIM: wiring, power
-    kProtected = 4,       // read-out protection or write-protected boot blocks (UBC)
-    kVerifyMismatch = 5,  // the chip holds other bytes than were programmed
-    kProgramTimeout = 6,  // the flash controller never reported the end of a block
-    kProbeLost = 7,       // USB failed during the transfer: unplugged or stuck probe
-    kImageTooLarge = 8,   // data past the end of a 4 KB chip's flash
+    kNoProgrammer = 1,   // none plugged in, no permission, held by another program, no SWIM
+    kBadArgument = 2,    // null block or an offset outside the flash or off the block grid
+    kTargetSilent = 3,   // the chip does not answer over SWIM: wiring, power
+    kProtected = 4,      // read-out protection or write-protected boot blocks (UBC)
+    kVerifyMismatch = 5, // the chip holds other bytes than were programmed
+    kProgramTimeout = 6, // the flash controller never reported the end of a block
+    kProbeLost = 7,      // USB failed during the transfer: unplugged or stuck probe
+    kImageTooLarge = 8,  // data past the end of a 4 KB chip's flash
 };
 
 // Why a call failed, finer than its code: each reason has its own text for the user.

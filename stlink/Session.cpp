@@ -44,7 +44,9 @@ Reason openFailureReason(int usbResult) {
 Session::Session(std::unique_ptr<UsbPort> port, Settings settings)
     : port_(std::move(port)), settings_(settings) {}
 
-Session::~Session() { close(); }
+Session::~Session() {
+    close();
+}
 
 ResultCode Session::guarded(const std::function<void()>& work) {
     if (failure_)
@@ -88,8 +90,8 @@ void Session::openProbe() {
         probe_ = std::move(probe);
         char text[160];
         std::snprintf(text, sizeof text, "%s (%04x:%04x), firmware V%d J%d S%d",
-                      probe_->model().name, kStVendorId, probe_->model().productId,
-                      version.stlink, version.jtag, version.swim);
+                      probe_->model().name, kStVendorId, probe_->model().productId, version.stlink,
+                      version.jtag, version.swim);
         description_ = text;
         return;
     }
@@ -290,6 +292,8 @@ int Programmer::errorText(int code, char* buffer, int size) const noexcept {
     return copyTextCut(textOf(reason), buffer, size);
 }
 
-void Programmer::end() noexcept { session_.reset(); }
+void Programmer::end() noexcept {
+    session_.reset();
+}
 
 } // namespace kw::stlink

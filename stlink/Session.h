@@ -92,6 +92,8 @@ public:
     int errorText(int code, char* buffer, int size) const noexcept;
     // Ends the transfer: its session releases the chip and the probe.
     void end() noexcept;
+    // The probe and SWIM speed of the current or last transfer; empty before one connected.
+    std::string description() const { return session_ ? session_->description() : ""; }
 
 private:
     Session& sessionAt(std::int32_t offset);

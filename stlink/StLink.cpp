@@ -87,7 +87,9 @@ StLink::StLink(std::unique_ptr<UsbLink> link)
         throw Failure(Reason::NoProbe);
 }
 
-void StLink::send(const Frame& frame) { sendData(frame, sizeof frame); }
+void StLink::send(const Frame& frame) {
+    sendData(frame, sizeof frame);
+}
 
 void StLink::sendData(const std::uint8_t* data, int length) {
     int moved = 0;
@@ -144,7 +146,9 @@ void StLink::enterSwim() {
     highSpeed_ = false;
 }
 
-void StLink::exitSwim() { send({kSwimCommand, kSwimExit}); }
+void StLink::exitSwim() {
+    send({kSwimCommand, kSwimExit});
+}
 
 int StLink::readBufferSize() {
     std::uint8_t reply[2] = {};
@@ -166,11 +170,21 @@ void StLink::setHighSpeed(bool high) {
     highSpeed_ = high;
 }
 
-void StLink::assertReset() { swimCommand(kSwimAssertReset); }
-void StLink::releaseReset() { swimCommand(kSwimReleaseReset); }
-void StLink::entrySequence() { swimCommand(kSwimEntrySequence); }
-void StLink::resync() { swimCommand(kSwimResync); }
-void StLink::systemReset() { swimCommand(kSwimSystemReset); }
+void StLink::assertReset() {
+    swimCommand(kSwimAssertReset);
+}
+void StLink::releaseReset() {
+    swimCommand(kSwimReleaseReset);
+}
+void StLink::entrySequence() {
+    swimCommand(kSwimEntrySequence);
+}
+void StLink::resync() {
+    swimCommand(kSwimResync);
+}
+void StLink::systemReset() {
+    swimCommand(kSwimSystemReset);
+}
 
 void StLink::writeMemory(std::uint32_t address, const std::uint8_t* data, int length) {
     Frame frame = {kSwimCommand, kSwimWrite};

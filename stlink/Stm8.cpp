@@ -89,7 +89,9 @@ void Stm8::connect(bool wantHighSpeed) {
     writeByte(kClkCkdivr, 0);
 }
 
-bool Stm8::readOutProtected() { return readByte(kOptionRop) == kRopActive; }
+bool Stm8::readOutProtected() {
+    return readByte(kOptionRop) == kRopActive;
+}
 
 void Stm8::unlockFlash() {
     writeByte(kFlashPukr, 0x56);
@@ -97,7 +99,9 @@ void Stm8::unlockFlash() {
 }
 
 // Clearing PUL and DUL locks program memory and EEPROM again.
-void Stm8::relockFlash() { writeByte(kFlashIapsr, 0x00); }
+void Stm8::relockFlash() {
+    writeByte(kFlashIapsr, 0x00);
+}
 
 void Stm8::read(std::uint32_t address, std::uint8_t* data, int length) {
     while (length > 0) {
@@ -122,8 +126,7 @@ void Stm8::startBlock(std::uint32_t address, const std::uint8_t* data, bool eras
 
 void Stm8::awaitBlock() {
     // Polling before the block can be done only costs USB round trips.
-    std::this_thread::sleep_until(blockStart_ + (blockFast_ ? kFastBlockTime : kBlockTime) -
-                                  300us);
+    std::this_thread::sleep_until(blockStart_ + (blockFast_ ? kFastBlockTime : kBlockTime) - 300us);
     for (;;) {
         const std::uint8_t status = readByte(kFlashIapsr);
         if ((status & kIapsrWriteRefused) != 0)
