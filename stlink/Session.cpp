@@ -116,14 +116,14 @@ ResultCode Session::write(std::int32_t offset, const std::uint8_t* block) {
         connect();
         cached_ = 0;
         const std::uint32_t address = kFlashBase + static_cast<std::uint32_t>(offset);
-        std::array<std::uint8_t, 2 * kChipBlock> held{};
+        std::array<std::uint8_t, std::size_t{2} * kChipBlock> held{};
         if (inFlight_ && inFlight_->address + kChipBlock == address) {
             // Calls come in order: one read checks the block still programming from the last
             // call and fetches what the chip holds where this call's blocks go.
             const Block last = *inFlight_;
             inFlight_.reset();
             chip_->awaitBlock();
-            std::array<std::uint8_t, 3 * kChipBlock> got{};
+            std::array<std::uint8_t, std::size_t{3} * kChipBlock> got{};
             chip_->read(last.address, got.data(), static_cast<int>(got.size()));
             verify(last, got.data());
             std::copy(got.begin() + kChipBlock, got.end(), held.begin());
@@ -131,7 +131,7 @@ ResultCode Session::write(std::int32_t offset, const std::uint8_t* block) {
             settle();
             chip_->read(address, held.data(), static_cast<int>(held.size()));
         }
-        for (int half = 0; half < 2; ++half)
+        for (std::ptrdiff_t half = 0; half < 2; ++half)
             program(address + static_cast<std::uint32_t>(half * kChipBlock),
                     block + half * kChipBlock, held.data() + half * kChipBlock);
         if (offset == kLastWriteOffset)

@@ -48,7 +48,7 @@ struct Rig {
         double callMs = 0; // how long the failing call took
     };
 
-    explicit Rig(kw::emu::Options options = defaults())
+    explicit Rig(const kw::emu::Options& options = defaults())
         : probe(std::make_unique<kw::emu::Probe>(options)) {
         restart();
     }
@@ -67,7 +67,7 @@ struct Rig {
     Outcome download(const Image& image, int blocks = 64) {
         for (int block = 0; block < blocks; ++block) {
             std::array<std::uint8_t, 128> staging{};
-            std::memcpy(staging.data(), image.data() + block * 128, 128);
+            std::memcpy(staging.data(), image.data() + std::ptrdiff_t{block} * 128, 128);
             const auto start = Clock::now();
             const ResultCode code = programmer->setFlashData(block * 128, staging.data());
             if (code > 0)
@@ -79,7 +79,8 @@ struct Rig {
         out.assign(kFlash, 0);
         for (int block = 0; block < 256; ++block) {
             const auto start = Clock::now();
-            const ResultCode code = programmer->getFlashData(block * 32, out.data() + block * 32);
+            const ResultCode code =
+                programmer->getFlashData(block * 32, out.data() + std::ptrdiff_t{block} * 32);
             if (code != kDone)
                 return {code, block, msSince(start)};
         }
@@ -332,7 +333,8 @@ TEST(StlinkCleanup, ReleasingTheLibraryFreesTheProbe) {
     EXPECT_EQ(rig.download(image, 10).code, kDone);
     rig.programmer.reset();
     EXPECT_NE(probeMode(), kSwimMode);
-    EXPECT_EQ(rig.flash(10 * 128), Image(image.begin(), image.begin() + 10 * 128));
+    constexpr int kWritten = 10 * 128;
+    EXPECT_EQ(rig.flash(kWritten), Image(image.begin(), image.begin() + kWritten));
 
     rig.restart();
     rig.tamper = [](std::uint32_t address, std::uint8_t* data, int length) {
