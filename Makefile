@@ -50,7 +50,7 @@ test-asan: test-deps
 	  ctest --output-on-failure -j $(JOBS)
 
 bench: deps
-	@sh scripts/install-deps.sh srecord binutils xvfb hyperfine jq
+	@sh scripts/install-deps.sh srecord binutils xvfb hyperfine jq openocd
 	@[ -f $(BUILD_REL)/build.ninja ] || cmake $(CMAKE_GEN) -S . -B $(BUILD_REL) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD_REL) -j $(JOBS)
 	sh bench/run.sh $(BUILD_REL)
