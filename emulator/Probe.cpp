@@ -1,55 +1,684 @@
 #include "emulator/Probe.h"
 
+#include "emulator/ChipMemory.h"
+#include "emulator/Clock.h"
+#include "emulator/Stm8s103.h"
+
 #include <libusb.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
 
 namespace kw::emu {
 
-// Placeholder until the probe model lands: a probe that is never on the bus.
+namespace {
+
+constexpr std::uint16_t kVendorSt = 0x0483;
+constexpr std::uint16_t kPidV2 = 0x3748;
+constexpr std::uint16_t kPidV21 = 0x374B, kPidV21NoMsd = 0x3752;
+constexpr std::uint16_t kPidV3E = 0x374E, kPidV3S = 0x374F, kPidV3TwoVcp = 0x3753,
+                        kPidV3ENoMsd = 0x3754;
+
+constexpr std::size_t kFrameSize = 16;
+constexpr std::size_t kFrameData = 8; // a SWIM write carries its first bytes in the frame
+constexpr std::size_t kSwimBufferSize = 0x1800;
+
+// USB mode as F5 reports it.
+constexpr std::uint8_t kModeDfu = 0, kModeMass = 1, kModeDebug = 2, kModeSwim = 3;
+
+// SWIM status bytes (F4 09, byte 0).
+constexpr std::uint8_t kStatusOk = 0x00, kStatusBusy = 0x01, kStatusNoResponse = 0x04;
+// A request the probe refuses (length 0 or beyond its buffer): our choice of code, only
+// ever seen by a client with a bug.
+constexpr std::uint8_t kStatusRefused = 0x02;
+
+// SWIM wire timing: 800 kbit/s after SWIM_CSR.HS, 363 kbit/s before (HSI/10, HSI/22); a byte
+// is 11 bit times (start, 8 data, parity, acknowledge). Each ROTF/WOTF command carries at
+// most 255 bytes behind a header of about 50 bit times (command, count, 24-bit address).
+constexpr Nanos kBitHigh = 1250;
+constexpr Nanos kBitLow = 2750;
+constexpr Nanos kBitsPerByte = 11;
+constexpr Nanos kHeaderBits = 50;
+constexpr std::size_t kBytesPerSwimCommand = 255;
+// The entry sequence: 1.3 ms low, four pulses at 750 Hz, four at 1.5 kHz, then the chip's
+// synchronisation answer.
+constexpr Nanos kEntrySequence = 9600 * kMicro;
+constexpr Nanos kSwimResetTime = 100 * kMicro;
+constexpr Nanos kResyncTime = 50 * kMicro;
+constexpr Nanos kPinTime = 10 * kMicro;
+// Without limit, libusb waits for ever; a test should fail rather than hang.
+constexpr Nanos kUnlimitedTimeout = 60'000 * kMilli;
+
+enum class Generation { V2, V21, V3 };
+
+Generation generationOf(std::uint16_t pid) {
+    switch (pid) {
+    case kPidV21:
+    case kPidV21NoMsd:
+        return Generation::V21;
+    case kPidV3E:
+    case kPidV3S:
+    case kPidV3TwoVcp:
+    case kPidV3ENoMsd:
+        return Generation::V3;
+    default:
+        return Generation::V2;
+    }
+}
+
+std::uint32_t bigEndian(const std::uint8_t* p, int bytes) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < bytes; ++i)
+        value = (value << 8) | p[i];
+    return value;
+}
+
+} // namespace
+
 class Probe::Impl {
 public:
-    Options options;
+    explicit Impl(Options options);
+
+    std::uint16_t productId() const { return options_.productId; }
+    bool present() const { return !options_.faults.noProbe && !unplugged_; }
+    int open();
+    void close();
+    int claimInterface(int interfaceNumber);
+    int releaseInterface(int interfaceNumber);
+    int resetDevice();
+    int bulkTransfer(unsigned char endpoint, unsigned char* data, int length, int* transferred,
+                     unsigned timeoutMs);
+    std::vector<std::uint8_t> peek(std::uint32_t address, std::size_t length) const;
+    void poke(std::uint32_t address, const std::vector<std::uint8_t>& bytes);
+    Statistics statistics();
+
+    mutable std::mutex mutex;
+
+private:
+    unsigned char outEndpoint() const { return generation_ == Generation::V2 ? 0x02 : 0x01; }
+    unsigned char traceEndpoint() const { return generation_ == Generation::V2 ? 0x83 : 0x82; }
+    Nanos transferCost(int length) const;
+    int waitForTimeout(unsigned timeoutMs);
+    int handleOut(const unsigned char* data, int length, int* transferred);
+    int handleIn(unsigned char* data, int length, int* transferred, unsigned timeoutMs,
+                 bool cutShort);
+    void handleCommand(const std::array<std::uint8_t, kFrameSize>& frame);
+    void handleSwimCommand(const std::array<std::uint8_t, kFrameSize>& frame);
+    void reply(std::vector<std::uint8_t> bytes);
+    void setMode(std::uint8_t mode);
+    bool swimCapable() const { return !options_.faults.noSwim; }
+    bool targetAnswers() const { return !options_.faults.targetAbsent && !targetLost_; }
+    bool linkUp() const;
+    Nanos bitTime() const { return memory_.probeHighSpeed ? kBitHigh : kBitLow; }
+    Nanos swimStart();
+    void finishSwimOperation(Nanos end, std::uint8_t status, std::uint16_t count = 0);
+    void startWrite();
+    void startRead(std::uint32_t address, std::size_t length);
+    std::vector<std::uint8_t> versionReply() const;
+    std::vector<std::uint8_t> extendedVersionReply() const;
+    void trace(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+
+    Options options_;
+    Generation generation_;
+    EmulatedClock clock_;
+    ChipMemory memory_;
+    Stm8s103 chip_;
+
+    bool open_ = false;
+    bool claimed_ = false;
+    bool unplugged_ = false;
+    bool targetLost_ = false;
+    bool resetAsserted_ = false;
+    long long transfers_ = 0;
+    long long blockProgrammings_ = 0;
+    long long swimBytes_ = 0;
+
+    std::vector<std::uint8_t> reply_; // answer waiting for the next IN transfer
+    bool replyPending_ = false;
+
+    // A SWIM write whose data has not all arrived yet.
+    std::uint32_t writeAddress_ = 0;
+    std::vector<std::uint8_t> writeData_;
+    std::size_t writeMissing_ = 0;
+
+    // The last SWIM operation: busy until it ends.
+    Nanos swimFreeAt_ = 0;
+    std::uint8_t swimStatus_ = kStatusOk;
+    std::uint16_t swimCount_ = 0;
+
+    // The probe's read buffer, filled when a read operation ends.
+    std::vector<std::uint8_t> readBuffer_ = std::vector<std::uint8_t>(kSwimBufferSize);
+    std::vector<std::uint8_t> pendingRead_;
+    Nanos pendingReadAt_ = 0;
+    std::size_t readLength_ = 0;
 };
 
-Options optionsFromEnvironment() {
-    return {};
+Probe::Impl::Impl(Options options)
+    : options_(std::move(options)), generation_(generationOf(options_.productId)),
+      clock_(options_.timeScale), memory_(options_.memoryFile),
+      chip_(options_.chip, memory_, options_.faults.hsitNeverSet) {
+    const Faults& faults = options_.faults;
+    if (faults.readoutProtected) {
+        memory_.options[0] = 0xAA;
+        memory_.saveOptions();
+    }
+    if (faults.ubcBlocks >= 0) {
+        memory_.options[1] = static_cast<std::uint8_t>(faults.ubcBlocks);
+        memory_.options[2] = static_cast<std::uint8_t>(~faults.ubcBlocks);
+        memory_.saveOptions();
+    }
+    if (faults.staleSwimMode)
+        setMode(kModeSwim);
+    chip_.powerUp(); // option bytes, as changed above, take effect
+    chip_.beforeFlashBlock = [this] {
+        const long long done = blockProgrammings_;
+        if (options_.faults.unplugAtBlock >= 0 && done >= options_.faults.unplugAtBlock) {
+            unplugged_ = true;
+            trace("probe unplugged before flash block %lld", done);
+            return false;
+        }
+        if (options_.faults.targetLostAtBlock >= 0 && done >= options_.faults.targetLostAtBlock) {
+            targetLost_ = true;
+            trace("target lost before flash block %lld", done);
+            return false;
+        }
+        ++blockProgrammings_;
+        return true;
+    };
 }
 
-Probe::Probe(Options options) : impl_(std::make_unique<Impl>()) {
-    impl_->options = std::move(options);
+void Probe::Impl::trace(const char* format, ...) const {
+    if (!options_.trace)
+        return;
+    va_list args;
+    va_start(args, format);
+    std::fprintf(stderr, "kw-emu #%lld: ", transfers_);
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+    va_end(args);
 }
-Probe::~Probe() = default;
-std::uint16_t Probe::vendorId() const {
-    return 0x0483;
+
+int Probe::Impl::open() {
+    if (!present())
+        return LIBUSB_ERROR_NO_DEVICE;
+    if (options_.faults.accessDenied)
+        return LIBUSB_ERROR_ACCESS;
+    open_ = true;
+    return 0;
 }
-std::uint16_t Probe::productId() const {
-    return impl_->options.productId;
+
+void Probe::Impl::close() {
+    if (claimed_)
+        releaseInterface(0);
+    open_ = false;
 }
-bool Probe::present() const {
-    return false;
+
+int Probe::Impl::claimInterface(int interfaceNumber) {
+    if (!present())
+        return LIBUSB_ERROR_NO_DEVICE;
+    if (interfaceNumber != 0)
+        // V2 has only the debug interface; on the composite probes the others belong to the
+        // kernel's mass storage and serial drivers.
+        return generation_ == Generation::V2 ? LIBUSB_ERROR_NOT_FOUND : LIBUSB_ERROR_BUSY;
+    if (claimed_)
+        return 0;
+    if (options_.faults.claimBusy || !memory_.tryLock())
+        return LIBUSB_ERROR_BUSY;
+    claimed_ = true;
+    memory_.reload(); // the chip as the last program left it
+    return 0;
 }
-int Probe::open() {
-    return LIBUSB_ERROR_NO_DEVICE;
+
+int Probe::Impl::releaseInterface(int interfaceNumber) {
+    if (interfaceNumber != 0 || !claimed_)
+        return LIBUSB_ERROR_NOT_FOUND;
+    claimed_ = false;
+    memory_.unlock();
+    return 0;
 }
-void Probe::close() {}
-int Probe::claimInterface(int) {
-    return LIBUSB_ERROR_NO_DEVICE;
+
+int Probe::Impl::resetDevice() {
+    if (!present())
+        return LIBUSB_ERROR_NO_DEVICE;
+    writeMissing_ = 0;
+    replyPending_ = false;
+    return 0;
 }
-int Probe::releaseInterface(int) {
-    return LIBUSB_ERROR_NO_DEVICE;
+
+Nanos Probe::Impl::transferCost(int length) const {
+    // Full speed (V2, V2-1) moves about 1 MB/s of bulk payload; V3 is high speed.
+    const Nanos perByte = generation_ == Generation::V3 ? 25 : 1000;
+    return static_cast<Nanos>(options_.usbTransferMicros) * kMicro + perByte * length;
 }
-int Probe::resetDevice() {
-    return LIBUSB_ERROR_NO_DEVICE;
+
+int Probe::Impl::waitForTimeout(unsigned timeoutMs) {
+    clock_.spend(timeoutMs == 0 ? kUnlimitedTimeout : static_cast<Nanos>(timeoutMs) * kMilli);
+    return LIBUSB_ERROR_TIMEOUT;
 }
-int Probe::bulkTransfer(unsigned char, unsigned char*, int, int* transferred, unsigned) {
+
+int Probe::Impl::bulkTransfer(unsigned char endpoint, unsigned char* data, int length,
+                              int* transferred, unsigned timeoutMs) {
+    int ignored = 0;
+    if (transferred == nullptr)
+        transferred = &ignored;
     *transferred = 0;
-    return LIBUSB_ERROR_NO_DEVICE;
+    if (length < 0 || (data == nullptr && length > 0))
+        return LIBUSB_ERROR_INVALID_PARAM;
+    const long long number = transfers_++;
+    if (!present())
+        return LIBUSB_ERROR_NO_DEVICE;
+    const Faults& faults = options_.faults;
+    if (faults.usbTimeoutFromTransfer >= 0 && number >= faults.usbTimeoutFromTransfer)
+        return waitForTimeout(timeoutMs);
+    const bool cutShort = faults.shortTransferAt >= 0 && number == faults.shortTransferAt;
+
+    clock_.spend(transferCost(length));
+    if (endpoint == outEndpoint()) {
+        if (cutShort) {
+            *transferred = length / 2; // the probe saw a broken frame and dropped it
+            return LIBUSB_ERROR_TIMEOUT;
+        }
+        const int result = handleOut(data, length, transferred);
+        return unplugged_ ? LIBUSB_ERROR_NO_DEVICE : result;
+    }
+    if (endpoint == 0x81)
+        return handleIn(data, length, transferred, timeoutMs, cutShort);
+    if (endpoint == traceEndpoint())
+        return waitForTimeout(timeoutMs); // SWIM has no trace data
+    return LIBUSB_ERROR_IO;
 }
-std::vector<std::uint8_t> Probe::peek(std::uint32_t, std::size_t length) const {
-    return std::vector<std::uint8_t>(length);
+
+int Probe::Impl::handleOut(const unsigned char* data, int length, int* transferred) {
+    *transferred = length;
+    if (writeMissing_ > 0) {
+        // The data phase of a SWIM write. The probe reads exactly what the write announced:
+        // whatever comes next, a command frame included, is taken as data until then.
+        const std::size_t take = std::min(writeMissing_, static_cast<std::size_t>(length));
+        writeData_.insert(writeData_.end(), data, data + take);
+        writeMissing_ -= take;
+        if (writeMissing_ == 0)
+            startWrite();
+        return 0;
+    }
+    if (length == 0)
+        return 0;
+    if (generation_ == Generation::V3 && static_cast<std::size_t>(length) < kFrameSize) {
+        trace("V3 ignores a %d-byte command frame", length);
+        return 0;
+    }
+    std::array<std::uint8_t, kFrameSize> frame{};
+    std::copy_n(data, std::min(kFrameSize, static_cast<std::size_t>(length)), frame.begin());
+    handleCommand(frame);
+    return 0;
 }
-void Probe::poke(std::uint32_t, const std::vector<std::uint8_t>&) {}
+
+int Probe::Impl::handleIn(unsigned char* data, int length, int* transferred, unsigned timeoutMs,
+                          bool cutShort) {
+    if (!replyPending_)
+        return waitForTimeout(timeoutMs); // nothing to send: the IN request just waits
+    const auto wanted = static_cast<std::size_t>(length);
+    const std::size_t packet = generation_ == Generation::V3 ? 512 : 64;
+    if (wanted < reply_.size() && wanted % packet != 0) {
+        // The probe sends a packet longer than the host asked for.
+        replyPending_ = false;
+        return LIBUSB_ERROR_OVERFLOW;
+    }
+    std::size_t count = std::min(wanted, reply_.size());
+    if (cutShort)
+        count /= 2;
+    std::copy_n(reply_.begin(), count, data);
+    *transferred = static_cast<int>(count);
+    if (count < reply_.size() && !cutShort)
+        reply_.erase(reply_.begin(), reply_.begin() + static_cast<std::ptrdiff_t>(count));
+    else
+        replyPending_ = false;
+    return 0;
+}
+
+void Probe::Impl::reply(std::vector<std::uint8_t> bytes) {
+    reply_ = std::move(bytes);
+    replyPending_ = true;
+}
+
+void Probe::Impl::setMode(std::uint8_t mode) {
+    memory_.probeMode = mode;
+    memory_.saveProbe();
+}
+
+std::vector<std::uint8_t> Probe::Impl::versionReply() const {
+    // Big-endian u16: stlink version (4 bits) and two 6-bit fields, then VID and PID.
+    // ST-LINK/V2: JTAG and SWIM versions. V2-1 firmware reports JTAG/MSD when built for STM32
+    // targets and MSD/SWIM when built for STM8 ones. V3 answers zeros here and the truth in FB.
+    unsigned stlink = 2, x = 37, y = swimCapable() ? 7 : 0;
+    if (generation_ == Generation::V21) {
+        x = swimCapable() ? 25 : 40;
+        y = swimCapable() ? 7 : 27;
+    } else if (generation_ == Generation::V3) {
+        stlink = 3;
+        x = y = 0;
+    }
+    const unsigned word = (stlink << 12) | (x << 6) | y;
+    return {static_cast<std::uint8_t>(word >> 8),
+            static_cast<std::uint8_t>(word),
+            static_cast<std::uint8_t>(kVendorSt),
+            static_cast<std::uint8_t>(kVendorSt >> 8),
+            static_cast<std::uint8_t>(options_.productId),
+            static_cast<std::uint8_t>(options_.productId >> 8)};
+}
+
+std::vector<std::uint8_t> Probe::Impl::extendedVersionReply() const {
+    const std::uint16_t pid = options_.productId;
+    const bool bridge = pid == kPidV3S || pid == kPidV3TwoVcp;
+    return {3,
+            static_cast<std::uint8_t>(swimCapable() ? 1 : 0),
+            7, // JTAG
+            static_cast<std::uint8_t>(pid == kPidV3ENoMsd ? 0 : 3),
+            static_cast<std::uint8_t>(bridge ? 2 : 0),
+            0,
+            0,
+            0,
+            static_cast<std::uint8_t>(kVendorSt),
+            static_cast<std::uint8_t>(kVendorSt >> 8),
+            static_cast<std::uint8_t>(pid),
+            static_cast<std::uint8_t>(pid >> 8)};
+}
+
+void Probe::Impl::handleCommand(const std::array<std::uint8_t, kFrameSize>& frame) {
+    replyPending_ = false; // a new command drops an answer nobody read
+    switch (frame[0]) {
+    case 0xF1:
+        trace("F1 version");
+        reply(versionReply());
+        break;
+    case 0xFB:
+        if (generation_ == Generation::V3)
+            reply(extendedVersionReply());
+        break;
+    case 0xF5:
+        // Observed by stm8flash: DFU answers 00 01, the other modes answer <mode> 00.
+        trace("F5 mode -> %u", memory_.probeMode);
+        reply({memory_.probeMode, static_cast<std::uint8_t>(memory_.probeMode == kModeDfu)});
+        break;
+    case 0xF7: {
+        // volts = 2 * a1 * 1.2 / a0: 3.3 V with a powered target, 0 V without one.
+        const std::uint32_t a0 = 1600, a1 = options_.faults.targetAbsent ? 0 : 2200;
+        reply({static_cast<std::uint8_t>(a0), static_cast<std::uint8_t>(a0 >> 8), 0, 0,
+               static_cast<std::uint8_t>(a1), static_cast<std::uint8_t>(a1 >> 8), 0, 0});
+        break;
+    }
+    case 0xF3:
+        if (frame[1] == 0x07 && memory_.probeMode == kModeDfu)
+            setMode(kModeMass);
+        trace("F3 %02X", frame[1]);
+        break;
+    case 0xF2:
+        if (frame[1] == 0x21 && memory_.probeMode == kModeDebug)
+            setMode(kModeMass);
+        trace("F2 %02X", frame[1]);
+        break;
+    case 0xF4:
+        handleSwimCommand(frame);
+        break;
+    default:
+        trace("unknown command %02X ignored", frame[0]);
+        break;
+    }
+}
+
+bool Probe::Impl::linkUp() const {
+    return targetAnswers() && chip_.swimActive() && chip_.highSpeed() == memory_.probeHighSpeed;
+}
+
+Nanos Probe::Impl::swimStart() {
+    return std::max(clock_.now(), swimFreeAt_);
+}
+
+void Probe::Impl::finishSwimOperation(Nanos end, std::uint8_t status, std::uint16_t count) {
+    swimFreeAt_ = end;
+    swimStatus_ = status;
+    swimCount_ = count;
+}
+
+void Probe::Impl::handleSwimCommand(const std::array<std::uint8_t, kFrameSize>& frame) {
+    const std::uint8_t command = frame[1];
+    if (command == 0x00) {
+        if (swimCapable())
+            setMode(kModeSwim);
+        trace("F4 00 enter SWIM mode%s", swimCapable() ? "" : " refused: no SWIM");
+        return;
+    }
+    if (memory_.probeMode != kModeSwim) {
+        trace("F4 %02X outside SWIM mode ignored", command);
+        return;
+    }
+    const Nanos header = kHeaderBits * bitTime();
+    switch (command) {
+    case 0x01:
+        trace("F4 01 exit SWIM mode");
+        if (resetAsserted_) {
+            resetAsserted_ = false;
+            chip_.setResetPin(false); // the probe lets go of NRST
+        }
+        setMode(kModeMass);
+        break;
+    case 0x02:
+        reply({0x00, 0x01, 0x02, 0x07, 0x00, 0x00, 0x00, 0x00});
+        break;
+    case 0x03: {
+        memory_.probeHighSpeed = frame[2] != 0;
+        memory_.saveProbe();
+        // Changing the probe's clock is local, but the link only works at the chip's speed.
+        const bool mismatch = chip_.swimActive() && chip_.highSpeed() != memory_.probeHighSpeed;
+        trace("F4 03 %s speed%s", frame[2] ? "high" : "low", mismatch ? ": mismatch" : "");
+        finishSwimOperation(swimStart(), mismatch ? kStatusNoResponse : kStatusOk);
+        break;
+    }
+    case 0x04: {
+        const Nanos start = swimStart();
+        if (targetAnswers()) {
+            chip_.swimEntry();
+            memory_.probeHighSpeed = false;
+            memory_.saveProbe();
+        }
+        trace("F4 04 entry sequence%s", targetAnswers() ? "" : ": no answer");
+        finishSwimOperation(start + kEntrySequence,
+                            targetAnswers() ? kStatusOk : kStatusNoResponse);
+        break;
+    }
+    case 0x05: {
+        const bool up = linkUp();
+        if (up)
+            chip_.swimSystemReset();
+        trace("F4 05 SWIM reset%s", up ? "" : ": no answer");
+        finishSwimOperation(swimStart() + kSwimResetTime, up ? kStatusOk : kStatusNoResponse);
+        break;
+    }
+    case 0x06:
+        trace("F4 06 resynchronise");
+        finishSwimOperation(swimStart() + kResyncTime, linkUp() ? kStatusOk : kStatusNoResponse);
+        break;
+    case 0x07:
+    case 0x08:
+        resetAsserted_ = command == 0x07;
+        chip_.setResetPin(resetAsserted_);
+        trace("F4 %02X NRST %s", command, resetAsserted_ ? "low" : "released");
+        finishSwimOperation(swimStart() + kPinTime, kStatusOk);
+        break;
+    case 0x09: {
+        const bool busy = clock_.now() < swimFreeAt_;
+        const std::uint16_t count = busy ? 0 : swimCount_;
+        reply({busy ? kStatusBusy : swimStatus_, static_cast<std::uint8_t>(count),
+               static_cast<std::uint8_t>(count >> 8), 0});
+        break;
+    }
+    case 0x0A:
+    case 0x0B: {
+        const std::size_t length = bigEndian(&frame[2], 2);
+        const std::uint32_t address = bigEndian(&frame[4], 4);
+        if (length == 0 || length > kSwimBufferSize) {
+            trace("F4 %02X length %zu refused", command, length);
+            finishSwimOperation(swimStart() + header, kStatusRefused);
+            break;
+        }
+        if (command == 0x0B) {
+            startRead(address, length);
+            break;
+        }
+        writeAddress_ = address;
+        const std::size_t inFrame = std::min(length, kFrameData);
+        writeData_.assign(frame.begin() + 8,
+                          frame.begin() + 8 + static_cast<std::ptrdiff_t>(inFrame));
+        writeMissing_ = length - inFrame;
+        if (writeMissing_ == 0)
+            startWrite();
+        break;
+    }
+    case 0x0C:
+        if (!pendingRead_.empty() && clock_.now() >= pendingReadAt_) {
+            std::copy(pendingRead_.begin(), pendingRead_.end(), readBuffer_.begin());
+            pendingRead_.clear();
+        }
+        // Asked too early, the buffer still holds what an earlier read left there.
+        reply(std::vector<std::uint8_t>(
+            readBuffer_.begin(), readBuffer_.begin() + static_cast<std::ptrdiff_t>(readLength_)));
+        break;
+    case 0x0D:
+        reply({static_cast<std::uint8_t>(kSwimBufferSize),
+               static_cast<std::uint8_t>(kSwimBufferSize >> 8)});
+        break;
+    default:
+        trace("F4 %02X unknown, ignored", command);
+        break;
+    }
+}
+
+void Probe::Impl::startWrite() {
+    const Nanos start = swimStart();
+    const std::size_t length = writeData_.size();
+    if (!linkUp()) {
+        trace("F4 0A write %zu at %06X: no answer", length, writeAddress_);
+        finishSwimOperation(start + kHeaderBits * bitTime(), kStatusNoResponse);
+        return;
+    }
+    const Nanos perByte = kBitsPerByte * bitTime();
+    const Nanos headers =
+        static_cast<Nanos>((length + kBytesPerSwimCommand - 1) / kBytesPerSwimCommand) *
+        kHeaderBits * bitTime();
+    const Nanos end =
+        chip_.write(writeAddress_, writeData_.data(), length, start + headers, perByte);
+    swimBytes_ += static_cast<long long>(length);
+    trace("F4 0A write %zu at %06X, done at %.3f ms", length, writeAddress_,
+          static_cast<double>(end) / 1e6);
+    finishSwimOperation(end, targetAnswers() ? kStatusOk : kStatusNoResponse,
+                        static_cast<std::uint16_t>(length));
+}
+
+void Probe::Impl::startRead(std::uint32_t address, std::size_t length) {
+    const Nanos start = swimStart();
+    readLength_ = length;
+    if (!linkUp()) {
+        trace("F4 0B read %zu at %06X: no answer", length, address);
+        finishSwimOperation(start + kHeaderBits * bitTime(), kStatusNoResponse);
+        return;
+    }
+    pendingRead_.assign(length, 0);
+    const Nanos perByte = kBitsPerByte * bitTime();
+    const Nanos headers =
+        static_cast<Nanos>((length + kBytesPerSwimCommand - 1) / kBytesPerSwimCommand) *
+        kHeaderBits * bitTime();
+    pendingReadAt_ = chip_.read(address, pendingRead_.data(), length, start + headers, perByte);
+    swimBytes_ += static_cast<long long>(length);
+    trace("F4 0B read %zu at %06X, done at %.3f ms", length, address,
+          static_cast<double>(pendingReadAt_) / 1e6);
+    finishSwimOperation(pendingReadAt_, kStatusOk);
+}
+
+std::vector<std::uint8_t> Probe::Impl::peek(std::uint32_t address, std::size_t length) const {
+    std::vector<std::uint8_t> bytes(length);
+    for (std::size_t i = 0; i < length; ++i)
+        bytes[i] = chip_.peek(address + static_cast<std::uint32_t>(i));
+    return bytes;
+}
+
+void Probe::Impl::poke(std::uint32_t address, const std::vector<std::uint8_t>& bytes) {
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        chip_.poke(address + static_cast<std::uint32_t>(i), bytes[i]);
+}
+
+Statistics Probe::Impl::statistics() {
+    Statistics s;
+    s.transfers = transfers_;
+    s.blockProgrammings = blockProgrammings_;
+    s.swimBytes = swimBytes_;
+    s.emulatedSeconds = static_cast<double>(clock_.now()) / 1e9;
+    s.cpuRunning = chip_.cpuRunning();
+    s.chipResets = chip_.resets();
+    return s;
+}
+
+Probe::Probe(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+Probe::~Probe() = default;
+
+std::uint16_t Probe::vendorId() const {
+    return kVendorSt;
+}
+
+std::uint16_t Probe::productId() const {
+    return impl_->productId();
+}
+
+bool Probe::present() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->present();
+}
+
+int Probe::open() {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->open();
+}
+
+void Probe::close() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->close();
+}
+
+int Probe::claimInterface(int interfaceNumber) {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->claimInterface(interfaceNumber);
+}
+
+int Probe::releaseInterface(int interfaceNumber) {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->releaseInterface(interfaceNumber);
+}
+
+int Probe::resetDevice() {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->resetDevice();
+}
+
+int Probe::bulkTransfer(unsigned char endpoint, unsigned char* data, int length, int* transferred,
+                        unsigned timeoutMs) {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->bulkTransfer(endpoint, data, length, transferred, timeoutMs);
+}
+
+std::vector<std::uint8_t> Probe::peek(std::uint32_t address, std::size_t length) const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->peek(address, length);
+}
+
+void Probe::poke(std::uint32_t address, const std::vector<std::uint8_t>& bytes) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->poke(address, bytes);
+}
+
 Statistics Probe::statistics() const {
-    return {};
+    std::lock_guard lock(impl_->mutex);
+    return impl_->statistics();
 }
 
 } // namespace kw::emu

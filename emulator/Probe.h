@@ -63,6 +63,8 @@ struct Statistics {
     long long blockProgrammings = 0; // flash block programmings started
     long long swimBytes = 0;         // data bytes moved over the SWIM wire
     double emulatedSeconds = 0;      // emulated time since construction
+    bool cpuRunning = true; // the chip's CPU neither stalled by the debug module nor in reset
+    int chipResets = 0;     // chip resets since construction (NRST, SWIM reset)
 };
 
 class Probe {
