@@ -45,23 +45,81 @@ Session::Session(std::unique_ptr<UsbPort> port, Settings settings)
     : port_(std::move(port)), settings_(settings) {}
 
 Session::~Session() {
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    if (worker_.joinable())
+        worker_.join();
     close();
 }
 
+std::optional<Reason> Session::failure() const {
+    const std::lock_guard lock(mutex_);
+    return failure_;
+}
+
+// The first failure of a session is the one every later call reports.
+void Session::fail(Reason reason) {
+    {
+        const std::lock_guard lock(mutex_);
+        if (failure_)
+            return;
+        failure_ = reason;
+    }
+    std::fprintf(stderr, "TOLVANEX.dll: error %d: %s\n", static_cast<int>(codeOf(reason)),
+                 textOf(reason));
+}
+
 ResultCode Session::guarded(const std::function<void()>& work) {
-    if (failure_)
-        return codeOf(*failure_);
+    if (const auto failed = failure())
+        return codeOf(*failed);
     try {
         work();
-        return kDone;
     } catch (const Failure& failure) {
-        failure_ = failure.reason();
+        fail(failure.reason());
     } catch (const std::exception&) {
-        failure_ = Reason::ProbeLost;
+        fail(Reason::ProbeLost);
     }
-    std::fprintf(stderr, "TOLVANEX.dll: error %d: %s\n", static_cast<int>(codeOf(*failure_)),
-                 textOf(*failure_));
-    return codeOf(*failure_);
+    const auto failed = failure();
+    return failed ? codeOf(*failed) : kDone;
+}
+
+void Session::runWorker() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        // A job handed over before the library goes away still runs: its call returned 0.
+        changed_.wait(lock, [this] { return stopping_ || job_; });
+        if (!job_)
+            return;
+        const std::function<void()> job = std::move(job_);
+        job_ = nullptr;
+        lock.unlock();
+        guarded(job);
+        lock.lock();
+        busy_ = false;
+        changed_.notify_all();
+    }
+}
+
+void Session::post(std::function<void()> job) {
+    if (!worker_.joinable())
+        worker_ = std::thread([this] { runWorker(); });
+    {
+        const std::lock_guard lock(mutex_);
+        job_ = std::move(job);
+        busy_ = true;
+    }
+    changed_.notify_all();
+}
+
+bool Session::waitIdle() {
+    // Every USB transfer and poll of a job has its own limit, so a job ends well within this
+    // unless something hangs below libusb.
+    constexpr auto kLimit = std::chrono::milliseconds(250);
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kLimit, [this] { return !busy_; });
 }
 
 void Session::openProbe() {
@@ -112,31 +170,46 @@ void Session::connect() {
 }
 
 ResultCode Session::write(std::int32_t offset, const std::uint8_t* block) {
-    return guarded([&] {
-        connect();
-        cached_ = 0;
-        const std::uint32_t address = kFlashBase + static_cast<std::uint32_t>(offset);
-        std::array<std::uint8_t, std::size_t{2} * kChipBlock> held{};
-        if (inFlight_ && inFlight_->address + kChipBlock == address) {
-            // Calls come in order: one read checks the block still programming from the last
-            // call and fetches what the chip holds where this call's blocks go.
-            const Block last = *inFlight_;
-            inFlight_.reset();
-            chip_->awaitBlock();
-            std::array<std::uint8_t, std::size_t{3} * kChipBlock> got{};
-            chip_->read(last.address, got.data(), static_cast<int>(got.size()));
-            verify(last, got.data());
-            std::copy(got.begin() + kChipBlock, got.end(), held.begin());
-        } else {
-            settle();
-            chip_->read(address, held.data(), static_cast<int>(held.size()));
-        }
-        for (std::ptrdiff_t half = 0; half < 2; ++half)
-            program(address + static_cast<std::uint32_t>(half * kChipBlock),
-                    block + half * kChipBlock, held.data() + half * kChipBlock);
-        if (offset == kLastWriteOffset)
-            finish();
-    });
+    if (!waitIdle())
+        fail(Reason::ProbeLost);
+    // Connecting here rather than in the worker reports a missing probe or chip at block 0.
+    const ResultCode connected = guarded([this] { connect(); });
+    if (connected != kDone)
+        return connected;
+    Block128 data;
+    std::copy_n(block, data.size(), data.begin());
+    post([this, offset, data] { writeBlocks(offset, data); });
+    if (offset != kLastWriteOffset)
+        return kDone;
+    if (!waitIdle())
+        fail(Reason::ProbeLost);
+    const auto failed = failure();
+    return failed ? codeOf(*failed) : kDone;
+}
+
+void Session::writeBlocks(std::int32_t offset, const Block128& data) {
+    cached_ = 0;
+    const std::uint32_t address = kFlashBase + static_cast<std::uint32_t>(offset);
+    std::array<std::uint8_t, std::size_t{2} * kChipBlock> held{};
+    if (inFlight_ && inFlight_->address + kChipBlock == address) {
+        // Calls come in order: one read checks the block still programming from the last
+        // call and fetches what the chip holds where this call's blocks go.
+        const Block last = *inFlight_;
+        inFlight_.reset();
+        chip_->waitForBlock();
+        std::array<std::uint8_t, std::size_t{3} * kChipBlock> got{};
+        chip_->read(last.address, got.data(), static_cast<int>(got.size()), Reason::ProgramTimeout);
+        verify(last, got.data());
+        std::copy(got.begin() + kChipBlock, got.end(), held.begin());
+    } else {
+        settle();
+        chip_->read(address, held.data(), static_cast<int>(held.size()));
+    }
+    for (std::ptrdiff_t half = 0; half < 2; ++half)
+        program(address + static_cast<std::uint32_t>(half * kChipBlock),
+                data.data() + half * kChipBlock, held.data() + half * kChipBlock);
+    if (offset == kLastWriteOffset)
+        finish();
 }
 
 void Session::program(std::uint32_t address, const std::uint8_t* data,
@@ -166,13 +239,20 @@ void Session::settle() {
         return;
     const Block block = *inFlight_;
     inFlight_.reset();
-    chip_->awaitBlock();
+    chip_->waitForBlock();
     std::array<std::uint8_t, kChipBlock> held{};
-    chip_->read(block.address, held.data(), kChipBlock);
+    chip_->read(block.address, held.data(), kChipBlock, Reason::ProgramTimeout);
     verify(block, held.data());
 }
 
-void Session::verify(const Block& block, const std::uint8_t* held) {
+void Session::verify(const Block& block, std::uint8_t* held) {
+    if (std::equal(block.data.begin(), block.data.end(), held))
+        return;
+    // Before judging: the chip may have refused the block, or, slower than typical, not be
+    // done with it yet.
+    if (chip_->blockRefused())
+        throw Failure(Reason::WriteProtected);
+    chip_->read(block.address, held, kChipBlock);
     if (std::equal(block.data.begin(), block.data.end(), held))
         return;
     // A 4 KB chip has no flash past 4 KB: programming there stores nothing and the range reads
@@ -187,6 +267,8 @@ void Session::verify(const Block& block, const std::uint8_t* held) {
 }
 
 ResultCode Session::read(std::int32_t offset, std::uint8_t* block) {
+    if (!waitIdle())
+        fail(Reason::ProbeLost);
     return guarded([&] {
         connect();
         settle();
@@ -210,28 +292,29 @@ void Session::finish() {
         unlocked_ = false;
     }
     chip_->resetAndRelease();
-    finished_ = true;
     chip_.reset();
     probe_.reset();
     port_.reset();
+    finished_ = true;
 }
 
 void Session::close() noexcept {
     if (!finished_ && probe_) {
         finished_ = true;
         try {
-            const Code failed = failure_ ? codeOf(*failure_) : kDone;
-            if (failed == kTargetSilent) {
+            const auto failed = failure();
+            const Code code = failed ? codeOf(*failed) : kDone;
+            if (code == kTargetSilent) {
                 // The failure may have come while the probe held the chip in reset.
                 try {
                     probe_->releaseReset();
                 } catch (const Failure&) {
                 }
                 probe_->exitSwim();
-            } else if (chip_ && failed != kProbeLost && failed != kNoProgrammer) {
+            } else if (chip_ && code != kProbeLost && code != kNoProgrammer) {
                 if (inFlight_) {
                     inFlight_.reset();
-                    chip_->awaitBlock();
+                    chip_->waitForBlock();
                 }
                 if (unlocked_)
                     chip_->relockFlash();

@@ -52,13 +52,20 @@ constexpr std::uint8_t kStatusBusy = 0x01;
 // Data bytes a write-memory frame carries after its 8-byte header.
 constexpr int kFrameDataBytes = 8;
 
-// SWIM sends 11 bit times per byte: 800 kbit/s at high speed, 363 kbit/s at low speed.
-constexpr double kHighSpeedBytesPerUs = 0.8 / 11;
-constexpr double kLowSpeedBytesPerUs = 0.363 / 11;
+// SWIM bit times: 800 kbit/s at high speed, 363 kbit/s at low speed. A byte takes 11 bit
+// times; each read or write command on the wire carries at most 255 bytes behind a header of
+// about 50 bit times.
+constexpr double kHighSpeedBitUs = 1.25;
+constexpr double kLowSpeedBitUs = 2.75;
+constexpr int kBitsPerByte = 11;
+constexpr int kHeaderBits = 50;
+constexpr int kBytesPerWireCommand = 255;
 
 // A command may report busy this long beyond twice its time on the wire; the entry sequence
-// alone takes about 10 ms.
+// alone takes about 10 ms, a flash block up to 6.6 ms.
 constexpr auto kBusyAllowance = std::chrono::milliseconds(40);
+// Polls closer than this only load the USB.
+constexpr auto kPollInterval = std::chrono::microseconds(100);
 
 void putBig16(std::uint8_t* at, int value) {
     at[0] = static_cast<std::uint8_t>(value >> 8);
@@ -186,7 +193,8 @@ void StLink::systemReset() {
     swimCommand(kSwimSystemReset);
 }
 
-void StLink::writeMemory(std::uint32_t address, const std::uint8_t* data, int length) {
+void StLink::writeMemory(std::uint32_t address, const std::uint8_t* data, int length,
+                         Reason tooLong) {
     Frame frame = {kSwimCommand, kSwimWrite};
     putBig16(frame + 2, length);
     putBig32(frame + 4, address);
@@ -195,32 +203,35 @@ void StLink::writeMemory(std::uint32_t address, const std::uint8_t* data, int le
     send(frame);
     if (length > inFrame)
         sendData(data + inFrame, length - inFrame);
-    awaitSwim(length);
+    landed_ = std::chrono::steady_clock::now() + wireTime(length);
+    awaitSwim(length, tooLong);
+    landed_ = std::min(landed_, std::chrono::steady_clock::now());
 }
 
-void StLink::readMemory(std::uint32_t address, std::uint8_t* data, int length) {
+void StLink::readMemory(std::uint32_t address, std::uint8_t* data, int length, Reason tooLong) {
     Frame frame = {kSwimCommand, kSwimRead};
     putBig16(frame + 2, length);
     putBig32(frame + 4, address);
     send(frame);
-    awaitSwim(length);
+    awaitSwim(length, tooLong);
     send({kSwimCommand, kSwimReadBuffer});
     receive(data, length);
 }
 
 std::chrono::microseconds StLink::wireTime(int payload) const {
-    const double rate = highSpeed_ ? kHighSpeedBytesPerUs : kLowSpeedBytesPerUs;
-    return std::chrono::microseconds(static_cast<long>(payload / rate));
+    const double bitUs = highSpeed_ ? kHighSpeedBitUs : kLowSpeedBitUs;
+    const int commands = (payload + kBytesPerWireCommand - 1) / kBytesPerWireCommand;
+    const double bits = kHeaderBits * std::max(commands, 1) + kBitsPerByte * payload;
+    return std::chrono::microseconds(static_cast<long>(bits * bitUs));
 }
 
-void StLink::awaitSwim(int payload) {
+void StLink::awaitSwim(int payload, Reason tooLong) {
     using Clock = std::chrono::steady_clock;
     const auto wire = wireTime(payload);
     const auto deadline = Clock::now() + 2 * wire + kBusyAllowance;
-    // A long transfer is certainly busy for most of its time on the wire: poll near its end.
-    if (wire > std::chrono::milliseconds(2))
-        std::this_thread::sleep_for(wire * 9 / 10);
-    auto backOff = std::chrono::microseconds(50);
+    // The probe is certainly busy while the bytes are on the wire: ask near their end.
+    if (wire > 2 * kPollInterval)
+        std::this_thread::sleep_for(wire - kPollInterval);
     for (;;) {
         std::uint8_t status[4] = {};
         send({kSwimCommand, kSwimStatus});
@@ -228,10 +239,11 @@ void StLink::awaitSwim(int payload) {
         if (status[0] == kStatusOk)
             return;
         // 0x04 is no answer from the target; other codes come from swapped or loose wires.
-        if (status[0] != kStatusBusy || Clock::now() > deadline)
+        if (status[0] != kStatusBusy)
             throw Failure(Reason::TargetSilent);
-        std::this_thread::sleep_for(backOff);
-        backOff = std::min<std::chrono::microseconds>(backOff * 2, std::chrono::milliseconds(1));
+        if (Clock::now() > deadline)
+            throw Failure(tooLong);
+        std::this_thread::sleep_for(kPollInterval);
     }
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "stlink/Results.h"
 #include "stlink/Usb.h"
 
 namespace kw::stlink {
@@ -40,8 +41,15 @@ public:
     void entrySequence();
     void resync();
     void systemReset();
-    void writeMemory(std::uint32_t address, const std::uint8_t* data, int length);
-    void readMemory(std::uint32_t address, std::uint8_t* data, int length);
+    // A flash access waits on the wire while the chip programs a block; `tooLong` is the
+    // failure when the probe stays busy beyond any reasonable time.
+    void writeMemory(std::uint32_t address, const std::uint8_t* data, int length,
+                     Reason tooLong = Reason::TargetSilent);
+    void readMemory(std::uint32_t address, std::uint8_t* data, int length,
+                    Reason tooLong = Reason::TargetSilent);
+    // When the last write's final byte reached the chip, by the speed of the wire: a little
+    // before the probe could report it.
+    std::chrono::steady_clock::time_point lastWriteLanded() const noexcept { return landed_; }
 
 private:
     using Frame = std::uint8_t[16];
@@ -51,12 +59,13 @@ private:
     void swimCommand(std::uint8_t command, int argument = -1);
     // Polls the status of the last SWIM command until done; `payload` bytes on the wire set
     // how long the probe may rightly report busy.
-    void awaitSwim(int payload);
+    void awaitSwim(int payload, Reason tooLong = Reason::TargetSilent);
     std::chrono::microseconds wireTime(int payload) const;
 
     std::unique_ptr<UsbLink> link_;
     const ProbeModel* model_;
     bool highSpeed_ = false;
+    std::chrono::steady_clock::time_point landed_;
 };
 
 } // namespace kw::stlink

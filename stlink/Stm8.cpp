@@ -30,14 +30,13 @@ constexpr std::uint8_t kCsrPriority = 0x01;
 constexpr std::uint8_t kDmStall = 0x08;
 constexpr std::uint8_t kCr2Program = 0x01;
 constexpr std::uint8_t kCr2FastProgram = 0x10;
-constexpr std::uint8_t kIapsrEop = 0x04;
 constexpr std::uint8_t kIapsrWriteRefused = 0x01;
 constexpr std::uint8_t kRopActive = 0xAA;
 
 constexpr auto kBlockTime = 6ms;
 constexpr auto kFastBlockTime = 3ms;
-// The data sheet's worst case is 6.6 ms; beyond this the block counts as lost.
-constexpr auto kBlockTimeout = 40ms;
+// The data sheet's worst case is 6.6 ms.
+constexpr auto kSlowestBlockTime = 7ms;
 
 // A read is cut into pieces of at most this long on the wire, so that one status poll never
 // has to wait long for a probe that may be stuck.
@@ -85,7 +84,8 @@ void Stm8::connect(bool wantHighSpeed) {
     }
     maxTransfer_ = std::min(buffer, highSpeed_ ? kHighSpeedChunk : kLowSpeedChunk);
 
-    writeByte(kDmCsr2, readByte(kDmCsr2) | kDmStall);
+    // Just out of reset, the debug module's other control bits are clear.
+    writeByte(kDmCsr2, kDmStall);
     writeByte(kClkCkdivr, 0);
 }
 
@@ -103,10 +103,10 @@ void Stm8::relockFlash() {
     writeByte(kFlashIapsr, 0x00);
 }
 
-void Stm8::read(std::uint32_t address, std::uint8_t* data, int length) {
+void Stm8::read(std::uint32_t address, std::uint8_t* data, int length, Reason tooLong) {
     while (length > 0) {
         const int piece = std::min(length, maxTransfer_);
-        probe_.readMemory(address, data, piece);
+        probe_.readMemory(address, data, piece, tooLong);
         address += static_cast<std::uint32_t>(piece);
         data += piece;
         length -= piece;
@@ -119,24 +119,19 @@ void Stm8::startBlock(std::uint32_t address, const std::uint8_t* data, bool eras
     const std::uint8_t modeAndComplement[2] = {mode, static_cast<std::uint8_t>(~mode)};
     probe_.writeMemory(kFlashCr2, modeAndComplement, 2);
     // The block starts programming when its last byte arrives.
-    probe_.writeMemory(address, data, kBlockSize);
-    blockStart_ = Clock::now();
+    probe_.writeMemory(address, data, kBlockSize, Reason::ProgramTimeout);
+    blockStart_ = probe_.lastWriteLanded();
     blockFast_ = erased;
 }
 
-void Stm8::awaitBlock() {
-    // Polling before the block can be done only costs USB round trips.
-    std::this_thread::sleep_until(blockStart_ + (blockFast_ ? kFastBlockTime : kBlockTime) - 300us);
-    for (;;) {
-        const std::uint8_t status = readByte(kFlashIapsr);
-        if ((status & kIapsrWriteRefused) != 0)
-            throw Failure(Reason::WriteProtected);
-        if ((status & kIapsrEop) != 0)
-            return;
-        if (Clock::now() - blockStart_ > kBlockTimeout)
-            throw Failure(Reason::ProgramTimeout);
-        std::this_thread::sleep_for(200us);
-    }
+void Stm8::waitForBlock() const {
+    std::this_thread::sleep_until(blockStart_ + (blockFast_ ? kFastBlockTime : kBlockTime));
+}
+
+bool Stm8::blockRefused() {
+    std::this_thread::sleep_until(blockStart_ + kSlowestBlockTime);
+    // Reading clears EOP and WR_PG_DIS; nothing else reads this register.
+    return (readByte(kFlashIapsr) & kIapsrWriteRefused) != 0;
 }
 
 void Stm8::resetAndRelease() {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "stlink/Results.h"
 #include "stlink/StLink.h"
 
 namespace kw::stlink {
@@ -26,14 +27,19 @@ public:
     void unlockFlash();
     void relockFlash();
 
-    void read(std::uint32_t address, std::uint8_t* data, int length);
+    // `tooLong` names the failure when the read waits beyond reason: a read right after a
+    // block started waits on the wire until the block is done.
+    void read(std::uint32_t address, std::uint8_t* data, int length,
+              Reason tooLong = Reason::TargetSilent);
 
     // Starts programming one 64-byte block at a block-aligned address; `erased` (the block
     // holds only 0x00 now) allows the fast mode that skips the erase.
     void startBlock(std::uint32_t address, const std::uint8_t* data, bool erased);
-    // Waits for the block started last to finish: throws Failure(WriteProtected) when the
-    // chip refused it, Failure(ProgramTimeout) when it never ends.
-    void awaitBlock();
+    // Sleeps until the block started last is done in the typical time.
+    void waitForBlock() const;
+    // For a block that did not read back as written: whether the chip refused it (write
+    // protection), after waiting out the longest time a block may take.
+    bool blockRefused();
 
     // Resets the chip so that its program runs, and ends SWIM on the probe.
     void resetAndRelease();

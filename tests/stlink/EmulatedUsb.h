@@ -12,12 +12,14 @@
 
 namespace kw::test {
 
-// Called with each SWIM memory read the probe answers: its chip address, the bytes, length.
-using ReadTamper = std::function<void(std::uint32_t address, std::uint8_t* data, int length)>;
+// Called with each reply to a SWIM command: the command answered (0x09 status, 0x0C read
+// buffer), the last memory command (0x0A write, 0x0B read) and its chip address, the bytes.
+using ReplyTamper = std::function<void(int reply, int memoryCommand, std::uint32_t address,
+                                       std::uint8_t* data, int length)>;
 
 class EmulatedLink final : public stlink::UsbLink {
 public:
-    EmulatedLink(emu::Probe& probe, ReadTamper tamper)
+    EmulatedLink(emu::Probe& probe, ReplyTamper tamper)
         : probe_(probe), tamper_(std::move(tamper)) {}
     ~EmulatedLink() override { probe_.close(); }
     EmulatedLink(const EmulatedLink&) = delete;
@@ -28,28 +30,32 @@ public:
     int bulkTransfer(std::uint8_t endpoint, std::uint8_t* data, int length, int* transferred,
                      unsigned timeoutMs) override {
         const bool in = (endpoint & 0x80) != 0;
-        // Remember where the last read-memory command pointed, for its read-buffer reply.
-        if (!in && length == 16 && data[0] == 0xF4 && data[1] == 0x0B)
-            readAddress_ =
+        // Remember where the last memory command pointed, for the replies that follow it.
+        const bool command = !in && length == 16 && data[0] == 0xF4;
+        if (command && (data[1] == 0x0A || data[1] == 0x0B))
+            memoryCommand_ = data[1];
+        if (command && (data[1] == 0x0A || data[1] == 0x0B))
+            address_ =
                 static_cast<std::uint32_t>(data[4] << 24 | data[5] << 16 | data[6] << 8 | data[7]);
         if (!in && length == 16)
-            lastCommand_ = data[0] == 0xF4 ? data[1] : -1;
+            lastCommand_ = command ? data[1] : -1;
         const int result = probe_.bulkTransfer(endpoint, data, length, transferred, timeoutMs);
-        if (in && result == 0 && lastCommand_ == 0x0C && tamper_)
-            tamper_(readAddress_, data, *transferred);
+        if (in && result == 0 && tamper_ && (lastCommand_ == 0x09 || lastCommand_ == 0x0C))
+            tamper_(lastCommand_, memoryCommand_, address_, data, *transferred);
         return result;
     }
 
 private:
     emu::Probe& probe_;
-    ReadTamper tamper_;
-    std::uint32_t readAddress_ = 0;
+    ReplyTamper tamper_;
+    int memoryCommand_ = -1;
+    std::uint32_t address_ = 0;
     int lastCommand_ = -1;
 };
 
 class EmulatedPort final : public stlink::UsbPort {
 public:
-    explicit EmulatedPort(emu::Probe& probe, ReadTamper tamper = {})
+    explicit EmulatedPort(emu::Probe& probe, ReplyTamper tamper = {})
         : probe_(probe), tamper_(std::move(tamper)) {}
 
     int open(int index, std::unique_ptr<stlink::UsbLink>& link) override {
@@ -68,7 +74,7 @@ public:
 
 private:
     emu::Probe& probe_;
-    ReadTamper tamper_;
+    ReplyTamper tamper_;
 };
 
 } // namespace kw::test

@@ -96,7 +96,7 @@ struct Rig {
 
     std::unique_ptr<kw::emu::Probe> probe;
     Settings settings;
-    kw::test::ReadTamper tamper;
+    kw::test::ReplyTamper tamper;
     std::unique_ptr<Programmer> programmer;
 };
 
@@ -293,19 +293,28 @@ INSTANTIATE_TEST_SUITE_P(
                   kProbeLost, "USB"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Faults the emulated chip does not make by itself, faked in its replies.
+// Faults the emulated chip does not make by itself, faked in the probe's replies.
+kw::test::ReplyTamper flipByteAt(std::uint32_t flashAddress) {
+    return [flashAddress](int reply, int, std::uint32_t address, std::uint8_t* data, int length) {
+        if (reply == 0x0C && address <= flashAddress &&
+            flashAddress < address + static_cast<std::uint32_t>(length))
+            data[flashAddress - address] ^= 0x01;
+    };
+}
+
 TEST(StlinkDownload, ReportsAMismatchAndABlockThatNeverEnds) {
     Rig mismatch;
-    mismatch.tamper = [](std::uint32_t address, std::uint8_t* data, int length) {
-        if (address <= 0x8100 && 0x8100 < address + static_cast<std::uint32_t>(length))
-            data[0x8100 - address] ^= 0x01;
-    };
+    mismatch.tamper = flipByteAt(0x8100);
     EXPECT_EQ(mismatch.download(pattern(9)).code, kVerifyMismatch);
 
+    // From the first flash write on, the probe stays busy, as if a block never ended.
     Rig stuck;
-    stuck.tamper = [](std::uint32_t address, std::uint8_t* data, int length) {
-        if (address == 0x505F && length == 1)
-            data[0] &= static_cast<std::uint8_t>(~0x04); // end of programming never shows
+    bool written = false;
+    stuck.tamper = [&written](int reply, int memoryCommand, std::uint32_t address,
+                              std::uint8_t* data, int) {
+        written = written || (memoryCommand == 0x0A && address >= kFlashBase);
+        if (reply == 0x09 && written)
+            data[0] = 0x01;
     };
     const auto outcome = stuck.download(pattern(10));
     EXPECT_EQ(outcome.code, kProgramTimeout);
@@ -337,10 +346,7 @@ TEST(StlinkCleanup, ReleasingTheLibraryFreesTheProbe) {
     EXPECT_EQ(rig.flash(kWritten), Image(image.begin(), image.begin() + kWritten));
 
     rig.restart();
-    rig.tamper = [](std::uint32_t address, std::uint8_t* data, int length) {
-        if (address <= 0x8400 && 0x8400 < address + static_cast<std::uint32_t>(length))
-            data[0x8400 - address] ^= 0x01;
-    };
+    rig.tamper = flipByteAt(0x8400);
     EXPECT_EQ(rig.download(image).code, kVerifyMismatch);
     rig.programmer.reset();
     EXPECT_NE(probeMode(), kSwimMode);
