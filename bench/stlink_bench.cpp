@@ -2,11 +2,12 @@
 // download with the window's real pauses, and the read-back. Run it with the emulated
 // probe's libusb on the library path (bench/stlink.sh does).
 //
-//   bench_stlink LIBRARY_DIR IMAGE_A IMAGE_B RUNS OUT_FILE
+//   bench_stlink download LIBRARY_DIR IMAGE...   downloads each image in turn, printing the
+//                                                milliseconds of each
+//   bench_stlink readback LIBRARY_DIR IMAGE RUNS reads back RUNS times, printing the
+//                                                milliseconds of each; each must equal IMAGE
 //
-// Downloads IMAGE_B once to set the chip, then A and B in turns so that every block changes,
-// then reads back. Writes "download_ms min median max" and "readback_ms min median max" to
-// OUT_FILE; exits 1 when a transfer fails or the read-back differs from the last image.
+// Exits 1 when a transfer fails or a read-back differs from the image.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -35,18 +36,16 @@ public:
     void pause(int milliseconds) override { kw::preciseSleep(milliseconds); }
 };
 
-std::vector<std::uint8_t> readImage(const char* path) {
+bool readImage(const char* path, kw::ImageBuffer& image) {
     std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-struct Spread {
-    double min = 0, median = 0, max = 0;
-};
-
-Spread spread(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return {values.front(), values[values.size() / 2], values.back()};
+    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file),
+                                          std::istreambuf_iterator<char>()};
+    if (bytes.size() != image.size()) {
+        std::fprintf(stderr, "%s: not an 8192-byte image\n", path);
+        return false;
+    }
+    image.copyIn(0, bytes);
+    return true;
 }
 
 double msSince(Clock::time_point start) {
@@ -56,61 +55,46 @@ double msSince(Clock::time_point start) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: bench_stlink LIBRARY_DIR IMAGE_A IMAGE_B RUNS OUT_FILE\n");
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if ((mode != "download" || argc < 4) && (mode != "readback" || argc != 5)) {
+        std::fprintf(stderr, "usage: bench_stlink download LIBRARY_DIR IMAGE...\n"
+                             "       bench_stlink readback LIBRARY_DIR IMAGE RUNS\n");
         return 2;
     }
-    kw::SystemLibraryLoader loader(argv[1]);
-    std::vector<kw::ImageBuffer> images;
-    for (const char* path : {argv[2], argv[3]}) {
-        const auto bytes = readImage(path);
-        if (bytes.size() != kw::kTransferLength) {
-            std::fprintf(stderr, "%s: not an 8192-byte image\n", path);
-            return 2;
-        }
-        images.emplace_back(kw::kTransferLength);
-        images.back().copyIn(0, bytes);
-    }
-    const int runs = std::max(1, std::stoi(argv[4]));
-
+    kw::SystemLibraryLoader loader(argv[2]);
     PausingHost host;
-    const auto download = [&](const kw::ImageBuffer& image) {
-        const auto start = Clock::now();
-        const auto outcome = kw::runDownload(
-            loader, [&image] { return &image; }, host);
-        if (outcome != kw::TransferOutcome::Completed) {
-            std::fprintf(stderr, "download failed: %s%s\n", loader.lastError().c_str(),
-                         host.failure.c_str());
-            std::exit(1);
+    kw::ImageBuffer image(kw::kTransferLength);
+
+    if (mode == "download") {
+        for (int i = 3; i < argc; ++i) {
+            if (!readImage(argv[i], image))
+                return 2;
+            const auto start = Clock::now();
+            if (kw::runDownload(
+                    loader, [&image] { return &image; }, host) != kw::TransferOutcome::Completed) {
+                std::fprintf(stderr, "download failed: %s%s\n", loader.lastError().c_str(),
+                             host.failure.c_str());
+                return 1;
+            }
+            std::printf("%.1f\n", msSince(start));
         }
-        return msSince(start);
-    };
+        return 0;
+    }
 
-    download(images[1]);
-    std::vector<double> downloads;
-    for (int run = 0; run < runs; ++run)
-        downloads.push_back(download(images[run % 2]));
-    const kw::ImageBuffer& last = images[(runs - 1) % 2];
-
-    std::vector<double> reads;
+    if (!readImage(argv[3], image))
+        return 2;
+    const int runs = std::max(1, std::atoi(argv[4]));
     for (int run = 0; run < runs; ++run) {
         const auto start = Clock::now();
         const auto result = kw::runReadBack(loader, host);
-        reads.push_back(msSince(start));
+        const double ms = msSince(start);
         if (result.outcome != kw::TransferOutcome::Completed || !result.image ||
-            !std::ranges::equal(last.bytes(), result.image->bytes())) {
-            std::fprintf(stderr, "read-back failed or differs from the image downloaded last%s\n",
+            !std::ranges::equal(image.bytes(), result.image->bytes())) {
+            std::fprintf(stderr, "read-back failed or differs from the image%s\n",
                          host.failure.c_str());
             return 1;
         }
+        std::printf("%.1f\n", ms);
     }
-
-    std::FILE* out = std::fopen(argv[5], "w");
-    if (out == nullptr)
-        return 1;
-    const Spread d = spread(downloads);
-    const Spread r = spread(reads);
-    std::fprintf(out, "download_ms %.1f %.1f %.1f\nreadback_ms %.1f %.1f %.1f\n", d.min, d.median,
-                 d.max, r.min, r.median, r.max);
-    return std::fclose(out) == 0 ? 0 : 1;
+    return 0;
 }
