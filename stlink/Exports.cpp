@@ -1,6 +1,8 @@
 // TOLVANEX.dll for ST-LINK probes: programs an STM8S103 over SWIM through libusb-1.0.
-#include "programmer/Exports.h"
+#include <type_traits>
+
 #include "image/IntConv.h"
+#include "programmer/Exports.h"
 #include "programmer/ModuleFolder.h"
 #include "settings/ProfileReader.h"
 #include "stlink/Session.h"
@@ -46,3 +48,7 @@ KW_EXPORT kw::ResultCode KW_STDCALL GetFlashData(std::int32_t offset, std::uint8
 KW_EXPORT int KW_STDCALL GetErrorText(int code, char* buffer, int size) {
     return programmer().errorText(code, buffer, size);
 }
+
+static_assert(std::is_same_v<decltype(&SetFlashData), kw::BlockFunction> &&
+              std::is_same_v<decltype(&GetFlashData), kw::BlockFunction> &&
+              std::is_same_v<decltype(&GetErrorText), kw::ErrorTextFunction>);
