@@ -113,6 +113,7 @@ TEST(StlinkDownload, ProgramsOnlyChangedBlocksAndLeavesTheImageInFlash) {
     EXPECT_EQ(rig.download(image).code, kDone);
     EXPECT_EQ(rig.flash(), image);
     EXPECT_EQ(rig.probe->statistics().blockProgrammings - before, 3);
+    EXPECT_TRUE(rig.probe->statistics().cpuRunning) << "the new program does not run";
 
     // Every block differs now, none erased; the library's read-back returns what it wrote.
     const Image fresh = pattern(2);
@@ -350,6 +351,7 @@ TEST(StlinkCleanup, ReleasingTheLibraryFreesTheProbe) {
     EXPECT_EQ(rig.download(image).code, kVerifyMismatch);
     rig.programmer.reset();
     EXPECT_NE(probeMode(), kSwimMode);
+    EXPECT_TRUE(rig.probe->statistics().cpuRunning);
 
     rig.tamper = {};
     rig.restart();
