@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdarg>
 #include <cstdio>
+#include <exception>
 #include <mutex>
 
 namespace kw::emu {
@@ -17,7 +18,6 @@ namespace kw::emu {
 namespace {
 
 constexpr std::uint16_t kVendorSt = 0x0483;
-constexpr std::uint16_t kPidV2 = 0x3748;
 constexpr std::uint16_t kPidV21 = 0x374B, kPidV21NoMsd = 0x3752;
 constexpr std::uint16_t kPidV3E = 0x374E, kPidV3S = 0x374F, kPidV3TwoVcp = 0x3753,
                         kPidV3ENoMsd = 0x3754;
@@ -66,6 +66,18 @@ Generation generationOf(std::uint16_t pid) {
         return Generation::V3;
     default:
         return Generation::V2;
+    }
+}
+
+// The chip memory file can fail underneath a transfer (disk full, file replaced). The caller
+// sees an I/O error, as from a real device, never an exception: the stand-in libusb hands
+// these results straight to C programs.
+template <typename Call> int guarded(Call&& call) {
+    try {
+        return call();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "kw-emu: %s\n", error.what());
+        return LIBUSB_ERROR_IO;
     }
 }
 
@@ -227,8 +239,13 @@ int Probe::Impl::claimInterface(int interfaceNumber) {
         return 0;
     if (options_.faults.claimBusy || !memory_.tryLock())
         return LIBUSB_ERROR_BUSY;
+    try {
+        memory_.reload(); // the chip as the last program left it
+    } catch (...) {
+        memory_.unlock();
+        throw;
+    }
     claimed_ = true;
-    memory_.reload(); // the chip as the last program left it
     return 0;
 }
 
@@ -415,8 +432,14 @@ void Probe::Impl::handleCommand(const std::array<std::uint8_t, kFrameSize>& fram
         trace("F3 %02X", frame[1]);
         break;
     case 0xF2:
-        if (frame[1] == 0x21 && memory_.probeMode == kModeDebug)
+        // Only entering and leaving debug (SWD/JTAG) mode, so that a client meets a probe
+        // another tool left in debug mode; the debug commands themselves are not emulated.
+        if (frame[1] == 0x30 && memory_.probeMode != kModeSwim) {
+            setMode(kModeDebug);
+            reply({0x80, 0x00});
+        } else if (frame[1] == 0x21 && memory_.probeMode == kModeDebug) {
             setMode(kModeMass);
+        }
         trace("F2 %02X", frame[1]);
         break;
     case 0xF4:
@@ -445,9 +468,12 @@ void Probe::Impl::finishSwimOperation(Nanos end, std::uint8_t status, std::uint1
 void Probe::Impl::handleSwimCommand(const std::array<std::uint8_t, kFrameSize>& frame) {
     const std::uint8_t command = frame[1];
     if (command == 0x00) {
-        if (swimCapable())
+        // Clients leave DFU or debug mode first (F3 07, F2 21), as OpenOCD does; a probe still
+        // in debug mode stays there.
+        const bool enters = swimCapable() && memory_.probeMode != kModeDebug;
+        if (enters)
             setMode(kModeSwim);
-        trace("F4 00 enter SWIM mode%s", swimCapable() ? "" : " refused: no SWIM");
+        trace("F4 00 enter SWIM mode%s", enters ? "" : ": refused");
         return;
     }
     if (memory_.probeMode != kModeSwim) {
@@ -647,7 +673,7 @@ void Probe::close() {
 
 int Probe::claimInterface(int interfaceNumber) {
     std::lock_guard lock(impl_->mutex);
-    return impl_->claimInterface(interfaceNumber);
+    return guarded([&] { return impl_->claimInterface(interfaceNumber); });
 }
 
 int Probe::releaseInterface(int interfaceNumber) {
@@ -663,7 +689,8 @@ int Probe::resetDevice() {
 int Probe::bulkTransfer(unsigned char endpoint, unsigned char* data, int length, int* transferred,
                         unsigned timeoutMs) {
     std::lock_guard lock(impl_->mutex);
-    return impl_->bulkTransfer(endpoint, data, length, transferred, timeoutMs);
+    return guarded(
+        [&] { return impl_->bulkTransfer(endpoint, data, length, transferred, timeoutMs); });
 }
 
 std::vector<std::uint8_t> Probe::peek(std::uint32_t address, std::size_t length) const {

@@ -815,7 +815,8 @@ int libusb_get_next_timeout(libusb_context*, struct timeval* tv) {
 }
 
 const struct libusb_pollfd** libusb_get_pollfds(libusb_context*) {
-    return static_cast<const libusb_pollfd**>(std::calloc(1, sizeof(libusb_pollfd*)));
+    return static_cast<const libusb_pollfd**>(
+        std::calloc(1, sizeof(void*)) /* just the terminating null */);
 }
 void libusb_free_pollfds(const struct libusb_pollfd** pollfds) {
     std::free(const_cast<libusb_pollfd**>(pollfds));

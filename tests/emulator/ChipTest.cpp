@@ -1,0 +1,153 @@
+// The emulated STM8S103's flash controller, seen through SWIM as a programmer library sees it.
+#include "SwimClient.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr std::uint32_t kIapsr = 0x505F;
+constexpr std::uint8_t kEop = 0x04, kWrPgDis = 0x01, kPul = 0x02, kDul = 0x08, kHvoff = 0x40;
+
+TEST(EmulatedChip, KeysUnlockOnlyInOrderAndAWrongKeyLocksUntilReset) {
+    SwimClient c;
+    c.connect();
+    c.write(0x5062, {0xAE}); // second key first
+    c.unlockFlash();
+    EXPECT_EQ(c.readByte(kIapsr) & kPul, 0) << "a wrong key must lock until reset";
+
+    c.resetChip();
+    c.unlockFlash();
+    EXPECT_NE(c.readByte(kIapsr) & kPul, 0);
+    c.write(kIapsr, {0x00});
+    EXPECT_EQ(c.readByte(kIapsr) & kPul, 0) << "clearing PUL relocks";
+    c.unlockFlash();
+    EXPECT_NE(c.readByte(kIapsr) & kPul, 0) << "a clean relock can be unlocked again";
+
+    c.write(0x5064, {0x56}); // program memory's order on the data key
+    c.unlockData();
+    EXPECT_EQ(c.readByte(kIapsr) & kDul, 0);
+    c.resetChip();
+    c.unlockData();
+    EXPECT_NE(c.readByte(kIapsr) & kDul, 0);
+}
+
+TEST(EmulatedChip, BlockProgramsOnItsLastByteAndEndsWithEopAfterSixMilliseconds) {
+    SwimClient c;
+    c.connect();
+    c.unlockFlash();
+    const auto block = pattern(64, 3);
+    c.write(0x505B, {0x01, 0xFE});
+    c.write(0x8040, std::vector<std::uint8_t>(block.begin(), block.end() - 1));
+    EXPECT_EQ(c.readByte(kIapsr), kHvoff | kPul) << "63 bytes must not start programming";
+
+    c.write(0x807F, {block.back()});
+    const double started = c.emulatedMs();
+    EXPECT_EQ(c.readByte(kIapsr) & (kEop | kHvoff), 0) << "programming, high voltage on";
+    EXPECT_NE(c.waitFlash() & kEop, 0);
+    const double took = c.emulatedMs() - started;
+    EXPECT_GE(took, 6.0);
+    EXPECT_LT(took, 7.0);
+    EXPECT_EQ(c.readByte(kIapsr) & kEop, 0) << "reading IAPSR clears EOP";
+    EXPECT_EQ(c.read(0x505B, 2), (std::vector<std::uint8_t>{0x00, 0xFF})) << "mode clears itself";
+    EXPECT_EQ(c.read(0x8040, 64), block);
+    EXPECT_EQ(c.probe.statistics().blockProgrammings, 1);
+}
+
+TEST(EmulatedChip, ModeBitsNeedTheirComplementInNcr2) {
+    SwimClient c;
+    c.connect();
+    c.unlockFlash();
+    c.write(0x505B, {0x01}); // NCR2 left at 0xFF: no block mode, each byte programs alone
+    const double start = c.emulatedMs();
+    c.write(0x8000, pattern(64, 1));
+    EXPECT_GE(c.emulatedMs() - start, 63 * 6.0) << "the last byte is still programming";
+    EXPECT_EQ(c.probe.statistics().blockProgrammings, 0);
+    EXPECT_EQ(c.read(0x8000, 64), pattern(64, 1));
+}
+
+TEST(EmulatedChip, FastProgrammingTakesThreeMillisecondsAndNeedsAnErasedBlock) {
+    SwimClient c;
+    c.connect();
+    c.unlockFlash();
+    c.write(0x505B, {0x10, 0xEF});
+    c.write(0x8000, std::vector<std::uint8_t>(64, 0x0F));
+    const double started = c.emulatedMs();
+    EXPECT_NE(c.waitFlash() & kEop, 0);
+    EXPECT_LT(c.emulatedMs() - started, 4.0);
+
+    EXPECT_NE(c.programBlock(0x8000, std::vector<std::uint8_t>(64, 0xF0), 0x10) & kEop, 0);
+    EXPECT_EQ(c.readByte(0x8000), 0xFF) << "without the erase, programming only sets bits";
+}
+
+TEST(EmulatedChip, ReadoutProtectionHidesAndGuardsMemoryUntilRemovedWithAMassErase) {
+    auto options = SwimClient::instant();
+    options.faults.readoutProtected = true;
+    SwimClient c(options);
+    c.probe.poke(0x8000, {0x12, 0x34});
+    c.connect();
+    EXPECT_EQ(c.read(0x8000, 2), (std::vector<std::uint8_t>{0x71, 0x71}));
+    EXPECT_EQ(c.readByte(0x4800), 0xAA);
+    c.unlockFlash();
+    EXPECT_EQ(c.programBlock(0x8000, pattern(64, 5)) & (kEop | kWrPgDis), kWrPgDis);
+    EXPECT_EQ(c.readByte(kIapsr) & kWrPgDis, 0) << "reading IAPSR clears WR_PG_DIS";
+
+    c.unlockData();
+    c.write(0x505B, {0x80, 0x7F});
+    c.write(0x4800, {0x00});
+    EXPECT_NE(c.waitFlash() & kEop, 0);
+    EXPECT_EQ(c.probe.peek(0x8000, 2), (std::vector<std::uint8_t>{0, 0}));
+    EXPECT_EQ(c.readByte(0x8000), 0x71) << "option bytes take effect at reset";
+    c.resetChip();
+    c.unlockFlash();
+    EXPECT_NE(c.programBlock(0x8000, pattern(64, 5)) & kEop, 0);
+    EXPECT_EQ(c.read(0x8000, 64), pattern(64, 5));
+}
+
+TEST(EmulatedChip, UbcWriteProtectsTheFirstBlocks) {
+    auto options = SwimClient::instant();
+    options.faults.ubcBlocks = 2;
+    SwimClient c(options);
+    c.connect();
+    c.unlockFlash();
+    EXPECT_EQ(c.programBlock(0x8040, pattern(64, 1)) & (kEop | kWrPgDis), kWrPgDis);
+    EXPECT_EQ(c.programBlock(0x8080, pattern(64, 1)) & (kEop | kWrPgDis), kEop);
+    EXPECT_EQ(c.probe.peek(0x4801, 2), (std::vector<std::uint8_t>{0x02, 0xFD}));
+}
+
+TEST(EmulatedChip, F2UpperRangeReadsZeroAndTakesBlocksThatStoreNothing) {
+    auto options = SwimClient::instant();
+    options.chip = kw::emu::ChipVariant::Stm8s103f2;
+    SwimClient c(options);
+    c.connect();
+    c.unlockFlash();
+    EXPECT_NE(c.programBlock(0x8FC0, pattern(64, 9)) & kEop, 0);
+    c.write(0x505B, {0x01, 0xFE});
+    c.write(0x9000, pattern(64, 9));
+    const double started = c.emulatedMs();
+    EXPECT_NE(c.waitFlash() & kEop, 0);
+    EXPECT_GE(c.emulatedMs() - started, 6.0) << "a block there takes the usual time";
+    EXPECT_EQ(c.read(0x9000, 64), std::vector<std::uint8_t>(64, 0));
+    EXPECT_EQ(c.read(0x8FC0, 64), pattern(64, 9));
+    EXPECT_EQ(c.probe.statistics().blockProgrammings, 2);
+}
+
+TEST(EmulatedChip, ResetHaltsWithSwimDebugModeAndRunsTheProgramWithSwimReset) {
+    SwimClient c;
+    c.connect(0xA0); // SAFE_MASK | SWIM_DM
+    EXPECT_TRUE(c.probe.statistics().cpuRunning);
+    c.resetChip();
+    EXPECT_FALSE(c.probe.statistics().cpuRunning) << "stalled at reset exit";
+    EXPECT_EQ(c.read(0x7F01, 3), (std::vector<std::uint8_t>{0x00, 0x80, 0x00})) << "PC";
+    EXPECT_NE(c.readByte(0x7F99) & 0x08, 0) << "DM_CSR2.STALL";
+    EXPECT_EQ(c.readByte(0x7F80), 0xA2) << "SWIM_CSR survives reset; HSIT reads set";
+
+    c.write(0x7F80, {0xA4}); // | RST
+    c.send({0xF4, 0x05});
+    EXPECT_EQ(c.waitStatus(), 0x00);
+    EXPECT_TRUE(c.probe.statistics().cpuRunning);
+    std::uint8_t status = 0;
+    c.read(0x8000, 1, &status);
+    EXPECT_EQ(status, 0x04) << "the reset ended the SWIM session";
+}
+
+} // namespace
