@@ -34,9 +34,11 @@ struct OpenOcdRun {
     std::string output;
 };
 
-// OpenOCD on the emulated probe: init, reset halt, the commands, shutdown; at most 60 s.
+// OpenOCD on the emulated probe: init, reset halt, the commands, shutdown; at most 60 s. No
+// server ports, so that tests running at the same time do not collide.
 OpenOcdRun openocd(const std::vector<std::string>& commands, const QString& logFile) {
     std::string line = "timeout 60 openocd -f interface/stlink-dap.cfg -f target/stm8s103.cfg "
+                       "-c 'gdb_port disabled' -c 'tcl_port disabled' -c 'telnet_port disabled' "
                        "-c init -c 'reset halt'";
     for (const auto& command : commands)
         line += " -c '" + command + "'";

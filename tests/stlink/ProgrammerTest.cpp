@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <ostream>
 #include <random>
 #include <string>
@@ -37,6 +38,24 @@ Image pattern(unsigned seed, int length = kFlash) {
 
 double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// One ST-LINK command straight to a V2 probe, as another program would send it; the first
+// reply byte, or -1 when `replyLength` is 0.
+int probeCommand(kw::emu::Probe& probe, std::initializer_list<std::uint8_t> command,
+                 int replyLength) {
+    EXPECT_EQ(probe.open(), 0);
+    EXPECT_EQ(probe.claimInterface(0), 0);
+    std::uint8_t frame[16] = {};
+    std::copy(command.begin(), command.end(), frame);
+    std::uint8_t reply[16] = {0xFF};
+    int moved = 0;
+    EXPECT_EQ(probe.bulkTransfer(0x02, frame, 16, &moved, 100), 0);
+    if (replyLength > 0) {
+        EXPECT_EQ(probe.bulkTransfer(0x81, reply, replyLength, &moved, 100), 0);
+    }
+    probe.close();
+    return replyLength > 0 ? reply[0] : -1;
 }
 
 // An emulated probe and chip with the library's programmer on top, called as the tool does
@@ -192,6 +211,7 @@ struct ModelCase {
     const char* name;
     std::uint16_t productId;
     bool staleSwimMode;
+    bool leftInDebugMode = false; // by another program, through the probe's debug commands
 };
 
 void PrintTo(const ModelCase& c, std::ostream* os) {
@@ -205,6 +225,8 @@ TEST_P(StlinkModels, ReadBackWorksOnEveryProbeModel) {
     options.productId = GetParam().productId;
     options.faults.staleSwimMode = GetParam().staleSwimMode;
     Rig rig(options);
+    if (GetParam().leftInDebugMode)
+        probeCommand(*rig.probe, {0xF2, 0x30, 0xA3}, 2);
     const Image image = pattern(7);
     rig.probe->poke(kFlashBase, image);
     Image read;
@@ -215,6 +237,7 @@ TEST_P(StlinkModels, ReadBackWorksOnEveryProbeModel) {
 INSTANTIATE_TEST_SUITE_P(Probes, StlinkModels,
                          ::testing::Values(ModelCase{"V2", 0x3748, false},
                                            ModelCase{"V2LeftInSwimMode", 0x3748, true},
+                                           ModelCase{"V2LeftInDebugMode", 0x3748, false, true},
                                            ModelCase{"V2_1", 0x374B, false},
                                            ModelCase{"V3", 0x374F, false}),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -326,18 +349,8 @@ TEST(StlinkDownload, ReportsAMismatchAndABlockThatNeverEnds) {
 // for the next program, after a complete transfer, a failed one and one cut short.
 TEST(StlinkCleanup, ReleasingTheLibraryFreesTheProbe) {
     Rig rig;
-    const auto probeMode = [&rig] {
-        EXPECT_EQ(rig.probe->open(), 0);
-        EXPECT_EQ(rig.probe->claimInterface(0), 0);
-        std::uint8_t frame[16] = {0xF5};
-        std::uint8_t reply[2] = {0xFF, 0xFF};
-        int moved = 0;
-        EXPECT_EQ(rig.probe->bulkTransfer(0x02, frame, 16, &moved, 100), 0);
-        EXPECT_EQ(rig.probe->bulkTransfer(0x81, reply, 2, &moved, 100), 0);
-        rig.probe->close();
-        return reply[0];
-    };
-    constexpr std::uint8_t kSwimMode = 3;
+    const auto probeMode = [&rig] { return probeCommand(*rig.probe, {0xF5}, 2); };
+    constexpr int kSwimMode = 3;
 
     const Image image = pattern(11);
     EXPECT_EQ(rig.download(image, 10).code, kDone);
