@@ -5,7 +5,7 @@ BUILD_REL  ?= build-release
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps test-deps configure build run test test-asan bench fuzz install uninstall screenshot tidy clean
+.PHONY: all deps test-deps configure build run run-stlink test test-asan bench fuzz install uninstall install-udev uninstall-udev screenshot tidy clean
 
 all: build
 
@@ -29,6 +29,10 @@ build: configure
 run: build
 	$(BUILD)/bin/kaliwire
 
+# The tool with the ST-LINK library beside it, for a real probe and chip.
+run-stlink: build
+	$(BUILD)/bin/stlink/kaliwire
+
 # The test targets build with warnings as errors, as CI does; `make run` does not.
 WERROR_ON = grep -q '^KW_WERROR:BOOL=ON' $(1)/CMakeCache.txt || cmake -S . -B $(1) -DKW_WERROR=ON >/dev/null
 
@@ -46,7 +50,7 @@ test-asan: test-deps
 	  ctest --output-on-failure -j $(JOBS)
 
 bench: deps
-	@sh scripts/install-deps.sh srecord binutils xvfb hyperfine jq
+	@sh scripts/install-deps.sh srecord binutils xvfb hyperfine jq openocd
 	@[ -f $(BUILD_REL)/build.ninja ] || cmake $(CMAKE_GEN) -S . -B $(BUILD_REL) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD_REL) -j $(JOBS)
 	sh bench/run.sh $(BUILD_REL)
@@ -55,11 +59,26 @@ fuzz: deps
 	@sh scripts/install-deps.sh clang libclang-rt-14-dev
 	sh fuzz/run.sh
 
+# PROGRAMMER=standin installs the stand-in library instead of the ST-LINK one.
+PROGRAMMER ?= stlink
 install: build
-	sh scripts/install-user.sh install $(BUILD)
+	PROGRAMMER=$(PROGRAMMER) sh scripts/install-user.sh install $(BUILD)
 
 uninstall:
 	sh scripts/install-user.sh uninstall
+
+# Lets desktop users open ST-LINK probes without root (run with sudo).
+UDEV_RULES_DIR ?= /etc/udev/rules.d
+UDEV_RULE = 60-kaliwire-stlink.rules
+install-udev:
+	install -D -m 644 packaging/$(UDEV_RULE) $(UDEV_RULES_DIR)/$(UDEV_RULE)
+	@if command -v udevadm >/dev/null; then udevadm control --reload-rules && \
+	  udevadm trigger --subsystem-match=usb --attr-match=idVendor=0483; fi
+	@echo "Installed $(UDEV_RULES_DIR)/$(UDEV_RULE); unplug and replug the ST-LINK."
+
+uninstall-udev:
+	rm -f $(UDEV_RULES_DIR)/$(UDEV_RULE)
+	@if command -v udevadm >/dev/null; then udevadm control --reload-rules; fi
 
 screenshot: build
 	sh scripts/screenshot.sh $(BUILD) docs

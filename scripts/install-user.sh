@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs KALIWIRE for the current user, without root:
 #   PREFIX/lib/kaliwire/            the tool and the programmer library beside it (the settings
-#                                   file TOLVANEX.INI is written there too)
+#                                   file TOLVANEX.INI is written there too): the ST-LINK library,
+#                                   or the stand-in with PROGRAMMER=standin
 #   PREFIX/bin/kaliwire             launcher on the PATH
 #   DATA/applications/kaliwire.desktop, DATA/icons/hicolor/scalable/apps/kaliwire.svg
 # PREFIX defaults to ~/.local and DATA to $XDG_DATA_HOME or PREFIX/share.
@@ -17,6 +18,11 @@ SRC=$(cd "$(dirname "$0")/.." && pwd)
 install_files() {
     build=$1
     [ -x "$build/bin/kaliwire" ] || { echo "build the tool first (make build)" >&2; exit 1; }
+    case ${PROGRAMMER:-stlink} in
+    stlink) library=$build/bin/stlink/TOLVANEX.dll ;;
+    standin) library=$build/bin/TOLVANEX.dll ;;
+    *) echo "PROGRAMMER must be stlink or standin" >&2; exit 2 ;;
+    esac
     mkdir -p "$APPDIR" "$PREFIX/bin" "$DATA/applications" "$DATA/icons/hicolor/scalable/apps"
     : > "$MANIFEST.new"
     put() { # put SOURCE DEST MODE
@@ -24,7 +30,7 @@ install_files() {
         echo "$2" >> "$MANIFEST.new"
     }
     put "$build/bin/kaliwire" "$APPDIR/kaliwire" 755
-    put "$build/bin/TOLVANEX.dll" "$APPDIR/TOLVANEX.dll" 644
+    put "$library" "$APPDIR/TOLVANEX.dll" 644
     launcher=$(mktemp)
     printf '#!/bin/sh\nexec "%s" "$@"\n' "$APPDIR/kaliwire" > "$launcher"
     put "$launcher" "$PREFIX/bin/kaliwire" 755
@@ -41,6 +47,8 @@ install_files() {
     *) add_path_block ;;
     esac
     echo "Installed KALIWIRE in $APPDIR; start it with: kaliwire"
+    [ "${PROGRAMMER:-stlink}" = stlink ] && echo "For an ST-LINK probe without root, once: sudo make install-udev"
+    return 0
 }
 
 # When the launcher's folder is not on the PATH, new shells get it through a marked block in

@@ -18,6 +18,10 @@ for f in lib/kaliwire/kaliwire lib/kaliwire/TOLVANEX.dll bin/kaliwire \
          share/applications/kaliwire.desktop share/icons/hicolor/scalable/apps/kaliwire.svg; do
     [ -e "$HOME/.local/$f" ] || { echo "missing $f"; exit 1; }
 done
+# The ST-LINK library by default, the stand-in on request.
+cmp "$BUILD/bin/stlink/TOLVANEX.dll" "$HOME/.local/lib/kaliwire/TOLVANEX.dll"
+PROGRAMMER=standin sh "$SRC/scripts/install-user.sh" install "$BUILD" >/dev/null
+cmp "$BUILD/bin/TOLVANEX.dll" "$HOME/.local/lib/kaliwire/TOLVANEX.dll"
 desktop-file-validate "$HOME/.local/share/applications/kaliwire.desktop"
 grep -q "^Exec=$HOME/.local/lib/kaliwire/kaliwire$" "$HOME/.local/share/applications/kaliwire.desktop"
 

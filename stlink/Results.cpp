@@ -1,0 +1,90 @@
+#include "stlink/Results.h"
+
+#include <cstring>
+
+namespace kw::stlink {
+
+namespace {
+
+struct ReasonInfo {
+    Reason reason;
+    Code code;
+    const char* text;
+};
+
+// The first entry of each code is its default reason.
+constexpr ReasonInfo kReasons[] = {
+    {Reason::NoProbe, kNoProgrammer,
+     "没有找到ST-LINK编程器：请插上ST-LINK/V2、V2-1或V3，用lsusb确认能看到0483:37xx设备后重试。"},
+    {Reason::NoPermission, kNoProgrammer,
+     "没有权限访问ST-LINK：请执行 sudo make install-udev 安装udev规则，然后重新插拔编程器。"},
+    {Reason::ProbeBusy, kNoProgrammer,
+     "ST-LINK正被其他程序占用：请关闭OpenOCD等使用编程器的程序后重试。"},
+    {Reason::NoSwim, kNoProgrammer,
+     "此ST-LINK不支持SWIM（如Nucleo板载的ST-LINK）：请换用能烧写STM8的ST-LINK/V2或V3。"},
+    {Reason::ProbeUnresponsive, kNoProgrammer, "ST-LINK没有应答：请重新插拔编程器后重试。"},
+    {Reason::BadArgument, kBadArgument, "调用参数无效：块地址超出Flash范围或数据指针为空。"},
+    {Reason::TargetSilent, kTargetSilent,
+     "目标芯片没有应答：请检查SWIM、NRST、GND、3.3V四根线的连接和芯片供电后重试。"},
+    {Reason::ReadOutProtected, kProtected,
+     "芯片已设置读出保护(ROP)"
+     "：不能读写Flash。解除保护会擦除整个芯片，请用选项字节工具清除ROP后重试。"},
+    {Reason::WriteProtected, kProtected,
+     "芯片拒绝写入：Flash被写保护（UBC启动区保护或读出保护）。请用选项字节工具解除保护后重试。"},
+    {Reason::VerifyMismatch, kVerifyMismatch,
+     "校验失败：芯片中的数据与写入的不一致。请重新下载；反复出现时请检查供电和接线。"},
+    {Reason::ProgramTimeout, kProgramTimeout,
+     "芯片编程超时：Flash没有报告写入完成。请检查芯片供电，重新下载。"},
+    {Reason::ProbeLost, kProbeLost,
+     "传输中与ST-LINK的连接中断：请检查USB线，重新插拔编程器后再下载。"},
+    {Reason::ImageTooLarge, kImageTooLarge,
+     "程序超出芯片的Flash容量：此芯片只有4096字节Flash(STM8S103F2)"
+     "，请缩小程序或换用8192字节的STM8S103F3。"},
+};
+
+const ReasonInfo* find(Reason reason) noexcept {
+    for (const ReasonInfo& info : kReasons)
+        if (info.reason == reason)
+            return &info;
+    return nullptr;
+}
+
+} // namespace
+
+Code codeOf(Reason reason) noexcept {
+    const ReasonInfo* info = find(reason);
+    return info != nullptr ? info->code : kProbeLost;
+}
+
+const char* textOf(Reason reason) noexcept {
+    const ReasonInfo* info = find(reason);
+    return info != nullptr ? info->text : "";
+}
+
+bool defaultReasonOf(ResultCode code, Reason& reason) noexcept {
+    for (const ReasonInfo& info : kReasons) {
+        if (info.code == code) {
+            reason = info.reason;
+            return true;
+        }
+    }
+    return false;
+}
+
+Failure::Failure(Reason reason) : std::runtime_error(textOf(reason)), reason_(reason) {}
+
+int copyTextCut(const char* text, char* buffer, int size) noexcept {
+    const std::size_t length = std::strlen(text);
+    if (buffer != nullptr && size > 0) {
+        std::size_t cut =
+            length < static_cast<std::size_t>(size) ? length : static_cast<std::size_t>(size - 1);
+        // Back off over continuation bytes so the cut falls between characters.
+        while (cut > 0 && cut < length && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+            --cut;
+        std::memcpy(buffer, text, cut);
+        buffer[cut] = '\0';
+    }
+    return static_cast<int>(length);
+}
+
+} // namespace kw::stlink

@@ -1,0 +1,134 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "programmer/Exports.h"
+#include "stlink/Results.h"
+#include "stlink/Stm8.h"
+#include "stlink/Usb.h"
+#include "target/Chip.h"
+
+namespace kw::stlink {
+
+struct Settings {
+    bool highSpeed = true; // SWIM high speed when the chip allows it
+};
+
+// One transfer with one chip: opened at its first call, kept for the calls that follow,
+// closed when the transfer ends or the library goes away. After a failure every later call
+// fails at once with the same code.
+//
+// A download call connects (the first time) and hands its two chip blocks to a worker thread,
+// then returns: the blocks are programmed and verified while the tool pauses. The next call
+// first waits for that work and reports its failure; the last call waits for all of it.
+class Session {
+public:
+    static constexpr int kFlashLength = kLargestChip.flashSize;
+    static constexpr int kLastWriteOffset = kFlashLength - kSetFlashDataBlockSize;
+    static constexpr int kLastReadOffset = kFlashLength - kGetFlashDataBlockSize;
+
+    Session(std::unique_ptr<UsbPort> port, Settings settings);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // 128 bytes for flash at 0x8000 + offset; their programming and verification finish
+    // after this returns and a failure there is the next call's result. The last block of
+    // the flash waits for everything and also relocks and starts the new program.
+    ResultCode write(std::int32_t offset, const std::uint8_t* block);
+    // 32 bytes of flash from 0x8000 + offset.
+    ResultCode read(std::int32_t offset, std::uint8_t* block);
+
+    std::optional<Reason> failure() const;
+    bool finished() const noexcept { return finished_; }
+    // What was found, for the log: probe, firmware, SWIM speed; empty before connecting.
+    const std::string& description() const noexcept { return description_; }
+
+private:
+    using Block128 = std::array<std::uint8_t, kSetFlashDataBlockSize>;
+    struct Block {
+        std::uint32_t address = 0;
+        std::array<std::uint8_t, Stm8::kBlockSize> data{};
+    };
+
+    ResultCode guarded(const std::function<void()>& work);
+    void fail(Reason reason);
+    void connect();
+    void openProbe();
+
+    // The worker: one job at a time.
+    void runWorker();
+    void post(std::function<void()> job);
+    // False when the worker is still busy after `limit`: the probe hangs.
+    bool waitIdle();
+
+    // Worker side of a download call.
+    void writeBlocks(std::int32_t offset, const Block128& data);
+    void program(std::uint32_t address, const std::uint8_t* data, const std::uint8_t* current);
+    // Waits for the block in flight and checks what the chip now holds there.
+    void settle();
+    void verify(const Block& block, std::uint8_t* held);
+    void finish();
+    void close() noexcept;
+
+    std::unique_ptr<UsbPort> port_;
+    Settings settings_;
+    std::unique_ptr<StLink> probe_;
+    std::unique_ptr<Stm8> chip_;
+    std::atomic<bool> finished_ = false;
+    std::string description_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::function<void()> job_; // waiting for the worker
+    bool busy_ = false;         // a job waits or runs
+    bool stopping_ = false;
+    std::optional<Reason> failure_;
+    std::thread worker_;
+
+    // Touched by one thread at a time: the worker while busy, the caller otherwise.
+    bool unlocked_ = false;
+    std::optional<Block> inFlight_;
+    // Set once a block past 4 KB read back as erased after programming: a 4 KB chip.
+    bool smallChip_ = false;
+    std::array<std::uint8_t, kFlashLength> readCache_{};
+    int cached_ = 0; // bytes of readCache_ filled from the chip, from its start
+};
+
+// The library's state between calls: the session of the running transfer and the reason of
+// the last failure, for GetErrorText.
+class Programmer {
+public:
+    using PortFactory = std::function<std::unique_ptr<UsbPort>()>;
+    using SettingsSource = std::function<Settings()>;
+
+    Programmer(PortFactory ports, SettingsSource settings);
+
+    ResultCode setFlashData(std::int32_t offset, const std::uint8_t* block);
+    ResultCode getFlashData(std::int32_t offset, std::uint8_t* block);
+    int errorText(int code, char* buffer, int size) const noexcept;
+    // Ends the transfer: its session releases the chip and the probe.
+    void end() noexcept;
+    // The probe and SWIM speed of the current or last transfer; empty before one connected.
+    std::string description() const { return session_ ? session_->description() : ""; }
+
+private:
+    Session& sessionAt(std::int32_t offset);
+    ResultCode note(ResultCode result);
+
+    PortFactory ports_;
+    SettingsSource settings_;
+    std::unique_ptr<Session> session_;
+    std::optional<Reason> lastFailure_;
+};
+
+} // namespace kw::stlink

@@ -1,0 +1,412 @@
+// The ST-LINK library's transfers against an emulated probe and chip, in process.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "EmulatedUsb.h"
+#include "stlink/Session.h"
+
+namespace {
+
+using namespace kw::stlink;
+using kw::ResultCode;
+using ::testing::HasSubstr;
+using Clock = std::chrono::steady_clock;
+using Image = std::vector<std::uint8_t>;
+
+constexpr std::uint32_t kFlashBase = 0x8000;
+constexpr int kFlash = 8192;
+constexpr int kHalf = 4096;
+
+Image pattern(unsigned seed, int length = kFlash) {
+    std::mt19937 random(seed);
+    Image image(static_cast<std::size_t>(length));
+    for (auto& byte : image)
+        byte = static_cast<std::uint8_t>(random());
+    return image;
+}
+
+double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// One ST-LINK command straight to a V2 probe, as another program would send it; the first
+// reply byte, or -1 when `replyLength` is 0.
+int probeCommand(kw::emu::Probe& probe, std::initializer_list<std::uint8_t> command,
+                 int replyLength) {
+    EXPECT_EQ(probe.open(), 0);
+    EXPECT_EQ(probe.claimInterface(0), 0);
+    std::uint8_t frame[16] = {};
+    std::copy(command.begin(), command.end(), frame);
+    std::uint8_t reply[16] = {0xFF};
+    int moved = 0;
+    EXPECT_EQ(probe.bulkTransfer(0x02, frame, 16, &moved, 100), 0);
+    if (replyLength > 0) {
+        EXPECT_EQ(probe.bulkTransfer(0x81, reply, replyLength, &moved, 100), 0);
+    }
+    probe.close();
+    return replyLength > 0 ? reply[0] : -1;
+}
+
+// An emulated probe and chip with the library's programmer on top, called as the tool does
+// (without its pauses).
+struct Rig {
+    struct Outcome {
+        ResultCode code = kDone;
+        int block = -1;    // the failing call's block index
+        double callMs = 0; // how long the failing call took
+    };
+
+    explicit Rig(const kw::emu::Options& options = defaults())
+        : probe(std::make_unique<kw::emu::Probe>(options)) {
+        restart();
+    }
+    static kw::emu::Options defaults() {
+        kw::emu::Options options;
+        options.timeScale = 1.0; // the library's time budgets are wall-clock time
+        return options;
+    }
+    // A fresh library instance, as after the tool released and loaded it again.
+    void restart() {
+        programmer = std::make_unique<Programmer>(
+            [this] { return std::make_unique<kw::test::EmulatedPort>(*probe, tamper); },
+            [this] { return settings; });
+    }
+
+    Outcome download(const Image& image, int blocks = 64) {
+        for (int block = 0; block < blocks; ++block) {
+            std::array<std::uint8_t, 128> staging{};
+            std::memcpy(staging.data(), image.data() + std::ptrdiff_t{block} * 128, 128);
+            const auto start = Clock::now();
+            const ResultCode code = programmer->setFlashData(block * 128, staging.data());
+            if (code > 0)
+                return {code, block, msSince(start)};
+        }
+        return {};
+    }
+    Outcome readBack(Image& out) {
+        out.assign(kFlash, 0);
+        for (int block = 0; block < 256; ++block) {
+            const auto start = Clock::now();
+            const ResultCode code =
+                programmer->getFlashData(block * 32, out.data() + std::ptrdiff_t{block} * 32);
+            if (code != kDone)
+                return {code, block, msSince(start)};
+        }
+        return {};
+    }
+    Image flash(int length = kFlash) const {
+        return probe->peek(kFlashBase, static_cast<std::size_t>(length));
+    }
+    std::string errorText(int code) const {
+        char text[512];
+        return programmer->errorText(code, text, sizeof text) > 0 ? text : "";
+    }
+
+    std::unique_ptr<kw::emu::Probe> probe;
+    Settings settings;
+    kw::test::ReplyTamper tamper;
+    std::unique_ptr<Programmer> programmer;
+};
+
+TEST(StlinkDownload, ProgramsOnlyChangedBlocksAndLeavesTheImageInFlash) {
+    Rig rig;
+    const Image old = pattern(1);
+    rig.probe->poke(kFlashBase, old);
+    Image image = old;
+    image[5] ^= 0xFF;             // chip block 0
+    image[37 * 64 + 10] ^= 0x01;  // chip block 37, second half of a call
+    image[127 * 64 + 63] ^= 0x80; // the very last byte
+    const auto before = rig.probe->statistics().blockProgrammings;
+
+    EXPECT_EQ(rig.download(image).code, kDone);
+    EXPECT_EQ(rig.flash(), image);
+    EXPECT_EQ(rig.probe->statistics().blockProgrammings - before, 3);
+    EXPECT_TRUE(rig.probe->statistics().cpuRunning) << "the new program does not run";
+
+    // Every block differs now, none erased; the library's read-back returns what it wrote.
+    const Image fresh = pattern(2);
+    EXPECT_EQ(rig.download(fresh).code, kDone);
+    EXPECT_EQ(rig.flash(), fresh);
+    Image read;
+    EXPECT_EQ(rig.readBack(read).code, kDone);
+    EXPECT_EQ(read, fresh);
+}
+
+TEST(StlinkDownload, FourKilobyteChipTakesAnImageThatFitsWhateverThePadding) {
+    kw::emu::Options options = Rig::defaults();
+    options.chip = kw::emu::ChipVariant::Stm8s103f2;
+    for (const std::uint8_t pad : {std::uint8_t{0xFF}, std::uint8_t{0x00}}) {
+        SCOPED_TRACE(pad);
+        Rig rig(options);
+        Image image(kFlash, pad);
+        const Image program = pattern(3 + pad, kHalf);
+        std::copy(program.begin(), program.end(), image.begin());
+        EXPECT_EQ(rig.download(image).code, kDone);
+        EXPECT_EQ(rig.flash(kHalf), program);
+    }
+
+    // Real data past 4 KB cannot go in: a clean failure with its own code, past block 31.
+    Rig rig(options);
+    const auto outcome = rig.download(pattern(4));
+    EXPECT_EQ(outcome.code, kImageTooLarge);
+    EXPECT_GE(outcome.block, 32);
+    EXPECT_THAT(rig.errorText(kImageTooLarge), HasSubstr("4096"));
+}
+
+TEST(StlinkDownload, EightKilobyteChipKeepsErasedLookingBytesAsData) {
+    // On this chip erased flash reads 0x00, so 0xFF past 4 KB is data to program and verify.
+    Rig rig;
+    Image image(kFlash, 0xFF);
+    const Image program = pattern(5, kHalf);
+    std::copy(program.begin(), program.end(), image.begin());
+    EXPECT_EQ(rig.download(image).code, kDone);
+    EXPECT_EQ(rig.flash(), image);
+}
+
+struct SpeedCase {
+    const char* name;
+    bool highSpeedWanted;
+    bool hsitNeverSet;
+    const char* expected;
+};
+
+void PrintTo(const SpeedCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class StlinkSpeed : public ::testing::TestWithParam<SpeedCase> {};
+
+TEST_P(StlinkSpeed, ReadsBackAtTheSpeedTheSettingAndTheChipAllow) {
+    kw::emu::Options options = Rig::defaults();
+    options.faults.hsitNeverSet = GetParam().hsitNeverSet;
+    Rig rig(options);
+    rig.settings.highSpeed = GetParam().highSpeedWanted;
+    const Image image = pattern(6);
+    rig.probe->poke(kFlashBase, image);
+    Image read;
+    EXPECT_EQ(rig.readBack(read).code, kDone);
+    EXPECT_EQ(read, image);
+    EXPECT_THAT(rig.programmer->description(), HasSubstr(GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, StlinkSpeed,
+                         ::testing::Values(SpeedCase{"HighAllowed", true, false, "SWIM high speed"},
+                                           SpeedCase{"LowWanted", false, false, "SWIM low speed"},
+                                           SpeedCase{"HighWantedButHsitNeverSet", true, true,
+                                                     "SWIM low speed"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct ModelCase {
+    const char* name;
+    std::uint16_t productId;
+    bool staleSwimMode;
+    bool leftInDebugMode = false; // by another program, through the probe's debug commands
+};
+
+void PrintTo(const ModelCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class StlinkModels : public ::testing::TestWithParam<ModelCase> {};
+
+TEST_P(StlinkModels, ReadBackWorksOnEveryProbeModel) {
+    kw::emu::Options options = Rig::defaults();
+    options.productId = GetParam().productId;
+    options.faults.staleSwimMode = GetParam().staleSwimMode;
+    Rig rig(options);
+    if (GetParam().leftInDebugMode)
+        probeCommand(*rig.probe, {0xF2, 0x30, 0xA3}, 2);
+    const Image image = pattern(7);
+    rig.probe->poke(kFlashBase, image);
+    Image read;
+    EXPECT_EQ(rig.readBack(read).code, kDone);
+    EXPECT_EQ(read, image);
+}
+
+INSTANTIATE_TEST_SUITE_P(Probes, StlinkModels,
+                         ::testing::Values(ModelCase{"V2", 0x3748, false},
+                                           ModelCase{"V2LeftInSwimMode", 0x3748, true},
+                                           ModelCase{"V2LeftInDebugMode", 0x3748, false, true},
+                                           ModelCase{"V2_1", 0x374B, false},
+                                           ModelCase{"V3", 0x374F, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct FaultCase {
+    const char* name;
+    std::function<void(kw::emu::Options&)> inject;
+    bool download; // else read-back
+    ResultCode code;
+    const char* textPart; // in the library's text for the code
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class StlinkFaults : public ::testing::TestWithParam<FaultCase> {};
+
+// Each fault fails its call with its code within 300 ms, and every later call of the same
+// transfer fails at once with the same code.
+TEST_P(StlinkFaults, FailWithTheirCodeQuicklyAndStayFailed) {
+    kw::emu::Options options = Rig::defaults();
+    GetParam().inject(options);
+    Rig rig(options);
+    rig.probe->poke(kFlashBase, Image(kFlash, 0x5A));
+    Image read;
+    const auto outcome = GetParam().download ? rig.download(pattern(8)) : rig.readBack(read);
+    ASSERT_EQ(outcome.code, GetParam().code);
+    EXPECT_LT(outcome.callMs, 300);
+    EXPECT_THAT(rig.errorText(outcome.code), HasSubstr(GetParam().textPart));
+
+    const int blockSize = GetParam().download ? 128 : 32;
+    const int next = (outcome.block + 1) * blockSize;
+    if (next < kFlash) {
+        std::array<std::uint8_t, 128> block{};
+        const auto start = Clock::now();
+        EXPECT_EQ(GetParam().download ? rig.programmer->setFlashData(next, block.data())
+                                      : rig.programmer->getFlashData(next, block.data()),
+                  GetParam().code);
+        EXPECT_LT(msSince(start), 5);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Injected, StlinkFaults,
+    ::testing::Values(
+        FaultCase{"NoProbe", [](auto& o) { o.faults.noProbe = true; }, true, kNoProgrammer,
+                  "lsusb"},
+        FaultCase{"NoPermission", [](auto& o) { o.faults.accessDenied = true; }, true,
+                  kNoProgrammer, "udev"},
+        FaultCase{"HeldByAnotherProgram", [](auto& o) { o.faults.claimBusy = true; }, false,
+                  kNoProgrammer, "占用"},
+        FaultCase{"NoSwimV2", [](auto& o) { o.faults.noSwim = true; }, true, kNoProgrammer, "SWIM"},
+        FaultCase{"NoSwimV2_1",
+                  [](auto& o) {
+                      o.productId = 0x374B;
+                      o.faults.noSwim = true;
+                  },
+                  false, kNoProgrammer, "SWIM"},
+        FaultCase{"TargetAbsent", [](auto& o) { o.faults.targetAbsent = true; }, true,
+                  kTargetSilent, "NRST"},
+        FaultCase{"TargetLost", [](auto& o) { o.faults.targetLostAtBlock = 20; }, true,
+                  kTargetSilent, "NRST"},
+        FaultCase{"ReadOutProtectedDownload", [](auto& o) { o.faults.readoutProtected = true; },
+                  true, kProtected, "ROP"},
+        FaultCase{"ReadOutProtectedReadBack", [](auto& o) { o.faults.readoutProtected = true; },
+                  false, kProtected, "ROP"},
+        FaultCase{"BootBlocksProtected", [](auto& o) { o.faults.ubcBlocks = 4; }, true, kProtected,
+                  "UBC"},
+        FaultCase{"Unplugged", [](auto& o) { o.faults.unplugAtBlock = 20; }, true, kProbeLost,
+                  "USB"},
+        FaultCase{"StuckProbe", [](auto& o) { o.faults.usbTimeoutFromTransfer = 300; }, true,
+                  kProbeLost, "USB"},
+        FaultCase{"StuckProbeReadBack", [](auto& o) { o.faults.usbTimeoutFromTransfer = 60; },
+                  false, kProbeLost, "USB"},
+        FaultCase{"ShortTransfer", [](auto& o) { o.faults.shortTransferAt = 100; }, true,
+                  kProbeLost, "USB"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Faults the emulated chip does not make by itself, faked in the probe's replies.
+kw::test::ReplyTamper flipByteAt(std::uint32_t flashAddress) {
+    return [flashAddress](int reply, int, std::uint32_t address, std::uint8_t* data, int length) {
+        if (reply == 0x0C && address <= flashAddress &&
+            flashAddress < address + static_cast<std::uint32_t>(length))
+            data[flashAddress - address] ^= 0x01;
+    };
+}
+
+TEST(StlinkDownload, ReportsAMismatchAndABlockThatNeverEnds) {
+    Rig mismatch;
+    mismatch.tamper = flipByteAt(0x8100);
+    EXPECT_EQ(mismatch.download(pattern(9)).code, kVerifyMismatch);
+
+    // From the first flash write on, the probe stays busy, as if a block never ended.
+    Rig stuck;
+    bool written = false;
+    stuck.tamper = [&written](int reply, int memoryCommand, std::uint32_t address,
+                              std::uint8_t* data, int) {
+        written = written || (memoryCommand == 0x0A && address >= kFlashBase);
+        if (reply == 0x09 && written)
+            data[0] = 0x01;
+    };
+    const auto outcome = stuck.download(pattern(10));
+    EXPECT_EQ(outcome.code, kProgramTimeout);
+    EXPECT_LT(outcome.callMs, 300);
+}
+
+// What the tool's release of the library leaves behind: the probe out of SWIM mode and free
+// for the next program, after a complete transfer, a failed one and one cut short.
+TEST(StlinkCleanup, ReleasingTheLibraryFreesTheProbe) {
+    Rig rig;
+    const auto probeMode = [&rig] { return probeCommand(*rig.probe, {0xF5}, 2); };
+    constexpr int kSwimMode = 3;
+
+    const Image image = pattern(11);
+    EXPECT_EQ(rig.download(image, 10).code, kDone);
+    rig.programmer.reset();
+    EXPECT_NE(probeMode(), kSwimMode);
+    constexpr int kWritten = 10 * 128;
+    EXPECT_EQ(rig.flash(kWritten), Image(image.begin(), image.begin() + kWritten));
+
+    rig.restart();
+    rig.tamper = flipByteAt(0x8400);
+    EXPECT_EQ(rig.download(image).code, kVerifyMismatch);
+    rig.programmer.reset();
+    EXPECT_NE(probeMode(), kSwimMode);
+    EXPECT_TRUE(rig.probe->statistics().cpuRunning);
+
+    rig.tamper = {};
+    rig.restart();
+    EXPECT_EQ(rig.download(image).code, kDone);
+    EXPECT_EQ(rig.flash(), image);
+    EXPECT_NE(probeMode(), kSwimMode);
+}
+
+TEST(StlinkArguments, BadCallsFailWithoutTouchingTheProbe) {
+    Rig rig;
+    std::array<std::uint8_t, 128> block{};
+    EXPECT_EQ(rig.programmer->setFlashData(5, block.data()), kBadArgument);
+    EXPECT_EQ(rig.programmer->setFlashData(8192, block.data()), kBadArgument);
+    EXPECT_EQ(rig.programmer->setFlashData(-128, block.data()), kBadArgument);
+    EXPECT_EQ(rig.programmer->setFlashData(0, nullptr), kBadArgument);
+    EXPECT_EQ(rig.programmer->getFlashData(8192, block.data()), kBadArgument);
+    EXPECT_EQ(rig.probe->statistics().transfers, 0);
+}
+
+TEST(StlinkErrorText, CutsBetweenCharactersAndKnowsOnlyItsCodes) {
+    Rig rig;
+    char text[512];
+    EXPECT_EQ(rig.programmer->errorText(kDone, text, sizeof text), 0);
+    EXPECT_EQ(rig.programmer->errorText(99, text, sizeof text), 0);
+
+    const int length = rig.programmer->errorText(kTargetSilent, text, sizeof text);
+    const std::string whole(text);
+    ASSERT_EQ(static_cast<int>(whole.size()), length);
+    for (int size = 1; size <= length + 1; ++size) {
+        char cut[512];
+        std::memset(cut, 'x', sizeof cut);
+        EXPECT_EQ(rig.programmer->errorText(kTargetSilent, cut, size), length);
+        const std::string part(cut);
+        ASSERT_LT(static_cast<int>(part.size()), size);
+        EXPECT_GE(static_cast<int>(part.size()) + 3, std::min(size - 1, length));
+        EXPECT_EQ(whole.compare(0, part.size(), part), 0);
+        // The cut falls before a character's first byte, never inside one.
+        if (part.size() < whole.size()) {
+            EXPECT_NE(static_cast<unsigned char>(whole[part.size()]) & 0xC0, 0x80);
+        }
+    }
+    EXPECT_EQ(rig.programmer->errorText(kTargetSilent, nullptr, 0), length);
+}
+
+} // namespace
