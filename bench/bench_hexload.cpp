@@ -1,7 +1,8 @@
-// In-process Intel HEX decode throughput.
+// In-process Intel HEX decode throughput, and the memory a file load needs.
 //
 //   bench_hexload [--mb N] [--runs N]   decode an N-MB text N times, print the median
 //   bench_hexload --write FILE [--mb N] write the same text to FILE (for process benches)
+//   bench_hexload --peak FILE           load FILE, print the peak memory above the idle process
 
 #include <algorithm>
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,8 +38,42 @@ double timeDecode(const std::string& text, unsigned& sink) {
     return std::chrono::duration<double>(stop - start).count();
 }
 
+// A field of /proc/self/status such as VmHWM, in KiB; 0 where it is missing.
+long statusKiB(const std::string& name) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, name.size() + 1, name + ":") == 0) {
+            std::istringstream value(line.substr(name.size() + 1));
+            long kib = 0;
+            value >> kib;
+            return kib;
+        }
+    }
+    return 0;
+}
+
+int peakMemory(const char* file) {
+    const long idle = statusKiB("VmHWM");
+    const kw::HexLoadResult result = kw::loadIntelHexFile(file, 8192);
+    const long peak = statusKiB("VmHWM");
+    if (idle == 0 || peak == 0) {
+        std::fprintf(stderr, "bench_hexload: no VmHWM in /proc/self/status\n");
+        return 1;
+    }
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
+    const auto megabytes = static_cast<double>(in.tellg()) / 1e6;
+    std::printf("| Peak memory (VmHWM) loading a %.0f MB Intel HEX file, above the idle process "
+                "(idle %.1f MiB, peak %.1f MiB%s) | %.1f MiB | ≤ 64 MiB | "
+                "`sh bench/hexload.sh build-release` |\n",
+                megabytes, static_cast<double>(idle) / 1024, static_cast<double>(peak) / 1024,
+                result.cut ? ", cut" : "", static_cast<double>(peak - idle) / 1024);
+    return 0;
+}
+
 int usage() {
-    std::fprintf(stderr, "usage: bench_hexload [--mb N] [--runs N] | --write FILE [--mb N]\n");
+    std::fprintf(stderr, "usage: bench_hexload [--mb N] [--runs N] | --write FILE [--mb N] | "
+                         "--peak FILE\n");
     return 2;
 }
 
@@ -55,20 +91,17 @@ int main(int argc, char** argv) try {
             runs = std::max(1, std::atoi(argv[++i]));
         else if (std::strcmp(argv[i], "--write") == 0 && hasValue)
             writeTo = argv[++i];
+        else if (std::strcmp(argv[i], "--peak") == 0 && hasValue)
+            return peakMemory(argv[++i]);
         else
             return usage();
     }
 
-    const std::string text = kw::bench::makeHexText(megabytes * 1000 * 1000);
     if (writeTo) {
-        std::ofstream out(writeTo, std::ios::binary);
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        if (!out.flush()) {
-            std::fprintf(stderr, "bench_hexload: cannot write %s\n", writeTo);
-            return 1;
-        }
+        kw::bench::writeHexFile(writeTo, megabytes * 1000 * 1000);
         return 0;
     }
+    const std::string text = kw::bench::makeHexText(megabytes * 1000 * 1000);
 
     unsigned sink = 0;
     timeDecode(text, sink); // warm-up: page in the text and the allocator

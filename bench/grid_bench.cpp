@@ -145,10 +145,8 @@ int main(int argc, char** argv) {
 
     // (b) Intel HEX decode + redraw + repaint of the shown 641 x 228 grid.
     std::string texts[2];
-    for (int i = 0; i < 2; ++i) {
-        texts[i] = kw::bench::imageRecords(i == 0 ? imageA : imageB);
-        kw::bench::appendRecord(texts[i], 0, 1, nullptr, 0);
-    }
+    for (int i = 0; i < 2; ++i)
+        texts[i] = kw::bench::imageHexText(i == 0 ? imageA : imageB);
     kw::StringGridView shown;
     shown.setFont(kw::StringGridView::dumpFont());
     shown.resize(641, 228);

@@ -1,12 +1,16 @@
 #pragma once
 
 // Intel HEX text for the benchmarks: a deterministic 8 KB image written as 16-byte data
-// records, repeated until the text reaches a requested size.
+// records with CR LF breaks, repeated until the text reaches a requested size.
 
 #include <cstddef>
 #include <cstdint>
+#include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "image/IntelHexWriter.h"
 
 namespace kw::bench {
 
@@ -20,46 +24,45 @@ inline std::vector<std::uint8_t> makeImage(std::size_t length) {
     return image;
 }
 
-inline void appendRecord(std::string& out, std::uint16_t address, std::uint8_t type,
-                         const std::uint8_t* data, std::size_t count) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    auto put = [&out](std::uint8_t b) {
-        out.push_back(kDigits[b >> 4]);
-        out.push_back(kDigits[b & 0xF]);
-    };
-    unsigned sum = static_cast<unsigned>(count) + (address >> 8) + (address & 0xFF) + type;
-    out.push_back(':');
-    put(static_cast<std::uint8_t>(count));
-    put(static_cast<std::uint8_t>(address >> 8));
-    put(static_cast<std::uint8_t>(address & 0xFF));
-    put(type);
-    for (std::size_t i = 0; i < count; ++i) {
-        put(data[i]);
-        sum += data[i];
-    }
-    put(static_cast<std::uint8_t>(-sum & 0xFF));
-    out += "\r\n";
-}
+inline const IntelHexFormat kBenchFormat = IntelHexFormat().withLineBreak("\r\n");
 
-// One pass over `image` as 16-byte records from address 0.
+// One pass over `image` as 16-byte records from address 0, without an end-of-file record.
 inline std::string imageRecords(const std::vector<std::uint8_t>& image) {
+    IntelHexWriter writer(kBenchFormat);
+    writer.add(image, 0);
+    return writer.text();
+}
+
+// One pass over `image` and the end-of-file record.
+inline std::string imageHexText(const std::vector<std::uint8_t>& image) {
+    return toIntelHex(image, 0, kBenchFormat);
+}
+
+// Calls put(text) with the records of an 8 KB image, repeated to at least `bytes`
+// characters, then the end-of-file record.
+template <typename Put> void forEachHexPiece(std::size_t bytes, Put&& put) {
+    const std::string pass = imageRecords(makeImage(8192));
+    for (std::size_t written = 0; written < bytes; written += pass.size())
+        put(pass);
+    put(IntelHexWriter(kBenchFormat).finish());
+}
+
+inline std::string makeHexText(std::size_t bytes) {
     std::string out;
-    for (std::size_t at = 0; at < image.size(); at += 16)
-        appendRecord(out, static_cast<std::uint16_t>(at), 0, image.data() + at,
-                     std::min<std::size_t>(16, image.size() - at));
+    out.reserve(bytes + 32 * 1024);
+    forEachHexPiece(bytes, [&out](const std::string& piece) { out += piece; });
     return out;
 }
 
-// The records of an 8 KB image repeated to at least `bytes` characters, then an
-// end-of-file record.
-inline std::string makeHexText(std::size_t bytes) {
-    const std::string pass = imageRecords(makeImage(8192));
-    std::string out;
-    out.reserve(bytes + pass.size() + 16);
-    while (out.size() < bytes)
-        out += pass;
-    appendRecord(out, 0, 1, nullptr, 0);
-    return out;
+// The text of makeHexText(bytes), written to `file` piece by piece: a file far larger than
+// memory can be made.
+inline void writeHexFile(const std::string& file, std::size_t bytes) {
+    std::ofstream out(file, std::ios::binary);
+    forEachHexPiece(bytes, [&out](const std::string& piece) {
+        out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+    });
+    if (!out.flush())
+        throw std::runtime_error("cannot write " + file);
 }
 
 } // namespace kw::bench

@@ -1,17 +1,20 @@
 #!/bin/sh
 # Intel HEX load benchmarks. Measures in-process decode throughput, then converts one
 # generated file of ~40 MB (an 8 KB image repeated as 16-byte records) to binary with
-# kw_hex2bin, srec_cat and objcopy, timed as whole processes side by side in the same run.
+# kw_hex2bin, srec_cat and objcopy, timed as whole processes side by side in the same run;
+# last, the peak memory of loading a generated file of ~1 GB, removed right after.
 # Prints Markdown table rows: | measurement | result | goal | reproduce with |
 #
 # usage: bench/hexload.sh BUILD_DIR      (a Release build holding bin/bench_hexload and
 #                                          bin/kw_hex2bin; KW_HEX_MB sets the file size,
-#                                          KW_HEX_TIMER=date times without hyperfine)
+#                                          KW_HEX_PEAK_MB the large file's, KW_HEX_TIMER=date
+#                                          times without hyperfine)
 set -eu
 
 build=${1:?usage: bench/hexload.sh BUILD_DIR}
 bin=$build/bin
 mb=${KW_HEX_MB:-40}
+peak_mb=${KW_HEX_PEAK_MB:-1000}
 runs=${KW_HEX_RUNS:-10}
 for tool in "$bin/bench_hexload" "$bin/kw_hex2bin"; do
     [ -x "$tool" ] || { echo "hexload.sh: $tool not built" >&2; exit 1; }
@@ -67,3 +70,8 @@ awk -v size="$size" -v ours="$1" -v srec="$2" -v objc="$3" -v build="$build" 'BE
     printf "| kw_hex2bin faster than srec_cat, same file, same run | %.1fx | ≥ 5x | %s |\n", srec / ours, how
     printf "| kw_hex2bin faster than objcopy, same file, same run | %.1fx | ≥ 2.5x | %s |\n", objc / ours, how
 }'
+
+# Memory follows the image, not the file.
+"$bin/bench_hexload" --write "$work/large.hex" --mb "$peak_mb"
+"$bin/bench_hexload" --peak "$work/large.hex"
+rm -f "$work/large.hex"

@@ -20,6 +20,10 @@ int main(int argc, char** argv) try {
         return 2;
     }
     const kw::HexLoadResult result = kw::loadIntelHexFile(argv[1], flashSize);
+    if (result.base != 0)
+        std::fprintf(stderr,
+                     "kw_hex2bin: every data record lies at or above 0x%X: read from there\n",
+                     static_cast<unsigned>(result.base));
     if (result.cut)
         std::fprintf(stderr, "kw_hex2bin: the image reaches past %d bytes and was cut there\n",
                      flashSize);

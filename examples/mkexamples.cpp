@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "image/IntelHexLoader.h"
+#include "image/IntelHexWriter.h"
 
 namespace {
 
@@ -53,36 +54,6 @@ std::vector<std::uint8_t> makeImage() {
     return image;
 }
 
-void putHex(std::string& out, std::uint8_t b) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    out.push_back(kDigits[b >> 4]);
-    out.push_back(kDigits[b & 0xF]);
-}
-
-void putRecord(std::string& out, std::uint16_t address, std::uint8_t type, const std::uint8_t* data,
-               std::size_t count) {
-    unsigned sum = static_cast<unsigned>(count) + (address >> 8) + (address & 0xFF) + type;
-    out.push_back(':');
-    putHex(out, static_cast<std::uint8_t>(count));
-    putHex(out, static_cast<std::uint8_t>(address >> 8));
-    putHex(out, static_cast<std::uint8_t>(address & 0xFF));
-    putHex(out, type);
-    for (std::size_t i = 0; i < count; ++i) {
-        putHex(out, data[i]);
-        sum += data[i];
-    }
-    putHex(out, static_cast<std::uint8_t>(-sum & 0xFF));
-    out.push_back('\n');
-}
-
-std::string toIntelHex(const std::vector<std::uint8_t>& image) {
-    std::string out;
-    for (std::size_t at = 0; at < image.size(); at += 16)
-        putRecord(out, static_cast<std::uint16_t>(at), 0, image.data() + at, 16);
-    putRecord(out, 0, 1, nullptr, 0);
-    return out;
-}
-
 void writeFile(const std::filesystem::path& file, const void* data, std::size_t size) {
     std::ofstream out(file, std::ios::binary);
     out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
@@ -99,7 +70,7 @@ int main(int argc, char** argv) try {
     }
     const std::filesystem::path dir = argv[1];
     const std::vector<std::uint8_t> image = makeImage();
-    const std::string hex = toIntelHex(image);
+    const std::string hex = kw::toIntelHex(image, 0);
 
     // The tool must read back exactly what was written.
     const kw::HexLoadResult check = kw::decodeIntelHex(hex, kImageSize);

@@ -2,7 +2,8 @@
 // whose flash size the load uses; the rest is the file's text.
 //
 // The decoder is checked against a plain, slow reading of the same record rules: every
-// outcome (image, cut flag, or the conversion error and its text) must match.
+// outcome (image, cut flag, base, or the conversion error and its text) must match. The
+// reading first settles the base over the whole text, then decodes once with it.
 
 #include <algorithm>
 #include <cstddef>
@@ -24,6 +25,7 @@ namespace {
 struct Outcome {
     std::vector<std::uint8_t> image;
     bool cut = false;
+    std::uint32_t base = 0;
     std::optional<std::string> error;
 };
 
@@ -38,11 +40,9 @@ int digitValue(char c) {
     return (c | 0x20) - 'a' + 10;
 }
 
-Outcome reference(std::string_view text, std::int32_t flashSize) {
-    Outcome out;
-    out.image.assign(static_cast<std::size_t>(kw::kHexImageLength), 0x00);
-    std::fill_n(out.image.begin(), flashSize, std::uint8_t{0xFF});
-
+// The non-empty lines of a text; a line ends at CR LF, LF or a lone CR.
+std::vector<std::string_view> linesOf(std::string_view text) {
+    std::vector<std::string_view> lines;
     std::size_t pos = 0;
     while (pos < text.size()) {
         std::size_t end = text.find_first_of("\r\n", pos);
@@ -58,26 +58,66 @@ Outcome reference(std::string_view text, std::int32_t flashSize) {
             ++pos;
         }
         // The decoder skips blank lines instead of failing on their empty fields.
-        if (line.empty()) {
-            continue;
+        if (!line.empty()) {
+            lines.push_back(line);
         }
+    }
+    return lines;
+}
 
-        // 0-based offset of a field; cut short by the end of the line.
-        auto field = [&](std::size_t at, std::size_t width) {
-            return at >= line.size() ? std::string_view() : line.substr(at, width);
-        };
-        auto convert = [&](std::string_view f) -> std::optional<int> {
-            int value = 0;
-            for (char c : f) {
-                if (!isHexDigit(c)) {
-                    value = -1;
-                    break;
-                }
-                value = value * 16 + digitValue(c);
+// 0-based offset of a field; cut short by the end of the line.
+std::string_view fieldOf(std::string_view line, std::size_t at, std::size_t width) {
+    return at >= line.size() ? std::string_view() : line.substr(at, width);
+}
+
+std::optional<int> valueOf(std::string_view f) {
+    if (f.empty()) {
+        return std::nullopt;
+    }
+    int value = 0;
+    for (char c : f) {
+        if (!isHexDigit(c)) {
+            return std::nullopt;
+        }
+        value = value * 16 + digitValue(c);
+    }
+    return value;
+}
+
+// The flash base when the text holds data records of a non-zero count and all of them lie
+// at or above it, else 0. Records whose type, count or address do not convert do not count.
+std::uint32_t baseOf(const std::vector<std::string_view>& lines, std::int32_t flashSize) {
+    if (flashSize > static_cast<std::int32_t>(kw::kHexFlashBase)) {
+        return 0;
+    }
+    bool data = false;
+    for (std::string_view line : lines) {
+        const auto type = valueOf(fieldOf(line, 7, 2));
+        const auto count = valueOf(fieldOf(line, 1, 2));
+        const auto address = valueOf(fieldOf(line, 3, 4));
+        if (type == 0 && count && *count > 0 && address) {
+            if (static_cast<std::uint32_t>(*address) < kw::kHexFlashBase) {
+                return 0;
             }
-            if (f.empty() || value < 0) {
+            data = true;
+        }
+    }
+    return data ? kw::kHexFlashBase : 0;
+}
+
+Outcome reference(std::string_view text, std::int32_t flashSize) {
+    Outcome out;
+    out.image.assign(static_cast<std::size_t>(kw::kHexImageLength), 0x00);
+    std::fill_n(out.image.begin(), flashSize, std::uint8_t{0xFF});
+
+    const std::vector<std::string_view> lines = linesOf(text);
+    out.base = baseOf(lines, flashSize);
+    for (std::string_view line : lines) {
+        auto field = [&](std::size_t at, std::size_t width) { return fieldOf(line, at, width); };
+        auto convert = [&](std::string_view f) -> std::optional<int> {
+            const auto value = valueOf(f);
+            if (!value) {
                 out.error = "'0x" + std::string(f) + "' is not a valid integer value";
-                return std::nullopt;
             }
             return value;
         };
@@ -97,7 +137,7 @@ Outcome reference(std::string_view text, std::int32_t flashSize) {
         if (!address) {
             return out;
         }
-        std::int64_t current = *address;
+        std::int64_t current = *address - static_cast<std::int64_t>(out.base);
         for (int k = 1; k <= *count; ++k) {
             const auto value = convert(field(2 * static_cast<std::size_t>(k) + 7, 2));
             if (!value) {
@@ -133,6 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto bytes = result.image->bytes();
         actual.image.assign(bytes.begin(), bytes.end());
         actual.cut = result.cut;
+        actual.base = result.base;
     } catch (const kw::ConvertError& e) {
         actual.error = e.what();
     }
@@ -155,6 +196,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (expected.cut != actual.cut) {
         kwfuzz::fail("cut flag differs");
+    }
+    if (expected.base != actual.base) {
+        kwfuzz::fail("base differs");
     }
     // Past the flash size the image stays zero, but for the one byte that cuts a load.
     const auto outside = std::count_if(actual.image.begin() + flashSize, actual.image.end(),

@@ -9,8 +9,8 @@
 namespace kw {
 
 // A fresh image of `size` bytes, erased to 0xFF, holding the first min(file length, size)
-// bytes of the raw image file. Throws IoError when the file cannot be opened or a read ends
-// early; nothing is returned then.
+// bytes of the raw image file. Throws IoError when the file cannot be opened, is not a regular
+// file or ends early; nothing is returned then.
 std::unique_ptr<ImageBuffer> loadBinaryImageFile(const std::filesystem::path& file,
                                                  std::int32_t size);
 

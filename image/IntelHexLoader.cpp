@@ -3,9 +3,20 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
 
+#include "image/Errors.h"
 #include "image/FileReader.h"
 #include "image/IntConv.h"
+
+// The decoding loop is only fast with the common-case line decoder inlined into it.
+#if defined(__GNUC__)
+#define KW_ALWAYS_INLINE [[gnu::always_inline]] inline
+#else
+#define KW_ALWAYS_INLINE inline
+#endif
 
 namespace kw {
 
@@ -67,16 +78,103 @@ constexpr std::size_t kAddressAt = 3;
 constexpr std::size_t kTypeAt = 7;
 constexpr std::size_t kDataAt = 9;
 constexpr std::size_t kMaxRecordBytes = 255;
+// No field of a line lies past this many characters: the count is two digits.
+constexpr std::size_t kLongestFieldEnd = kDataAt + 2 * kMaxRecordBytes;
 
+// The value of a field of at most four characters as the tool's conversion of "0x" + field
+// reads it, or nothing where that conversion fails (an empty field, a non-digit).
+std::optional<std::uint32_t> peekField(std::string_view line, std::size_t at, std::size_t width) {
+    if (at >= line.size())
+        return std::nullopt;
+    std::uint32_t value = 0;
+    for (char c : line.substr(at, width)) {
+        const std::uint8_t digit = kHex[static_cast<unsigned char>(c)];
+        if (digit & kNotHex)
+            return std::nullopt;
+        value = value << 4 | digit;
+    }
+    return value;
+}
+
+// The value of the two hex digits at p, or kBadPair.
+unsigned pairValue(const std::uint16_t* pairs, const unsigned char* p) noexcept {
+    return pairs[static_cast<std::size_t>(p[0]) << 8 | p[1]];
+}
+
+// Decodes `count` two-digit fields at `digits` into `out`; false when one is not hexadecimal.
+bool decodePairs(const std::uint16_t* pairs, const unsigned char* digits, std::size_t count,
+                 std::uint8_t* out) noexcept {
+    unsigned bad = 0;
+    for (std::size_t k = 0; k < count; ++k, digits += 2) {
+        const unsigned value = pairValue(pairs, digits);
+        bad |= value;
+        out[k] = static_cast<std::uint8_t>(value);
+    }
+    return (bad & kBadPair) == 0;
+}
+
+// Decodes lines as they come. While every data record so far lies at or above the flash
+// base, the text is read relative to that base ("undecided"); the first data record below
+// it settles on base 0, under which the whole text reads as if no base had ever been
+// considered. A cut or a conversion error met while undecided is only final once the rest
+// of the text holds no data record below the base, so the rest is then scanned for one.
 class Decoder {
 public:
-    Decoder(ImageBuffer& image, std::int32_t flashSize) noexcept
-        : pairs_(pairTable().data()), image_(image), flashSize_(flashSize),
-          // Records that end at or below this index can neither be cut nor leave the buffer.
-          fastLimit_(std::min<std::int64_t>(flashSize, static_cast<std::int64_t>(image.size()))) {}
+    explicit Decoder(std::int32_t flashSize)
+        : image_(makeErasedImage(kHexImageLength, flashSize)), flashSize_(flashSize),
+          // The flash base is only a candidate when the flash fits below it.
+          base_(flashSize <= static_cast<std::int64_t>(kHexFlashBase) ? kHexFlashBase : 0),
+          undecided_(base_ != 0),
+          // While undecided, the first data record takes the slow path, which notes its
+          // first byte.
+          fastLimit_(undecided_ ? 0 : storeLimit()) {}
 
-    // Returns true when the image was cut.
-    bool run(std::string_view text) {
+    // Takes text that ends at a line break or at the end of the input. Returns false once
+    // the outcome is settled and no more text is needed.
+    bool feed(std::string_view text) {
+        switch (state_) {
+        case State::Decoding:
+            decode(text);
+            return state_ != State::Settled;
+        case State::Scanning:
+            scan(text);
+            return state_ != State::Settled;
+        case State::Settled:
+            break;
+        }
+        return false;
+    }
+
+    // The outcome once all text has been fed (or feed returned false).
+    HexLoadResult finish() {
+        if (state_ == State::Scanning && pendingError_)
+            throw ConvertError(*pendingError_);
+        HexLoadResult result;
+        result.cut = cut_;
+        result.base = undecided_ && firstByte_ ? base_ : 0;
+        result.image = std::move(image_);
+        return result;
+    }
+
+private:
+    enum class State { Decoding, Scanning, Settled };
+    enum class Line { Next, Cut, Settled };
+
+    struct StoredByte {
+        std::int64_t address;
+        std::uint8_t value;
+    };
+
+    std::int64_t storeLimit() const noexcept {
+        // Records that end at or below this index can neither be cut nor leave the buffer.
+        return std::max<std::int64_t>(
+            0, std::min<std::int64_t>(flashSize_, static_cast<std::int64_t>(image_->size())));
+    }
+
+    void decode(std::string_view text) {
+        // Read here, not from a member, so the compiler sees that the table cannot alias the
+        // bytes being decoded and vectorises the data loop.
+        const std::uint16_t* const pairs = pairTable().data();
         const char* p = text.data();
         const char* const end = p + text.size();
         for (;;) {
@@ -84,85 +182,156 @@ public:
             while (p < end && isLineBreak(*p))
                 ++p;
             if (p == end)
-                return false;
+                return;
             const char* next = nullptr;
-            if (fastLine(p, end, next)) {
+            if (fastLine(pairs, p, end, next)) {
                 p = next;
                 continue;
             }
-            const char* lineEnd = findLineEnd(p, end);
-            if (slowLine(std::string_view(p, static_cast<std::size_t>(lineEnd - p))))
-                return true;
-            p = lineEnd;
+            p = decodeSlowly(p, end);
+            if (p == nullptr)
+                return;
         }
     }
 
-private:
-    // The value of two hex digits at p, or kBadPair.
-    unsigned pair(const unsigned char* p) const noexcept {
-        return pairs_[static_cast<std::size_t>(p[0]) << 8 | p[1]];
+    // Decodes the line at p by slowLine and acts on its outcome. Returns where the next line
+    // starts, or nullptr when decoding has ended: settled, or handed to the scan.
+    const char* decodeSlowly(const char* p, const char* end) {
+        const char* lineEnd = findLineEnd(p, end);
+        const std::string_view line(p, static_cast<std::size_t>(lineEnd - p));
+        Line outcome = Line::Next;
+        try {
+            outcome = slowLine(line);
+        } catch (const ConvertError& e) {
+            // Before the first stored byte the base makes no difference to an error.
+            if (!undecided_ || !firstByte_)
+                throw;
+            pendingError_ = e.what();
+            outcome = Line::Cut;
+        }
+        switch (outcome) {
+        case Line::Next:
+            return lineEnd;
+        case Line::Settled:
+            state_ = State::Settled;
+            return nullptr;
+        case Line::Cut:
+            cut_ = true;
+            if (!undecided_) {
+                state_ = State::Settled;
+                return nullptr;
+            }
+            state_ = State::Scanning;
+            scan(std::string_view(lineEnd, static_cast<std::size_t>(end - lineEnd)));
+            return nullptr;
+        }
+        return nullptr;
     }
 
     // The common case: positions 2 to 9 and all data fields are hex digits (so none of them
-    // is a line break) and the record lies below the flash size. Returns false, having
-    // changed nothing, for anything else; the line is then decoded by slowLine.
-    bool fastLine(const char* s, const char* end, const char*& next) noexcept {
+    // is a line break) and the record lies inside the flash from the base on. Returns false,
+    // having changed nothing, for anything else; the line is then decoded by slowLine.
+    KW_ALWAYS_INLINE bool fastLine(const std::uint16_t* pairs, const char* s, const char* end,
+                                   const char*& next) noexcept {
         const auto avail = static_cast<std::size_t>(end - s);
         if (avail < kDataAt)
             return false;
         const auto* u = reinterpret_cast<const unsigned char*>(s);
-        const unsigned count = pair(u + kCountAt);
-        const unsigned addressHigh = pair(u + kAddressAt), addressLow = pair(u + kAddressAt + 2);
-        const unsigned type = pair(u + kTypeAt);
+        const unsigned count = pairValue(pairs, u + kCountAt);
+        const unsigned addressHigh = pairValue(pairs, u + kAddressAt);
+        const unsigned addressLow = pairValue(pairs, u + kAddressAt + 2);
+        const unsigned type = pairValue(pairs, u + kTypeAt);
         if ((count | addressHigh | addressLow | type) & kBadPair)
             return false;
         if (type != 0 || count == 0) {
             next = findLineEnd(s + kDataAt, end);
             return true;
         }
-        const auto address = static_cast<std::int64_t>(addressHigh << 8 | addressLow);
+        // Below the base this wraps to a huge value and takes the slow path.
+        const std::uint64_t index = static_cast<std::uint64_t>(addressHigh << 8 | addressLow) -
+                                    static_cast<std::uint64_t>(base_);
         if (avail < kDataAt + std::size_t{2} * count ||
-            address + static_cast<std::int64_t>(count) > fastLimit_)
+            index + count > static_cast<std::uint64_t>(fastLimit_))
             return false;
 
         // Not zero-filled: only the first `count` bytes are written and read.
         // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init)
         std::array<std::uint8_t, kMaxRecordBytes> bytes;
-        const unsigned char* d = u + kDataAt;
-        unsigned bad = 0;
-        for (std::size_t k = 0; k < count; ++k, d += 2) {
-            const unsigned value = pair(d);
-            bad |= value;
-            bytes[k] = static_cast<std::uint8_t>(value);
-        }
-        if (bad & kBadPair)
+        if (!decodePairs(pairs, u + kDataAt, count, bytes.data()))
             return false;
-        image_.copyIn(address, std::span<const std::uint8_t>(bytes.data(), count));
+        image_->copyIn(static_cast<std::int64_t>(index),
+                       std::span<const std::uint8_t>(bytes.data(), count));
         next = findLineEnd(s + kDataAt + std::size_t{2} * count, end);
         return true;
     }
 
-    // Every line in full detail, field by field in the loader's order. Returns true when the
-    // image was cut.
-    bool slowLine(std::string_view line) {
+    // Every line in full detail, field by field in the loader's order.
+    Line slowLine(std::string_view line) {
         if (convert(field(line, kTypeAt, 2)) != 0)
-            return false;
+            return Line::Next;
         // Both are converted before the count is tested, so a bad address fails even here.
         const std::int32_t count = convert(field(line, kCountAt, 2));
-        std::int64_t current = convert(field(line, kAddressAt, 4));
+        const std::int32_t address = convert(field(line, kAddressAt, 4));
         if (count <= 0)
-            return false;
+            return Line::Next;
+        if (undecided_ && address < static_cast<std::int64_t>(base_)) {
+            if (firstByte_) {
+                settleOnBaseZero();
+                return Line::Settled;
+            }
+            base_ = 0;
+            undecided_ = false;
+            fastLimit_ = storeLimit();
+        }
+        std::int64_t current = address - static_cast<std::int64_t>(base_);
         for (std::int32_t k = 0; k < count; ++k) {
             const std::int32_t value =
                 convert(field(line, kDataAt + 2 * static_cast<std::size_t>(k), 2));
-            const bool stored = image_.write(current, static_cast<std::uint8_t>(value & 0xFF));
+            const auto byte = static_cast<std::uint8_t>(value & 0xFF);
+            const bool stored = image_->write(current, byte);
+            if (!firstByte_) {
+                firstByte_ = StoredByte{address, byte};
+                fastLimit_ = storeLimit();
+            }
             ++current;
             // A byte at or past the flash size is kept and ends the load; so does one the
             // buffer cannot hold, which a flash size beyond the buffer would otherwise drop.
             if (current > flashSize_ || !stored)
-                return true;
+                return Line::Cut;
         }
-        return false;
+        return Line::Next;
+    }
+
+    // After a cut or an error while undecided: looks for a data record below the base.
+    void scan(std::string_view text) {
+        std::size_t at = 0;
+        while (at < text.size()) {
+            std::size_t lineEnd = at;
+            while (lineEnd < text.size() && !isLineBreak(text[lineEnd]))
+                ++lineEnd;
+            const std::string_view line = text.substr(at, lineEnd - at);
+            const auto type = peekField(line, kTypeAt, 2);
+            const auto count = peekField(line, kCountAt, 2);
+            const auto address = peekField(line, kAddressAt, 4);
+            if (type == 0u && count && *count > 0 && address && *address < base_) {
+                settleOnBaseZero();
+                state_ = State::Settled;
+                return;
+            }
+            at = lineEnd + 1;
+        }
+    }
+
+    // The text holds a data record below the base, so it reads from base 0, and the first
+    // data record, at or above the base and so at or above the flash size, cuts the load at
+    // its first byte.
+    void settleOnBaseZero() {
+        image_ = makeErasedImage(kHexImageLength, flashSize_);
+        image_->write(firstByte_->address, firstByte_->value);
+        cut_ = true;
+        pendingError_.reset();
+        base_ = 0;
+        undecided_ = false;
     }
 
     // The characters at a field's offset, cut short where the line ends; empty when the line
@@ -182,23 +351,70 @@ private:
         return strToInt(std::string_view(buffer.data(), text.size() + 2));
     }
 
-    const std::uint16_t* const pairs_;
-    ImageBuffer& image_;
-    std::int32_t flashSize_;
+    std::unique_ptr<ImageBuffer> image_;
+    const std::int32_t flashSize_;
+    std::uint32_t base_;
+    bool undecided_;
     std::int64_t fastLimit_;
+    State state_ = State::Decoding;
+    bool cut_ = false;
+    std::optional<StoredByte> firstByte_; // the first byte stored, at its load address
+    std::optional<std::string> pendingError_;
 };
 
 } // namespace
 
 HexLoadResult decodeIntelHex(std::string_view text, std::int32_t flashSize) {
-    HexLoadResult result;
-    result.image = makeErasedImage(kHexImageLength, flashSize);
-    result.cut = Decoder(*result.image, flashSize).run(text);
-    return result;
+    Decoder decoder(flashSize);
+    decoder.feed(text);
+    return decoder.finish();
 }
 
 HexLoadResult loadIntelHexFile(const std::filesystem::path& file, std::int32_t flashSize) {
-    return decodeIntelHex(readWholeFile(file), flashSize);
+    InputFile in(file);
+    Decoder decoder(flashSize);
+
+    // Lines are decoded once their break has been read; the start of a line read so far
+    // waits at the front of the buffer. Of a line longer than any record, only the part that
+    // holds fields is kept, and the rest is dropped up to its break.
+    constexpr std::size_t kChunk = std::size_t{1} << 20;
+    std::vector<char> buffer(kLongestFieldEnd + kChunk);
+    std::size_t carried = 0;
+    bool dropping = false;
+    for (;;) {
+        char* const begin = buffer.data() + carried;
+        const std::size_t got = in.read({begin, kChunk});
+        if (got == 0)
+            break;
+        const char* end = begin + got;
+        if (dropping) {
+            const char* lineBreak = findLineEnd(begin, end);
+            if (lineBreak == end)
+                continue;
+            end = std::copy(lineBreak, end, begin);
+            dropping = false;
+        }
+        const char* tail = end;
+        while (tail > begin && !isLineBreak(tail[-1]))
+            --tail;
+        if (tail > begin) {
+            const std::string_view lines(buffer.data(),
+                                         static_cast<std::size_t>(tail - buffer.data()));
+            if (!decoder.feed(lines))
+                return decoder.finish();
+            carried = static_cast<std::size_t>(std::copy(tail, end, buffer.data()) - buffer.data());
+        } else {
+            carried = static_cast<std::size_t>(end - buffer.data());
+        }
+        if (carried > kLongestFieldEnd) {
+            carried = kLongestFieldEnd;
+            dropping = true;
+        }
+        if (got < kChunk)
+            break;
+    }
+    decoder.feed(std::string_view(buffer.data(), carried));
+    return decoder.finish();
 }
 
 } // namespace kw

@@ -6,19 +6,34 @@
 #include <string_view>
 
 #include "image/ImageBuffer.h"
+#include "target/Chip.h"
 
 namespace kw {
 
 inline constexpr std::int64_t kHexImageLength = 65536;
 
+// Toolchains link flash at the chip's flash base and write their records there.
+inline constexpr std::uint32_t kHexFlashBase = kLargestChip.flashBase;
+static_assert(kStm8s103f2.flashBase == kHexFlashBase && kStm8s103f3.flashBase == kHexFlashBase,
+              "every chip's flash starts at the same address");
+
 struct HexLoadResult {
     std::unique_ptr<ImageBuffer> image; // 65536 bytes, 0..flashSize-1 erased, records stored
     bool cut = false; // a byte at or past flashSize was stored and reading stopped there
+    // The load address that became image index 0: kHexFlashBase when the file was read
+    // relative to the flash base, else 0.
+    std::uint32_t base = 0;
 };
 
 // Decodes Intel HEX text into a fresh image. Only data records (type 0) are taken; the
-// 16-bit load address is the image index. Other record types, start characters and checksums
-// are not examined, and an end-of-file record does not end the reading.
+// 16-bit load address, less the base, is the image index. Other record types, start
+// characters and checksums are not examined, and an end-of-file record does not end the
+// reading.
+//
+// The base is kHexFlashBase when the text holds at least one data record of a non-zero count
+// and every such record lies at or above it (as toolchains write flash), and flashSize does
+// not exceed kHexFlashBase; otherwise it is 0. A record whose type, count or address does not
+// convert is not counted.
 //
 // Lines end at CR LF, LF or a lone CR; empty lines are skipped. Fields are read by character
 // position: count 2-3, address 4-7, type 8-9, data byte k at 2k+8..2k+9 (1-based). A field
@@ -26,11 +41,14 @@ struct HexLoadResult {
 // end, or holding a non-hexadecimal character, throws ConvertError with the text
 // "'0x<field>' is not a valid integer value"; nothing is returned then.
 //
-// Reading stops after the first byte stored at or past `flashSize` (cut = true); that byte
-// stays in the image. A byte the 65536-byte buffer cannot hold is never stored and also cuts.
+// Reading stops after the first byte stored at or past index `flashSize` (cut = true); that
+// byte stays in the image. A byte the 65536-byte buffer cannot hold is never stored and also
+// cuts.
 HexLoadResult decodeIntelHex(std::string_view text, std::int32_t flashSize);
 
-// Reads the whole file and decodes it. Throws IoError when the file cannot be opened or read.
+// Decodes a file as decodeIntelHex decodes its text, reading it piecewise so that memory
+// use does not grow with the file. Throws IoError when the file cannot be opened or read or
+// is not a regular file.
 HexLoadResult loadIntelHexFile(const std::filesystem::path& file, std::int32_t flashSize);
 
 } // namespace kw

@@ -2,9 +2,12 @@
 // message boxes, the log and the settings file.
 #include <QFile>
 #include <QLineEdit>
+#include <sys/stat.h>
 
 #include "support/HexText.h"
+#include "support/Stm8Tools.h"
 #include "support/WindowFixture.h"
+#include "target/Chip.h"
 
 namespace {
 
@@ -206,6 +209,52 @@ TEST_F(Loading, RedrawAfterADeviceSwitchShowsBlanksPastTheBuffer) {
     EXPECT_EQ(flashCell(1, 257), QString());
     EXPECT_EQ(flashCell(0, 257), QStringLiteral("0x1000H"));
     EXPECT_TRUE(prompts->errors.isEmpty());
+}
+
+// A named pipe would block a load for ever and /dev/zero would fill memory: the window shows
+// the error at once and keeps the image it had.
+TEST_F(Loading, SpecialFilesAreRefusedAndTheImageStays) {
+    openThrough(window->OpenHex, writeFile(QStringLiteral("good.hex"), bytes(hexImage(32))));
+    prompts->openAnswers.push_back(writeFile(QStringLiteral("eeprom.bin"), QByteArray(4, 'E')));
+    window->eeloadbinClick();
+    const QString fifo = dir.filePath(QStringLiteral("pipe.hex"));
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    const QString notRegular = QStringLiteral("\": it is a named pipe, not a regular file");
+
+    openThrough(window->OpenHex, fifo);
+    openThrough(window->OpenBin, fifo);
+    prompts->openAnswers.push_back(fifo);
+    window->runHandler([&] { window->eeloadbinClick(); });
+    openThrough(window->OpenHex, QStringLiteral("/dev/zero"));
+
+    const QString cannotOpen = QStringLiteral("Cannot open file \"") + fifo + notRegular;
+    EXPECT_EQ(prompts->errors,
+              (QStringList{cannotOpen, cannotOpen, cannotOpen,
+                           QStringLiteral("Cannot open file \"/dev/zero\": it is a character "
+                                          "device, not a regular file")}));
+    EXPECT_EQ(window->FlashBuf->size(), 65536u);
+    EXPECT_EQ(*window->FlashBuf->read(31), hexImageByte(31));
+    EXPECT_EQ(flashCell(16, 2),
+              QStringLiteral("%1").arg(hexImageByte(31), 2, 16, QChar('0')).toUpper());
+    EXPECT_EQ(*window->EepromBuf->read(0), 'E');
+    EXPECT_TRUE(prompts->messages.isEmpty());
+}
+
+// SDCC links flash at 0x8000; its output shows the program from the first grid row.
+TEST_F(Loading, CompilerOutputShowsTheProgramFromTheFirstRow) {
+    const auto ihx = kw::test::compileStm8Program(dir.path().toStdString());
+    const auto expected = kw::test::srecBinary(ihx, kw::kStm8s103f3.flashBase, 8192);
+    openThrough(window->OpenHex, QString::fromStdString(ihx.string()));
+
+    EXPECT_TRUE(prompts->messages.isEmpty());
+    EXPECT_TRUE(prompts->errors.isEmpty());
+    EXPECT_TRUE(window->DownLoadBtn->isEnabled());
+    EXPECT_EQ(flashCell(0, 1), QStringLiteral("0x0000H"));
+    for (int column = 1; column <= 16; ++column)
+        EXPECT_EQ(flashCell(column, 1),
+                  QStringLiteral("%1").arg(expected[column - 1], 2, 16, QChar('0')).toUpper());
+    EXPECT_EQ(flashCell(1, 1), QStringLiteral("82")); // the reset vector's INT
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), window->FlashBuf->bytes().begin()));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -7,31 +8,15 @@
 #include "image/Errors.h"
 #include "image/IntConv.h"
 #include "image/IntelHexLoader.h"
+#include "support/HexText.h"
 
 namespace kw {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-std::string hex2(unsigned v) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    return {kDigits[(v >> 4) & 0xF], kDigits[v & 0xF]};
-}
-
-// One well-formed record line, checksum included, without a line break.
-std::string record(unsigned address, unsigned type, const Bytes& data) {
-    unsigned sum = static_cast<unsigned>(data.size()) + (address >> 8) + address + type;
-    std::string line = ":" + hex2(static_cast<unsigned>(data.size())) + hex2(address >> 8) +
-                       hex2(address) + hex2(type);
-    for (auto b : data) {
-        line += hex2(b);
-        sum += b;
-    }
-    return line + hex2(-sum & 0xFF);
-}
-
 std::string data(unsigned address, const Bytes& bytes) {
-    return record(address, 0, bytes) + "\n";
+    return hexRecord(address, bytes);
 }
 
 const std::string kEof = ":00000001FF\n";
@@ -90,6 +75,7 @@ TEST_P(HexNoDataTest, GivesTheErasedImage) {
     for (std::int32_t flashSize : {4096, 8192}) {
         const auto r = decodeIntelHex(GetParam(), flashSize);
         EXPECT_FALSE(r.cut);
+        EXPECT_EQ(r.base, 0u);
         expectUntouchedExcept(r, flashSize);
     }
 }
@@ -103,7 +89,9 @@ INSTANTIATE_TEST_SUITE_P(
                       // Count 0: neither the data nor the checksum is converted.
                       ":00000000ZZ\n", ":00100000\n",
                       // A non-zero type skips the line whatever else it holds.
-                      ":ZZZZZZ01garbage\n", "       1\n", "xxxxxxxFF\n", ":10000001"));
+                      ":ZZZZZZ01garbage\n", "       1\n", "xxxxxxxFF\n", ":10000001",
+                      // Only a record at the flash base with no data.
+                      ":00800000\n"));
 
 TEST(HexLoaderTest, LastAddressOfAn8192ByteImageLoadsWithoutCut) {
     const auto r = decodeIntelHex(data(0x1FF0, pattern(16)), 8192);
@@ -186,8 +174,8 @@ TEST(HexLoaderTest, LaterRecordsWin) {
 }
 
 TEST(HexLoaderTest, LinesEndAtLfCrLfOrLoneCrAndTheLastNeedsNoBreak) {
-    const std::vector<std::string> lines{record(0x0000, 0, {0x01, 0x02}), record(0x0100, 4, {}),
-                                         record(0x0010, 0, {0x03}), record(0x0020, 0, {0x04})};
+    const std::vector<std::string> lines{hexLine(0x0000, {0x01, 0x02}), hexLine(0x0100, {}, 4),
+                                         hexLine(0x0010, {0x03}), hexLine(0x0020, {0x04})};
     for (const char* brk : {"\n", "\r\n", "\r", "\n\n", "\r\n\r\n", "\n\r"}) {
         for (const bool finalBreak : {true, false}) {
             std::string text;
@@ -338,6 +326,153 @@ INSTANTIATE_TEST_SUITE_P(
                       SizeCase{
                           100000, data(0xFFFF, {0x5A, 0x5A}) + data(0, {0x5A}), true, {0xFFFF}},
                       SizeCase{65535, data(0xFFFE, {0x5A, 0x5A, 0x5A}), true, {0xFFFE, 0xFFFF}}));
+
+// Toolchains write flash at its base address, 0x8000. A text whose data records all lie there
+// or above reads relative to the base; any data record below it keeps the plain reading.
+struct BaseCase {
+    std::string name;
+    std::string text;
+    std::int32_t flashSize;
+    std::vector<std::pair<std::size_t, std::uint8_t>> stored; // image index and value
+    bool cut;
+    std::uint32_t base;
+    std::string error; // the field a conversion error names; empty when the load succeeds
+};
+
+void PrintTo(const BaseCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class HexBaseTest : public ::testing::TestWithParam<BaseCase> {};
+
+TEST_P(HexBaseTest, ReadsRelativeToTheFlashBaseOnlyWhenNoDataLiesBelowIt) {
+    const BaseCase& c = GetParam();
+    if (!c.error.empty()) {
+        expectConvertError(c.text, c.error, c.flashSize);
+        return;
+    }
+    const auto r = decodeIntelHex(c.text, c.flashSize);
+    EXPECT_EQ(r.cut, c.cut);
+    EXPECT_EQ(r.base, c.base);
+    std::vector<std::size_t> written;
+    for (const auto& [index, value] : c.stored) {
+        EXPECT_EQ(at(r, index), value) << "index " << index;
+        written.push_back(index);
+    }
+    expectUntouchedExcept(r, c.flashSize, written);
+}
+
+constexpr std::uint32_t kBase = 0x8000;
+const std::string kBadData = ":01800100G1\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, HexBaseTest,
+    ::testing::Values(
+        BaseCase{"records in any order from the base",
+                 data(0x8010, {0x01}) + data(0x8000, {0x02, 0x03}) + kEof,
+                 8192,
+                 {{0x10, 0x01}, {0x00, 0x02}, {0x01, 0x03}},
+                 false,
+                 kBase,
+                 ""},
+        BaseCase{"the last byte of flash from the base",
+                 data(0x9FFF, {0x01}),
+                 8192,
+                 {{0x1FFF, 0x01}},
+                 false,
+                 kBase,
+                 ""},
+        BaseCase{"running past the end of flash from the base",
+                 data(0x9FFE, {0x01, 0x02, 0x03, 0x04}) + data(0x8000, {0x05}),
+                 8192,
+                 {{0x1FFE, 0x01}, {0x1FFF, 0x02}, {0x2000, 0x03}},
+                 true,
+                 kBase,
+                 ""},
+        BaseCase{"the small chip cut at 4096 bytes from the base",
+                 data(0x8FFF, {0x01, 0x02}),
+                 4096,
+                 {{0x0FFF, 0x01}, {0x1000, 0x02}},
+                 true,
+                 kBase,
+                 ""},
+        BaseCase{"records at the top of the address space",
+                 data(0xFFF0, {0x01, 0x02}),
+                 8192,
+                 {{0x7FF0, 0x01}},
+                 true,
+                 kBase,
+                 ""},
+        BaseCase{"a data record below the base last",
+                 data(0x8000, {0xAA, 0xBB}) + data(0x0000, {0x01}),
+                 8192,
+                 {{0x8000, 0xAA}},
+                 true,
+                 0,
+                 ""},
+        BaseCase{"a data record below the base first",
+                 data(0x0000, {0x01}) + data(0x8000, {0xAA, 0xBB}),
+                 8192,
+                 {{0x0000, 0x01}, {0x8000, 0xAA}},
+                 true,
+                 0,
+                 ""},
+        BaseCase{"records without data below the base do not count",
+                 ":00000000\n:020000040000FA\n" + hexRecord(0x0000, {0x01}, 5) +
+                     data(0x8000, {0x01}),
+                 8192,
+                 {{0x0000, 0x01}},
+                 false,
+                 kBase,
+                 ""},
+        BaseCase{"bad lines after a cut from the base",
+                 data(0x9FFF, {0x01, 0x02}) + kBadData + ":01 00000011\n",
+                 8192,
+                 {{0x1FFF, 0x01}, {0x2000, 0x02}},
+                 true,
+                 kBase,
+                 ""},
+        BaseCase{"a data record below the base after a cut and bad lines",
+                 data(0x9FFF, {0x01, 0x02}) + kBadData + data(0x0010, {0x05}),
+                 8192,
+                 {{0x9FFF, 0x01}},
+                 true,
+                 0,
+                 ""},
+        BaseCase{"an error with every data record at the base or above",
+                 data(0x8000, {0x01}) + kBadData + data(0x8002, {0x01}),
+                 8192,
+                 {},
+                 false,
+                 0,
+                 "G1"},
+        BaseCase{"an error and a data record below the base after it",
+                 data(0x8000, {0x01}) + kBadData + data(0x0000, {0x02}),
+                 8192,
+                 {{0x8000, 0x01}},
+                 true,
+                 0,
+                 ""},
+        BaseCase{"an error in the first byte stored, a data record below the base after it",
+                 kBadData + data(0x0000, {0x02}),
+                 8192,
+                 {},
+                 false,
+                 0,
+                 "G1"},
+        BaseCase{"flash larger than the base",
+                 data(0x8000, {0x01}),
+                 65536,
+                 {{0x8000, 0x01}},
+                 false,
+                 0,
+                 ""}),
+    [](const ::testing::TestParamInfo<BaseCase>& info) {
+        std::string name;
+        for (char c : info.param.name)
+            name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        return name;
+    });
 
 } // namespace
 } // namespace kw
