@@ -149,8 +149,8 @@ void checkTransfer(TransferOutcome outcome, const TransferFailure& failure, cons
                               blockRange(failure.block, blockSize) + ")";
     const std::string text = failure.libraryText.empty() ? "" : ": " + failure.libraryText;
     if (failure.code == 1)
-        throw Failure{kNoProgrammer, "no programmer found (code 1 " + std::string(doing) + " " +
-                                         where + ")" + text};
+        throw Failure{kNoProgrammer,
+                      "no programmer found: code 1 " + std::string(doing) + " " + where + text};
     throw Failure{kProgrammerFailed, "the programmer failed " + std::string(doing) + " " + where +
                                          " with code " + std::to_string(failure.code) + text};
 }

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs KALIWIRE for the current user, without root:
-#   PREFIX/lib/kaliwire/            the tool and the programmer library beside it (the settings
-#                                   file TOLVANEX.INI is written there too)
-#   PREFIX/bin/kaliwire             launcher on the PATH
+#   PREFIX/lib/kaliwire/            the tool, the command line kwflash and the programmer
+#                                   library beside them (the settings file TOLVANEX.INI is
+#                                   written there too)
+#   PREFIX/bin/kaliwire, kwflash    launchers on the PATH
 #   DATA/applications/kaliwire.desktop, DATA/icons/hicolor/scalable/apps/kaliwire.svg
 # PREFIX defaults to ~/.local and DATA to $XDG_DATA_HOME or PREFIX/share.
 # `uninstall` removes exactly the files the install recorded.
@@ -16,7 +17,8 @@ SRC=$(cd "$(dirname "$0")/.." && pwd)
 
 install_files() {
     build=$1
-    [ -x "$build/bin/kaliwire" ] || { echo "build the tool first (make build)" >&2; exit 1; }
+    [ -x "$build/bin/kaliwire" ] && [ -x "$build/bin/kwflash" ] ||
+        { echo "build the tool first (make build)" >&2; exit 1; }
     mkdir -p "$APPDIR" "$PREFIX/bin" "$DATA/applications" "$DATA/icons/hicolor/scalable/apps"
     : > "$MANIFEST.new"
     put() { # put SOURCE DEST MODE
@@ -24,10 +26,13 @@ install_files() {
         echo "$2" >> "$MANIFEST.new"
     }
     put "$build/bin/kaliwire" "$APPDIR/kaliwire" 755
+    put "$build/bin/kwflash" "$APPDIR/kwflash" 755
     put "$build/bin/TOLVANEX.dll" "$APPDIR/TOLVANEX.dll" 644
     launcher=$(mktemp)
-    printf '#!/bin/sh\nexec "%s" "$@"\n' "$APPDIR/kaliwire" > "$launcher"
-    put "$launcher" "$PREFIX/bin/kaliwire" 755
+    for program in kaliwire kwflash; do
+        printf '#!/bin/sh\nexec "%s" "$@"\n' "$APPDIR/$program" > "$launcher"
+        put "$launcher" "$PREFIX/bin/$program" 755
+    done
     rm -f "$launcher"
     desktop=$(mktemp)
     sed "s|@EXEC@|$APPDIR/kaliwire|" "$SRC/packaging/kaliwire.desktop.in" > "$desktop"
@@ -40,7 +45,7 @@ install_files() {
     *":$PREFIX/bin:"*) ;;
     *) add_path_block ;;
     esac
-    echo "Installed KALIWIRE in $APPDIR; start it with: kaliwire"
+    echo "Installed KALIWIRE in $APPDIR; start it with: kaliwire (command line: kwflash --help)"
 }
 
 # When the launcher's folder is not on the PATH, new shells get it through a marked block in

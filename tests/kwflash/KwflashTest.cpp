@@ -133,7 +133,7 @@ TEST_F(KwflashTest, WritesReadsAndVerifiesThroughTheStandIn) {
     // Its output piped into a reader that has gone must not stop it halfway.
     EXPECT_EQ(kwflash({"write", ihx.string()}, Output::ClosedPipe).exitCode, 0);
 
-    dir.write("out.bin", std::string(kFlash * 2, 'x'));
+    dir.write("out.bin", std::string(static_cast<std::size_t>(kFlash) * 2, 'x'));
     const Result readBin = kwflash({"read", "out.bin"});
     EXPECT_EQ(readBin.exitCode, 0) << readBin.err;
     EXPECT_EQ(fileBytes(dir.path() / "out.bin"), program);
