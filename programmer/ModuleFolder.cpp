@@ -4,6 +4,7 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <link.h>
 #endif
 
 namespace kw {
@@ -22,9 +23,20 @@ std::filesystem::path thisModuleFolder() {
     return std::filesystem::path(name).parent_path();
 #else
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&thisModuleFolder), &info) == 0 || info.dli_fname == nullptr)
+    link_map* module = nullptr;
+    if (dladdr1(reinterpret_cast<void*>(&thisModuleFolder), &info,
+                reinterpret_cast<void**>(&module), RTLD_DL_LINKMAP) == 0 ||
+        info.dli_fname == nullptr)
         return {};
     std::error_code ec;
+    // For the executable itself the loader only knows argv[0], which is a bare name when the
+    // program was started through PATH and relative to a folder the process may have left;
+    // the kernel knows the real file.
+    if (module != nullptr && (module->l_name == nullptr || module->l_name[0] == '\0')) {
+        const auto executable = std::filesystem::read_symlink("/proc/self/exe", ec);
+        if (!ec)
+            return executable.parent_path();
+    }
     const auto file = std::filesystem::canonical(info.dli_fname, ec);
     return ec ? std::filesystem::path(info.dli_fname).parent_path() : file.parent_path();
 #endif

@@ -18,10 +18,12 @@ std::string exportMissingText(const char* exportName) {
 
 // Tells the user that no library could be loaded, and why when a file was there but did not
 // load: the box alone would send them looking for a file they already have.
-void reportLibraryMissing(const LibraryLoader& loader, TransferHost& host) {
+void reportLibraryMissing(const LibraryLoader& loader, TransferHost& host,
+                          TransferFailure& failure) {
     host.showMessage(kLibraryMissingText);
-    if (const std::string reason = loader.lastError(); !reason.empty())
-        host.appendLine(reason);
+    failure.loaderReason = loader.lastError();
+    if (!failure.loaderReason.empty())
+        host.appendLine(failure.loaderReason);
 }
 
 // The library's own text for a result code, from its optional GetErrorText; empty when it
@@ -48,24 +50,30 @@ std::string libraryErrorText(ProgrammerLibrary& library, ResultCode code) {
 // A block failed: the box for a missing programmer, then the code, the block and the
 // library's own text, all while the library is still loaded.
 void reportBlockFailure(ProgrammerLibrary& library, TransferHost& host, ResultCode code,
-                        const char* blockLabel, int block) {
+                        const char* blockLabel, int block, TransferFailure& failure) {
     if (code == kProgrammerNotFound)
         host.showMessage(kProgrammerMissingText);
     host.appendLine("出错代码:" + std::to_string(code));
     host.appendLine(blockLabel + std::to_string(block));
-    if (const std::string text = libraryErrorText(library, code); !text.empty())
-        host.appendLine(text);
+    failure.block = block;
+    failure.code = code;
+    failure.libraryText = libraryErrorText(library, code);
+    if (!failure.libraryText.empty())
+        host.appendLine(failure.libraryText);
 }
 
 } // namespace
 
 TransferOutcome runDownload(LibraryLoader& loader, const std::function<const ImageBuffer*()>& flash,
-                            TransferHost& host) {
+                            TransferHost& host, TransferFailure* failure) {
+    TransferFailure ignored;
+    TransferFailure& why = failure != nullptr ? *failure : ignored;
+    why = {};
     // Declared first so that it is released last, after every message and log line of the
     // way out, an exception included.
     const std::unique_ptr<ProgrammerLibrary> library = loader.load();
     if (!library) {
-        reportLibraryMissing(loader, host);
+        reportLibraryMissing(loader, host, why);
         return TransferOutcome::LibraryMissing;
     }
 
@@ -92,7 +100,7 @@ TransferOutcome runDownload(LibraryLoader& loader, const std::function<const Ima
 
         const ResultCode result = setFlashData(offset, staging.data());
         if (result > 0) {
-            reportBlockFailure(*library, host, result, "出错进度:", i);
+            reportBlockFailure(*library, host, result, "出错进度:", i, why);
             return TransferOutcome::BlockFailed;
         }
 
@@ -109,7 +117,7 @@ ReadBackResult runReadBack(LibraryLoader& loader, TransferHost& host) {
     ReadBackResult result;
     const std::unique_ptr<ProgrammerLibrary> library = loader.load();
     if (!library) {
-        reportLibraryMissing(loader, host);
+        reportLibraryMissing(loader, host, result.failure);
         result.outcome = TransferOutcome::LibraryMissing;
         return result;
     }
@@ -134,7 +142,7 @@ ReadBackResult runReadBack(LibraryLoader& loader, TransferHost& host) {
         const std::int32_t offset = i * readback::kBlockSize;
         const ResultCode code = getFlashData(offset, staging.data());
         if (code != 0) {
-            reportBlockFailure(*library, host, code, "出错位置:", i);
+            reportBlockFailure(*library, host, code, "出错位置:", i, result.failure);
             result.outcome = TransferOutcome::BlockFailed;
             return result;
         }

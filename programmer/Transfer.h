@@ -42,14 +42,25 @@ inline constexpr int kImageLength = kTransferLength;
 
 enum class TransferOutcome { Completed, LibraryMissing, ExportMissing, BlockFailed };
 
+// Why a transfer did not complete, for callers that word the failure themselves. The host
+// gets its messages and log lines all the same.
+struct TransferFailure {
+    std::string loaderReason; // LibraryMissing: the loader's lastError(), often empty
+    int block = -1;           // BlockFailed: index of the block that failed
+    ResultCode code = 0;      // BlockFailed: what the library returned for it
+    std::string libraryText;  // BlockFailed: the library's own text for the code, often empty
+};
+
 // Sends kTransferLength (8192) bytes in 64 blocks of 128. `flash` is asked for the image before
 // each block, so the bytes sent are those of the image at that moment; it may return nullptr.
+// `failure`, when given, is filled in when the outcome is not Completed.
 TransferOutcome runDownload(LibraryLoader& loader, const std::function<const ImageBuffer*()>& flash,
-                            TransferHost& host);
+                            TransferHost& host, TransferFailure* failure = nullptr);
 
 struct ReadBackResult {
     TransferOutcome outcome = TransferOutcome::LibraryMissing;
     std::unique_ptr<ImageBuffer> image; // kTransferLength bytes, only when outcome is Completed
+    TransferFailure failure;            // when outcome is not Completed
 };
 
 // Reads kTransferLength (8192) bytes in 256 blocks of 32 into a fresh image. The library is

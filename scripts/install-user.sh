@@ -1,9 +1,10 @@
 #!/bin/sh
 # Installs KALIWIRE for the current user, without root:
-#   PREFIX/lib/kaliwire/            the tool and the programmer library beside it (the settings
-#                                   file TOLVANEX.INI is written there too): the ST-LINK library,
-#                                   or the stand-in with PROGRAMMER=standin
-#   PREFIX/bin/kaliwire             launcher on the PATH
+#   PREFIX/lib/kaliwire/            the tool, the command line kwflash and the programmer
+#                                   library beside them (the settings file TOLVANEX.INI is
+#                                   written there too): the ST-LINK library, or the stand-in
+#                                   with PROGRAMMER=standin
+#   PREFIX/bin/kaliwire, kwflash    launchers on the PATH
 #   DATA/applications/kaliwire.desktop, DATA/icons/hicolor/scalable/apps/kaliwire.svg
 # PREFIX defaults to ~/.local and DATA to $XDG_DATA_HOME or PREFIX/share.
 # `uninstall` removes exactly the files the install recorded.
@@ -17,7 +18,8 @@ SRC=$(cd "$(dirname "$0")/.." && pwd)
 
 install_files() {
     build=$1
-    [ -x "$build/bin/kaliwire" ] || { echo "build the tool first (make build)" >&2; exit 1; }
+    [ -x "$build/bin/kaliwire" ] && [ -x "$build/bin/kwflash" ] ||
+        { echo "build the tool first (make build)" >&2; exit 1; }
     case ${PROGRAMMER:-stlink} in
     stlink) library=$build/bin/stlink/TOLVANEX.dll ;;
     standin) library=$build/bin/TOLVANEX.dll ;;
@@ -30,10 +32,13 @@ install_files() {
         echo "$2" >> "$MANIFEST.new"
     }
     put "$build/bin/kaliwire" "$APPDIR/kaliwire" 755
+    put "$build/bin/kwflash" "$APPDIR/kwflash" 755
     put "$library" "$APPDIR/TOLVANEX.dll" 644
     launcher=$(mktemp)
-    printf '#!/bin/sh\nexec "%s" "$@"\n' "$APPDIR/kaliwire" > "$launcher"
-    put "$launcher" "$PREFIX/bin/kaliwire" 755
+    for program in kaliwire kwflash; do
+        printf '#!/bin/sh\nexec "%s" "$@"\n' "$APPDIR/$program" > "$launcher"
+        put "$launcher" "$PREFIX/bin/$program" 755
+    done
     rm -f "$launcher"
     desktop=$(mktemp)
     sed "s|@EXEC@|$APPDIR/kaliwire|" "$SRC/packaging/kaliwire.desktop.in" > "$desktop"
@@ -46,7 +51,7 @@ install_files() {
     *":$PREFIX/bin:"*) ;;
     *) add_path_block ;;
     esac
-    echo "Installed KALIWIRE in $APPDIR; start it with: kaliwire"
+    echo "Installed KALIWIRE in $APPDIR; start it with: kaliwire (command line: kwflash --help)"
     [ "${PROGRAMMER:-stlink}" = stlink ] && echo "For an ST-LINK probe without root, once: sudo make install-udev"
     return 0
 }

@@ -14,7 +14,8 @@ echo "# user's own line" > "$HOME/.bashrc"
 cp "$HOME/.bashrc" "$SCRATCH/bashrc.before"
 
 sh "$SRC/scripts/install-user.sh" install "$BUILD"
-for f in lib/kaliwire/kaliwire lib/kaliwire/TOLVANEX.dll bin/kaliwire \
+for f in lib/kaliwire/kaliwire lib/kaliwire/kwflash lib/kaliwire/TOLVANEX.dll \
+         bin/kaliwire bin/kwflash \
          share/applications/kaliwire.desktop share/icons/hicolor/scalable/apps/kaliwire.svg; do
     [ -e "$HOME/.local/$f" ] || { echo "missing $f"; exit 1; }
 done
@@ -30,6 +31,11 @@ QT_QPA_PLATFORM=offscreen "$HOME/.local/bin/kaliwire" & pid=$!
 sleep 1.5
 kill -TERM $pid
 wait $pid
+
+# The installed command line finds the installed library: it reads the stand-in's erased flash.
+(cd "$SCRATCH" && TOLVANEX_STANDIN=delay=0 "$HOME/.local/bin/kwflash" read flash.bin --quiet)
+head -c 8192 /dev/zero | tr '\0' '\377' > "$SCRATCH/erased.bin"
+cmp "$SCRATCH/flash.bin" "$SCRATCH/erased.bin"
 
 sh "$SRC/scripts/install-user.sh" uninstall
 left=$(find "$HOME/.local" -type f | wc -l)

@@ -1,0 +1,190 @@
+#include "kwflash/Arguments.h"
+
+#include <algorithm>
+#include <cctype>
+#include <string_view>
+#include <vector>
+
+namespace kw::cli {
+
+namespace {
+
+std::string upper(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return out;
+}
+
+std::string lower(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+}
+
+const Chip& chipFrom(std::string_view name) {
+    if (const Chip* chip = chipNamed(upper(name)))
+        return *chip;
+    std::string known;
+    for (const Chip* chip : kChips)
+        known += (known.empty() ? "" : " or ") + std::string(chip->name);
+    throw UsageError("unknown chip '" + std::string(name) + "': use " + known);
+}
+
+Command commandFrom(std::string_view word) {
+    if (word == "write")
+        return Command::Write;
+    if (word == "read")
+        return Command::Read;
+    if (word == "verify")
+        return Command::Verify;
+    throw UsageError("unknown command '" + std::string(word) + "'");
+}
+
+// Reads the value of an option given as "--name value" or "--name=value".
+class OptionReader {
+public:
+    explicit OptionReader(std::span<const char* const> arguments) : arguments_(arguments) {}
+
+    bool done() const { return next_ >= arguments_.size(); }
+    std::string_view take() { return arguments_[next_++]; }
+
+    // When `argument` is the option `name`, stores its value and returns true.
+    bool value(std::string_view argument, std::string_view name, std::string& out) {
+        if (argument == name) {
+            if (done())
+                throw UsageError(std::string(name) + " needs a value");
+            out = take();
+            return true;
+        }
+        if (argument.size() > name.size() && argument.starts_with(name) &&
+            argument[name.size()] == '=') {
+            out = argument.substr(name.size() + 1);
+            return true;
+        }
+        return false;
+    }
+
+private:
+    std::span<const char* const> arguments_;
+    std::size_t next_ = 0;
+};
+
+} // namespace
+
+std::optional<ImageFormat> formatOf(const std::filesystem::path& file) {
+    const std::string extension = lower(file.extension().string());
+    if (extension == ".hex" || extension == ".ihx")
+        return ImageFormat::IntelHex;
+    if (extension == ".bin")
+        return ImageFormat::Raw;
+    return std::nullopt;
+}
+
+Options parseArguments(std::span<const char* const> arguments) {
+    for (std::string_view argument : arguments) {
+        if (argument == "--")
+            break;
+        if (argument == "-h" || argument == "--help")
+            return Options{};
+    }
+
+    Options options;
+    std::vector<std::string> words;
+    bool noVerify = false;
+    bool optionsEnded = false;
+    OptionReader reader(arguments);
+    while (!reader.done()) {
+        const std::string_view argument = reader.take();
+        std::string value;
+        if (optionsEnded || argument.empty() || argument == "-" || argument[0] != '-') {
+            words.emplace_back(argument);
+        } else if (argument == "--") {
+            optionsEnded = true;
+        } else if (reader.value(argument, "--chip", value)) {
+            options.chip = &chipFrom(value);
+        } else if (reader.value(argument, "--library", value)) {
+            if (value.empty())
+                throw UsageError("--library needs a file");
+            options.library = value;
+        } else if (argument == "--no-verify") {
+            noVerify = true;
+        } else if (argument == "-q" || argument == "--quiet") {
+            options.quiet = true;
+        } else {
+            throw UsageError("unknown option '" + std::string(argument) + "'");
+        }
+    }
+
+    if (words.empty())
+        throw UsageError("no command given");
+    options.command = commandFrom(words[0]);
+    const char* fileRole = options.command == Command::Read ? "an OUTPUT" : "an IMAGE";
+    if (words.size() < 2 || words[1].empty())
+        throw UsageError(words[0] + " needs " + fileRole + " file");
+    if (words.size() > 2)
+        throw UsageError("unexpected argument '" + words[2] + "'");
+    options.file = words[1];
+
+    const auto format = formatOf(options.file);
+    if (!format)
+        throw UsageError("cannot tell the format of '" + words[1] +
+                         "' from its name: use .hex or .ihx (Intel HEX) or .bin (raw)");
+    options.format = *format;
+
+    if (noVerify && options.command != Command::Write)
+        throw UsageError("--no-verify applies to write only");
+    options.verify = !noVerify;
+    return options;
+}
+
+const char* usageLine() {
+    return "usage: kwflash write|read|verify FILE [--chip STM8S103F2|STM8S103F3] "
+           "[--library PATH] [--no-verify] [--quiet] [--help]";
+}
+
+const char* helpText() {
+    return R"(kwflash writes, reads and verifies the flash of an STM8S103 through a KALIWIRE
+programmer, using the programmer library TOLVANEX.dll.
+
+usage: kwflash write IMAGE [--no-verify] [options]
+       kwflash read OUTPUT [options]
+       kwflash verify IMAGE [options]
+
+  write    program IMAGE into the chip, then read the chip back and compare
+  read     read the chip's flash into OUTPUT, replacing an existing file
+  verify   read the chip's flash and compare it with IMAGE
+
+Files are Intel HEX (.hex, .ihx) or raw binary (.bin), told by the extension. An Intel HEX
+file whose data records all lie at 0x8000 or above is read from 0x8000, as STM8 toolchains
+write it; in any other file a record's address is its offset in the image. read writes Intel
+HEX records at 0x8000. An image that does not fit the chip, or an empty file, is refused and
+nothing is programmed. The rest of the flash is written erased (0xFF).
+
+options:
+  --chip STM8S103F2|STM8S103F3
+              the chip: 4096 or 8192 bytes of flash (default STM8S103F3)
+  --library PATH
+              load exactly this programmer library; by default TOLVANEX.dll beside
+              kwflash, else the system's library search
+  --no-verify write only: do not read the chip back
+  -q, --quiet print errors only
+  -h, --help  print this help
+
+Progress goes to standard output: a bar on a terminal, plain lines otherwise. Errors go to
+standard error as one line each.
+
+exit codes:
+  0   done
+  1   no programmer: the library is missing, cannot be loaded or lacks an export,
+      or it found no programmer (code 1)
+  2   the image file cannot be read, converted or written, is empty, or does not fit the chip
+  3   verify: the chip's flash differs from the image
+  4   the programmer failed on a block (its code and the block are printed)
+  64  wrong usage
+  70  an internal fault of kwflash
+)";
+}
+
+} // namespace kw::cli

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+
+#include "target/Chip.h"
+
+namespace kw::cli {
+
+enum class Command { Write, Read, Verify, Help };
+
+// How an image file is read or written, told by its extension.
+enum class ImageFormat { IntelHex, Raw };
+
+struct Options {
+    Command command = Command::Help;
+    std::filesystem::path file; // IMAGE for write and verify, OUTPUT for read
+    ImageFormat format = ImageFormat::IntelHex;
+    const Chip* chip = &kLargestChip;
+    std::optional<std::filesystem::path> library; // exactly this file instead of the search
+    bool verify = true;
+    bool quiet = false;
+};
+
+// A command line that asks for nothing kwflash can do; what() says what is wrong with it.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The format of a file named `file`: .hex and .ihx are Intel HEX, .bin raw, in any letter case.
+std::optional<ImageFormat> formatOf(const std::filesystem::path& file);
+
+// `arguments` without the program name. Throws UsageError.
+Options parseArguments(std::span<const char* const> arguments);
+
+// One line, for a wrong call.
+const char* usageLine();
+// The whole help, with the exit codes.
+const char* helpText();
+
+} // namespace kw::cli

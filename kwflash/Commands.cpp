@@ -1,0 +1,297 @@
+#include "kwflash/Commands.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "image/Errors.h"
+#include "image/FileReader.h"
+#include "image/ImageBuffer.h"
+#include "image/IntelHexLoader.h"
+#include "image/IntelHexWriter.h"
+#include "kwflash/Progress.h"
+#include "programmer/ModuleFolder.h"
+#include "programmer/Transfer.h"
+#include "settings/AtomicFile.h"
+
+namespace kw::cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint32_t kFlashBase = kHexFlashBase;
+
+// Ends the command: the exit code and the one line that explains it.
+struct Failure {
+    int exitCode;
+    std::string message;
+};
+
+std::string quoted(const fs::path& file) {
+    return "\"" + file.string() + "\"";
+}
+
+std::string hex(std::uint32_t value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+    return text;
+}
+
+std::string chipAddress(std::int64_t offset) {
+    return hex(kFlashBase + static_cast<std::uint32_t>(offset), 4);
+}
+
+// The loaders' texts open a sentence of their own; here they follow "kwflash: ".
+std::string lowerFirst(std::string text) {
+    if (!text.empty())
+        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
+}
+
+std::string notFitting(const Options& options) {
+    return quoted(options.file) + " does not fit the " + std::string(options.chip->name) + "'s " +
+           std::to_string(options.chip->flashSize) + " bytes of flash";
+}
+
+// The image as the chip's flash: exactly flashSize bytes, erased where the file has nothing.
+// A file the loaders would cut to fit is refused: programming part of an image is worse than
+// programming none of it.
+struct Image {
+    std::unique_ptr<ImageBuffer> bytes;
+    std::string description;
+};
+
+Image loadIntelHexImage(const Options& options) {
+    const std::int32_t size = options.chip->flashSize;
+    HexLoadResult loaded = loadIntelHexFile(options.file, size);
+    if (loaded.cut) {
+        if (loaded.base == kFlashBase)
+            throw Failure{kBadImageFile, notFitting(options) + ": it has data past " +
+                                             chipAddress(static_cast<std::int64_t>(size) - 1)};
+        throw Failure{kBadImageFile, notFitting(options) + ": it has data past offset " +
+                                         hex(size - 1, 4) + " (with records below " +
+                                         hex(kFlashBase, 4) +
+                                         " in the file, every address is an offset in the image)"};
+    }
+    auto image = makeErasedImage(size, size);
+    image->copyIn(0, loaded.image->bytes().first(static_cast<std::size_t>(size)));
+    return {std::move(image), loaded.base == kFlashBase
+                                  ? "Intel HEX, addresses from " + hex(kFlashBase, 4)
+                                  : std::string("Intel HEX, addresses from 0")};
+}
+
+Image loadRawImage(const Options& options) {
+    const std::int32_t size = options.chip->flashSize;
+    // One byte more than the chip holds tells a file that is too long from one that fits.
+    auto image = makeErasedImage(static_cast<std::int64_t>(size) + 1, size);
+    const std::size_t length = readFilePrefix(options.file, image->mutableBytes());
+    if (length > static_cast<std::size_t>(size)) {
+        std::error_code ec;
+        const auto fileLength = fs::file_size(options.file, ec);
+        throw Failure{kBadImageFile, notFitting(options) +
+                                         (ec ? std::string(": it is longer")
+                                             : ": it is " + std::to_string(fileLength) + " bytes")};
+    }
+    auto fitted = makeErasedImage(size, size);
+    fitted->copyIn(0, image->bytes().first(length));
+    return {std::move(fitted), "raw binary, " + std::to_string(length) + " bytes"};
+}
+
+Image loadImage(const Options& options) {
+    try {
+        // An empty file is what a failed build leaves behind; taken as an image it would
+        // erase the chip.
+        std::error_code ec;
+        if (fs::is_regular_file(options.file, ec) && fs::file_size(options.file, ec) == 0 && !ec)
+            throw Failure{kBadImageFile, quoted(options.file) + " is empty"};
+        return options.format == ImageFormat::IntelHex ? loadIntelHexImage(options)
+                                                       : loadRawImage(options);
+    } catch (const IoError& e) {
+        throw Failure{kBadImageFile, lowerFirst(e.what())};
+    } catch (const ConvertError& e) {
+        throw Failure{kBadImageFile, quoted(options.file) + " is not valid Intel HEX: " + e.what()};
+    }
+}
+
+std::string blockRange(int block, int blockSize) {
+    const std::int64_t first = static_cast<std::int64_t>(block) * blockSize;
+    return chipAddress(first) + "-" + chipAddress(first + blockSize - 1);
+}
+
+// Turns a transfer that did not complete into the failure to report.
+void checkTransfer(TransferOutcome outcome, const TransferFailure& failure, const char* exportName,
+                   const char* doing, int blockSize) {
+    switch (outcome) {
+    case TransferOutcome::Completed:
+        return;
+    case TransferOutcome::LibraryMissing:
+        throw Failure{kNoProgrammer,
+                      "cannot load the programmer library: " +
+                          (failure.loaderReason.empty()
+                               ? std::string(kLibraryFileName) +
+                                     " is neither beside kwflash nor found by the system's "
+                                     "library search"
+                               : failure.loaderReason)};
+    case TransferOutcome::ExportMissing:
+        throw Failure{kNoProgrammer,
+                      std::string("the programmer library has no ") + exportName + " export"};
+    case TransferOutcome::BlockFailed:
+        break;
+    }
+    const std::string where = "block " + std::to_string(failure.block) + " (" +
+                              blockRange(failure.block, blockSize) + ")";
+    const std::string text = failure.libraryText.empty() ? "" : ": " + failure.libraryText;
+    if (failure.code == 1)
+        throw Failure{kNoProgrammer,
+                      "no programmer found: code 1 " + std::string(doing) + " " + where + text};
+    throw Failure{kProgrammerFailed, "the programmer failed " + std::string(doing) + " " + where +
+                                         " with code " + std::to_string(failure.code) + text};
+}
+
+void download(const ImageBuffer& image, LibraryLoader& loader, ConsoleHost& host) {
+    host.begin("Writing");
+    TransferFailure failure;
+    const TransferOutcome outcome = runDownload(
+        loader, [&image] { return &image; }, host, &failure);
+    host.endLine();
+    checkTransfer(outcome, failure, kSetFlashDataName, "writing", download::kBlockSize);
+}
+
+std::unique_ptr<ImageBuffer> readBack(LibraryLoader& loader, ConsoleHost& host, const char* label) {
+    host.begin(label);
+    ReadBackResult result = runReadBack(loader, host);
+    host.endLine();
+    checkTransfer(result.outcome, result.failure, kGetFlashDataName, "reading",
+                  readback::kBlockSize);
+    return std::move(result.image);
+}
+
+// Compares the chip's flash, as far as the chip has flash, with the image.
+void compare(const ImageBuffer& image, const ImageBuffer& flash, const Chip& chip) {
+    const auto expected = image.bytes().first(static_cast<std::size_t>(chip.flashSize));
+    const auto actual = flash.bytes().first(static_cast<std::size_t>(chip.flashSize));
+    std::optional<std::size_t> first;
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        if (expected[i] == actual[i])
+            continue;
+        if (!first)
+            first = i;
+        ++differing;
+    }
+    if (!first)
+        return;
+    throw Failure{kVerifyMismatch,
+                  "verify failed: " + std::to_string(differing) + " of " +
+                      std::to_string(expected.size()) + " bytes differ, the first at " +
+                      chipAddress(static_cast<std::int64_t>(*first)) + " (chip " +
+                      hex(actual[*first], 2) + ", image " + hex(expected[*first], 2) + ")"};
+}
+
+void writeOutput(const Options& options, const ImageBuffer& flash) {
+    const auto bytes = flash.bytes().first(static_cast<std::size_t>(options.chip->flashSize));
+    const std::string content =
+        options.format == ImageFormat::IntelHex
+            ? toIntelHex(bytes, kFlashBase)
+            : std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    errno = 0;
+    if (replaceFileAtomically(options.file, content))
+        return;
+    const int error = errno;
+    std::error_code ec;
+    const auto status = fs::status(options.file, ec);
+    std::string why;
+    if (!ec && fs::exists(status) && !fs::is_regular_file(status))
+        why = ": it is not a regular file";
+    else if (error != 0)
+        why = ": " + std::generic_category().message(error);
+    throw Failure{kBadImageFile, "cannot write " + quoted(options.file) + why};
+}
+
+std::string chipName(const Options& options) {
+    return std::string(options.chip->name);
+}
+
+void runWrite(const Options& options, LibraryLoader& loader, ConsoleHost& host) {
+    const Image image = loadImage(options);
+    host.say("Image " + quoted(options.file) + ": " + image.description + ", for the " +
+             chipName(options));
+    download(*image.bytes, loader, host);
+    if (!options.verify) {
+        host.say("Written, not verified.");
+        return;
+    }
+    const auto flash = readBack(loader, host, "Verifying");
+    compare(*image.bytes, *flash, *options.chip);
+    host.say("Written and verified: " + std::to_string(options.chip->flashSize) + " bytes.");
+}
+
+void runRead(const Options& options, LibraryLoader& loader, ConsoleHost& host) {
+    const auto flash = readBack(loader, host, "Reading");
+    writeOutput(options, *flash);
+    host.say("Read " + std::to_string(options.chip->flashSize) + " bytes of the " +
+             chipName(options) + " into " + quoted(options.file) + ".");
+}
+
+void runVerify(const Options& options, LibraryLoader& loader, ConsoleHost& host) {
+    const Image image = loadImage(options);
+    const auto flash = readBack(loader, host, "Verifying");
+    compare(*image.bytes, *flash, *options.chip);
+    host.say("The " + chipName(options) + " matches " + quoted(options.file) + ": " +
+             std::to_string(options.chip->flashSize) + " bytes.");
+}
+
+} // namespace
+
+int runCommand(const Options& options, LibraryLoader& loader, std::FILE* out, std::FILE* err) {
+    ConsoleHost host(out, styleFor(out, options.quiet));
+    try {
+        switch (options.command) {
+        case Command::Write:
+            runWrite(options, loader, host);
+            break;
+        case Command::Read:
+            runRead(options, loader, host);
+            break;
+        case Command::Verify:
+            runVerify(options, loader, host);
+            break;
+        case Command::Help:
+            std::fputs(helpText(), out);
+            break;
+        }
+        return kDone;
+    } catch (const Failure& failure) {
+        host.endLine();
+        std::fprintf(err, "kwflash: %s\n", failure.message.c_str());
+        return failure.exitCode;
+    }
+}
+
+int runCommandLine(int argc, const char* const* argv) {
+    const std::span<const char* const> arguments(argv + (argc > 0 ? 1 : 0),
+                                                 static_cast<std::size_t>(std::max(argc - 1, 0)));
+    Options options;
+    try {
+        options = parseArguments(arguments);
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "kwflash: %s\n%s\n", e.what(), usageLine());
+        return kWrongUsage;
+    }
+    if (options.command == Command::Help) {
+        std::fputs(helpText(), stdout);
+        return kDone;
+    }
+    SystemLibraryLoader loader = options.library ? SystemLibraryLoader::forFile(*options.library)
+                                                 : SystemLibraryLoader(thisModuleFolder());
+    return runCommand(options, loader, stdout, stderr);
+}
+
+} // namespace kw::cli

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdio>
+
+#include "kwflash/Arguments.h"
+#include "programmer/ProgrammerLibrary.h"
+
+namespace kw::cli {
+
+// What the process returns; scripts rely on these values.
+enum ExitCode : int {
+    kDone = 0,
+    kNoProgrammer = 1,
+    kBadImageFile = 2,
+    kVerifyMismatch = 3,
+    kProgrammerFailed = 4,
+    kWrongUsage = 64,
+    kInternalError = 70, // a fault of kwflash itself
+};
+
+// Runs one parsed command against the library that `loader` loads. Progress and the summary
+// go to `out`, errors to `err`, one line each.
+int runCommand(const Options& options, LibraryLoader& loader, std::FILE* out, std::FILE* err);
+
+// The whole command line: arguments, the library beside the executable or the one named, the
+// command. `argv` as main() received it.
+int runCommandLine(int argc, const char* const* argv);
+
+} // namespace kw::cli

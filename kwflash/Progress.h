@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "programmer/Transfer.h"
+
+namespace kw::cli {
+
+// How progress is shown: a bar redrawn in place on a terminal, a few plain lines for a pipe or
+// a file, nothing at all when asked to be quiet.
+enum class ProgressStyle { Bar, Lines, Quiet };
+
+// The transfers' host for a command line. It shows the progress of each transfer under the
+// label given by begin(); the window's message boxes and log lines are not shown, since the
+// command words its own errors from the transfer's outcome. Pauses really sleep.
+class ConsoleHost final : public TransferHost {
+public:
+    ConsoleHost(std::FILE* out, ProgressStyle style);
+
+    // Names the transfer that comes next ("Writing", "Reading").
+    void begin(const char* label);
+    // Ends a bar left on its line, so that what follows starts on a line of its own.
+    void endLine();
+    // A line of its own on the progress output, unless quiet.
+    void say(const std::string& text);
+
+    void showMessage(const std::string&) override {}
+    void appendLine(const std::string&) override {}
+    void appendStampedLine(const std::string&) override {}
+    void setProgressMaximum(int maximum) override;
+    void setProgress(int position) override;
+    void processEvents() override {}
+    void pause(int milliseconds) override;
+
+private:
+    void draw(int done);
+
+    std::FILE* out_;
+    ProgressStyle style_;
+    std::string label_;
+    int blocks_ = 0;
+    int lastDrawn_ = -1;   // blocks done when the bar was drawn last
+    int lastQuarter_ = -1; // quarters done when a plain line was written last
+    bool onBarLine_ = false;
+};
+
+// The style for progress written to `out`: a bar only when it is a terminal.
+ProgressStyle styleFor(std::FILE* out, bool quiet);
+
+} // namespace kw::cli

@@ -1,0 +1,322 @@
+// kwflash run as a process, as scripts run it: against the stand-in (a programmer that keeps
+// its flash in a file) and against the recording test libraries.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "image/IntelHexWriter.h"
+#include "image/TempDir.h"
+#include "programmer/Exports.h"
+#include "programmer/TestLibraries.h"
+#include "support/Stm8Tools.h"
+#include "target/Chip.h"
+
+namespace kw {
+namespace {
+
+namespace fs = std::filesystem;
+using test::fileBytes;
+
+constexpr int kFlash = kLargestChip.flashSize;
+constexpr int kSmallFlash = kStm8s103f2.flashSize;
+
+std::string text(const std::vector<std::uint8_t>& bytes) {
+    return {bytes.begin(), bytes.end()};
+}
+
+struct Result {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+enum class Output { File, ClosedPipe, Terminal };
+
+std::string readAll(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    return text;
+}
+
+// Runs `program` (a path, or a bare name looked up on PATH) in `cwd`; stdout goes to a file,
+// a pipe nobody reads, or a terminal.
+Result run(const std::vector<std::string>& args, const fs::path& cwd, Output output = Output::File,
+           const std::string& program = KW_KWFLASH) {
+    const fs::path outFile = cwd / ".stdout";
+    const fs::path errFile = cwd / ".stderr";
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    int pipeEnds[2] = {-1, -1};
+    int terminal = -1;
+    pid_t pid = -1;
+    auto child = [&] {
+        if (::chdir(cwd.c_str()) != 0)
+            ::_exit(127);
+        const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(err, 2);
+        if (output == Output::File)
+            ::dup2(::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+        if (output == Output::ClosedPipe) {
+            ::dup2(pipeEnds[1], 1);
+            ::close(pipeEnds[0]);
+            ::close(pipeEnds[1]);
+        }
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    };
+    if (output == Output::Terminal) {
+        pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    } else {
+        if (output == Output::ClosedPipe && ::pipe(pipeEnds) != 0)
+            return {};
+        pid = ::fork();
+    }
+    if (pid == 0)
+        child();
+    Result result;
+    if (output == Output::ClosedPipe) {
+        ::close(pipeEnds[0]);
+        ::close(pipeEnds[1]);
+    }
+    if (output == Output::Terminal) {
+        result.out = readAll(terminal); // ends with EIO once the child has gone
+        ::close(terminal);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (output == Output::File)
+        result.out = text(fileBytes(outFile));
+    result.err = text(fileBytes(errFile));
+    return result;
+}
+
+class KwflashTest : public ::testing::Test {
+protected:
+    test::TempDir dir;
+
+    void SetUp() override {
+        ::setenv("XDG_STATE_HOME", (dir.path() / "state").c_str(), 1);
+        // Blocks as fast as the stand-in goes, whatever a settings file beside it says.
+        ::setenv("TOLVANEX_STANDIN", "delay=0", 1);
+    }
+
+    Result kwflash(const std::vector<std::string>& args, Output output = Output::File) {
+        return run(args, dir.path(), output);
+    }
+    static std::string library(const fs::path& folder) {
+        return "--library=" + (folder / kLibraryFileName).string();
+    }
+};
+
+// A real toolchain's HEX file in, through the stand-in, and back out in both formats; the HEX
+// that kwflash writes is read by srec_cat, not by our own loader.
+TEST_F(KwflashTest, WritesReadsAndVerifiesThroughTheStandIn) {
+    const fs::path ihx = test::compileStm8Program(dir.path());
+    const auto program = test::srecBinary(ihx, kStm8s103f3.flashBase, kFlash);
+
+    // Its output piped into a reader that has gone must not stop it halfway.
+    EXPECT_EQ(kwflash({"write", ihx.string()}, Output::ClosedPipe).exitCode, 0);
+
+    dir.write("out.bin", std::string(static_cast<std::size_t>(kFlash) * 2, 'x'));
+    const Result readBin = kwflash({"read", "out.bin"});
+    EXPECT_EQ(readBin.exitCode, 0) << readBin.err;
+    EXPECT_EQ(fileBytes(dir.path() / "out.bin"), program);
+    EXPECT_EQ(readBin.out.find('\r'), std::string::npos) << "no bar redraws into a file";
+    EXPECT_NE(readBin.out.find("Reading: 256/256 blocks (100%)"), std::string::npos);
+
+    const Result readHex = kwflash({"read", "out.hex", "--quiet"});
+    EXPECT_EQ(readHex.exitCode, 0) << readHex.err;
+    EXPECT_EQ(readHex.out, "");
+    EXPECT_EQ(test::srecBinary(dir.path() / "out.hex", kStm8s103f3.flashBase, kFlash), program);
+    EXPECT_EQ(kwflash({"verify", "out.hex"}).exitCode, 0);
+
+    auto changed = program;
+    changed[0x10] ^= 0xFF;
+    changed[0x1FFF] ^= 0x01;
+    dir.write("changed.bin", text(changed));
+    const Result mismatch = kwflash({"verify", "changed.bin"});
+    EXPECT_EQ(mismatch.exitCode, 3);
+    EXPECT_NE(mismatch.err.find("2 of 8192 bytes differ, the first at 0x8010"), std::string::npos)
+        << mismatch.err;
+}
+
+// On a terminal the bar is redrawn in place and its line ended before the summary.
+TEST_F(KwflashTest, DrawsABarOnATerminal) {
+    const Result result = kwflash({"read", "out.hex"}, Output::Terminal);
+    EXPECT_EQ(result.exitCode, 0) << result.out;
+    EXPECT_NE(result.out.find("\rReading   ["), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("100% 256/256 blocks\r\nRead 8192 bytes"), std::string::npos)
+        << result.out;
+}
+
+// Started by a bare name through PATH, from another folder, via a symbolic link: the library
+// beside the real executable is still the one found.
+TEST_F(KwflashTest, FindsTheLibraryBesideItsRealExecutable) {
+    fs::create_directories(dir.path() / "links");
+    fs::create_directories(dir.path() / "work");
+    fs::create_symlink(KW_KWFLASH, dir.path() / "links" / "kwflash");
+    const std::string path = std::getenv("PATH");
+    ::setenv("PATH", (dir.path() / "links").c_str(), 1);
+    const Result result = run({"read", "out.bin"}, dir.path() / "work", Output::File, "kwflash");
+    ::setenv("PATH", path.c_str(), 1);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(fileBytes(dir.path() / "work" / "out.bin"), std::vector<std::uint8_t>(kFlash, 0xFF));
+}
+
+// The image goes out in the 64 blocks of 128 at rising offsets, erased (0xFF) past the chip's
+// flash; --no-verify reads nothing back.
+TEST_F(KwflashTest, SendsTheImagePaddedToEveryBlock) {
+    std::vector<std::uint8_t> image(kSmallFlash);
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = testlib::patternByte(static_cast<std::int64_t>(i) + 5);
+    dir.write("small.bin", text(image));
+    testlib::RecordingSession session;
+    const Result result = kwflash({"write", "small.bin", "--chip", "stm8s103f2", "--no-verify",
+                                   library(testlib::recordingDir())});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+
+    const testlib::Log log = session.log();
+    ASSERT_EQ(log.calls.size(), 64u);
+    std::vector<std::uint8_t> sent;
+    for (std::size_t i = 0; i < log.calls.size(); ++i) {
+        EXPECT_EQ(log.calls[i].exportName, "SetFlashData");
+        EXPECT_EQ(log.calls[i].offset, static_cast<std::int32_t>(i) * 128);
+        sent.insert(sent.end(), log.calls[i].data.begin(), log.calls[i].data.end());
+    }
+    image.resize(kFlash, 0xFF);
+    EXPECT_EQ(sent, image);
+}
+
+// Verify compares the chip's flash only: the read-back beyond a small chip is not its flash.
+TEST_F(KwflashTest, VerifiesOnlyTheChipsFlash) {
+    std::vector<std::uint8_t> flash(kSmallFlash);
+    for (std::size_t i = 0; i < flash.size(); ++i)
+        flash[i] = testlib::patternByte(static_cast<std::int64_t>(i));
+    dir.write("flash.bin", text(flash));
+    testlib::RecordingSession session;
+    const Result result =
+        kwflash({"verify", "flash.bin", "--chip=STM8S103F2", library(testlib::recordingDir())});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(session.log().calls.size(), 256u);
+}
+
+// An image that cannot be used stops kwflash before the library is even loaded.
+TEST_F(KwflashTest, RefusesImagesThatCannotBeProgrammedWhole) {
+    dir.write("empty.hex", "");
+    dir.write("bad.hex", ":10800000G0\n");
+    dir.write("long.bin", std::string(kSmallFlash + 1, '\0'));
+    // From 0x8000, a byte at 0x9000 lies past the small chip's flash.
+    dir.write("past.hex", toIntelHex(std::vector<std::uint8_t>{1, 2}, 0x8FFF));
+    // With a record below 0x8000 the addresses are offsets: 0x8000 is far past any flash.
+    dir.write("mixed.hex", toIntelHex(std::vector<std::uint8_t>{1}, 0x10) +
+                               toIntelHex(std::vector<std::uint8_t>{2}, 0x8000));
+    ::mkfifo((dir.path() / "fifo.bin").c_str(), 0600);
+    const std::vector<std::vector<std::string>> calls = {
+        {"write", "missing.hex"},
+        {"write", "empty.hex"},
+        {"verify", "bad.hex"},
+        {"write", "long.bin", "--chip", "STM8S103F2"},
+        {"write", "past.hex", "--chip", "STM8S103F2"},
+        {"write", "mixed.hex"},
+        {"write", "fifo.bin"},
+    };
+    testlib::RecordingSession session;
+    for (auto call : calls) {
+        call.push_back(library(testlib::recordingDir()));
+        const Result result = kwflash(call);
+        EXPECT_EQ(result.exitCode, 2) << call[1] << ": " << result.err;
+        EXPECT_NE(result.err.find(call[1]), std::string::npos) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    }
+    EXPECT_EQ(session.log().loads, 0);
+}
+
+// Every way the programmer can fail has its exit code and says what happened; a read that
+// fails leaves the file it would have replaced alone.
+TEST_F(KwflashTest, ReportsEachProgrammerFailureWithItsExitCode) {
+    dir.write("image.hex", toIntelHex(std::vector<std::uint8_t>(100, 0x42), 0x8000));
+    const auto errors = [&](testlib::RecordingSession& session, const fs::path& folder,
+                            std::vector<std::string> args) {
+        session.clearLog();
+        args.push_back(library(folder));
+        return kwflash(args);
+    };
+    testlib::RecordingSession session;
+
+    Result r = errors(session, dir.path() / "nowhere", {"write", "image.hex"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("nowhere/TOLVANEX.dll"), std::string::npos) << r.err;
+    r = errors(session, testlib::brokenDir(), {"read", "out.hex"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("broken/TOLVANEX.dll"), std::string::npos) << r.err;
+    EXPECT_EQ(errors(session, testlib::noSetDir(), {"write", "image.hex"}).exitCode, 1);
+    EXPECT_EQ(errors(session, testlib::noGetDir(), {"verify", "image.hex"}).exitCode, 1);
+
+    session.setResult(1);
+    r = errors(session, testlib::recordingDir(), {"write", "image.hex"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("no programmer found"), std::string::npos) << r.err;
+    EXPECT_EQ(session.log().calls.size(), 1u);
+
+    session.setResult(0);
+    session.failCall(5, 7);
+    r = errors(session, testlib::errorTextDir(), {"write", "image.hex"});
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.err, "kwflash: the programmer failed writing block 5 (0x8280-0x82FF) with code 7: "
+                     "测试库错误 7: 说明\n");
+    EXPECT_EQ(session.log().calls.size(), 6u) << "nothing sent or read after the failure";
+
+    // A negative result fails a read-back.
+    dir.write("keep.bin", "old");
+    session.failCall(100, -2);
+    r = errors(session, testlib::recordingDir(), {"read", "keep.bin"});
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_NE(r.err.find("reading block 100 (0x8C80-0x8C9F) with code -2"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(text(fileBytes(dir.path() / "keep.bin")), "old");
+}
+
+TEST_F(KwflashTest, AnswersAWrongCallWithTheUsage) {
+    const std::vector<std::vector<std::string>> calls = {
+        {},
+        {"flash", "a.hex"},
+        {"write"},
+        {"write", "a.hex", "b.hex"},
+        {"write", "a.srec"},
+        {"write", "a.hex", "--chip", "STM8S105"},
+        {"write", "a.hex", "--chip"},
+        {"read", "a.hex", "--no-verify"},
+        {"verify", "a.hex", "--fast"},
+    };
+    testlib::RecordingSession session;
+    for (auto call : calls) {
+        call.push_back(library(testlib::recordingDir()));
+        const Result result = kwflash(call);
+        EXPECT_EQ(result.exitCode, 64) << result.err;
+        EXPECT_NE(result.err.find("\nusage: kwflash "), std::string::npos) << result.err;
+    }
+    EXPECT_EQ(session.log().loads, 0);
+
+    const Result help = kwflash({"write", "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("exit codes:"), std::string::npos);
+}
+
+} // namespace
+} // namespace kw
