@@ -27,7 +27,8 @@ std::string quoted(const std::filesystem::path& file) {
 
 [[noreturn]] void throwIo(const char* what, const std::filesystem::path& file, int error) {
     throw IoError(std::string(what) + " " + quoted(file) + ": " +
-                  std::generic_category().message(error != 0 ? error : EIO));
+                      std::generic_category().message(error != 0 ? error : EIO),
+                  error == ENOENT ? IoError::Kind::Absent : IoError::Kind::Failed);
 }
 
 #ifdef _WIN32
@@ -105,7 +106,8 @@ InputFile::InputFile(const std::filesystem::path& file) : path_(file) {
         const std::string kind = kindOf(st);
         closeFile(fd_);
         throw IoError("Cannot open file " + quoted(file) + ": it is " + kind +
-                      ", not a regular file");
+                          ", not a regular file",
+                      IoError::Kind::NotRegular);
     }
 #ifndef _WIN32
     // Reads of a regular file do not depend on the flag, but nothing should inherit it.

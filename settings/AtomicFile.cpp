@@ -1,5 +1,8 @@
 #include "settings/AtomicFile.h"
 
+#include "image/Errors.h"
+#include "image/FileReader.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -176,58 +179,36 @@ FileContent readRegularFile(const fs::path& file, std::size_t limit) noexcept {
     using Status = FileContent::Status;
     FileContent result;
     try {
-        // Non-blocking, so that opening a FIFO returns at once; it is then refused below.
-        const Descriptor fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-        if (!fd.valid()) {
-            result.status = errno == ENOENT ? Status::Absent : Status::Failed;
-            return result;
-        }
-        struct stat info {};
-        if (::fstat(fd.get(), &info) != 0)
-            return result;
-        if (!S_ISREG(info.st_mode)) {
-            result.status = Status::NotRegular;
-            return result;
-        }
-        // The length is a hint only: the file may grow or shrink while it is read.
-        const auto length = static_cast<std::uintmax_t>(info.st_size);
-        result.bytes.resize(static_cast<std::size_t>(std::min<std::uintmax_t>(length, limit)));
+        InputFile in(file);
+        // The length is a hint only: the file may grow or shrink while it is read. One byte
+        // past the limit tells whether the limit cut it.
+        const std::size_t cap = limit < SIZE_MAX ? limit + 1 : limit;
+        const std::size_t wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(in.length(), cap));
         std::size_t got = 0;
         for (;;) {
-            if (got == result.bytes.size()) {
-                if (got == limit)
-                    break;
-                result.bytes.resize(std::min(limit, got + 4096));
-            }
-            const ssize_t n =
-                ::read(fd.get(), result.bytes.data() + got, result.bytes.size() - got);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                result.bytes.clear();
-                return result;
-            }
-            if (n == 0) {
-                result.whole = true;
+            result.bytes.resize(std::min(std::max(wanted, got + 4096), cap));
+            const std::size_t n = in.read({result.bytes.data() + got, result.bytes.size() - got});
+            got += n;
+            if (got < result.bytes.size() || got > limit)
                 break;
-            }
-            got += static_cast<std::size_t>(n);
         }
-        result.bytes.resize(got);
-        if (!result.whole) {
-            // Full to the limit: whole only if nothing follows.
-            char next = 0;
-            ssize_t n = 0;
-            do {
-                n = ::read(fd.get(), &next, 1);
-            } while (n < 0 && errno == EINTR);
-            if (n < 0) {
-                result.bytes.clear();
-                return result;
-            }
-            result.whole = n == 0;
-        }
+        result.whole = got <= limit;
+        result.bytes.resize(std::min(got, limit));
         result.status = Status::Read;
+    } catch (const IoError& failure) {
+        result = FileContent{};
+        switch (failure.kind()) {
+        case IoError::Kind::Absent:
+            result.status = Status::Absent;
+            break;
+        case IoError::Kind::NotRegular:
+            result.status = Status::NotRegular;
+            break;
+        case IoError::Kind::Failed:
+            result.status = Status::Failed;
+            break;
+        }
     } catch (...) {
         result = FileContent{};
     }
