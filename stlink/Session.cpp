@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
+#include <string_view>
 
 namespace kw::stlink {
 
@@ -13,6 +15,21 @@ constexpr std::uint32_t kFlashBase = kLargestChip.flashBase;
 constexpr std::uint32_t kSmallFlashEnd = kStm8s103f2.flashEnd();
 constexpr int kChipBlock = Stm8::kBlockSize;
 constexpr int kMaxProbes = 16;
+
+// Lines for someone watching from a terminal: which probe a transfer uses, and why it failed.
+// Off unless asked for with TOLVANEX_STLINK_LOG=1, so that a host's own terminal output (a
+// command line's progress bar) is never broken into.
+template <class... Args> void logLine(const char* format, Args... args) {
+    static const bool wanted = [] {
+        const char* value = std::getenv("TOLVANEX_STLINK_LOG");
+        return value != nullptr && std::string_view(value) == "1";
+    }();
+    if (!wanted)
+        return;
+    std::fprintf(stderr, "TOLVANEX.dll: ");
+    std::fprintf(stderr, format, args...);
+    std::fputc('\n', stderr);
+}
 
 bool allBytes(const std::uint8_t* data, int length, std::uint8_t value) {
     return std::all_of(data, data + length, [value](std::uint8_t byte) { return byte == value; });
@@ -68,8 +85,7 @@ void Session::fail(Reason reason) {
             return;
         failure_ = reason;
     }
-    std::fprintf(stderr, "TOLVANEX.dll: error %d: %s\n", static_cast<int>(codeOf(reason)),
-                 textOf(reason));
+    logLine("error %d: %s", static_cast<int>(codeOf(reason)), textOf(reason));
 }
 
 ResultCode Session::guarded(const std::function<void()>& work) {
@@ -164,7 +180,7 @@ void Session::connect() {
     chip_ = std::make_unique<Stm8>(*probe_);
     chip_->connect(settings_.highSpeed);
     description_ += chip_->highSpeed() ? ", SWIM high speed" : ", SWIM low speed";
-    std::fprintf(stderr, "TOLVANEX.dll: %s\n", description_.c_str());
+    logLine("%s", description_.c_str());
     if (chip_->readOutProtected())
         throw Failure(Reason::ReadOutProtected);
 }
