@@ -17,6 +17,7 @@
 
 #include "bench/hexgen.h"
 #include "image/IntelHexLoader.h"
+#include "target/Chip.h"
 
 namespace {
 
@@ -30,9 +31,9 @@ double medianOf(std::vector<double> v) {
 // Seconds for one decode; the checksum of the result keeps the work observable.
 double timeDecode(const std::string& text, unsigned& sink) {
     const auto start = Clock::now();
-    const kw::HexLoadResult result = kw::decodeIntelHex(text, 8192);
+    const kw::HexLoadResult result = kw::decodeIntelHex(text, kw::kLargestChip.flashSize);
     const auto stop = Clock::now();
-    for (auto b : result.image->bytes().first(8192))
+    for (auto b : result.image->bytes().first(kw::kLargestChip.flashSize))
         sink += b;
     sink += result.cut ? 1u : 0u;
     return std::chrono::duration<double>(stop - start).count();
@@ -55,7 +56,7 @@ long statusKiB(const std::string& name) {
 
 int peakMemory(const char* file) {
     const long idle = statusKiB("VmHWM");
-    const kw::HexLoadResult result = kw::loadIntelHexFile(file, 8192);
+    const kw::HexLoadResult result = kw::loadIntelHexFile(file, kw::kLargestChip.flashSize);
     const long peak = statusKiB("VmHWM");
     if (idle == 0 || peak == 0) {
         std::fprintf(stderr, "bench_hexload: no VmHWM in /proc/self/status\n");
@@ -106,13 +107,16 @@ int main(int argc, char** argv) try {
     unsigned sink = 0;
     timeDecode(text, sink); // warm-up: page in the text and the allocator
     std::vector<double> seconds;
+    seconds.reserve(static_cast<std::size_t>(runs));
     for (int i = 0; i < runs; ++i)
         seconds.push_back(timeDecode(text, sink));
     const double mbPerSecond = static_cast<double>(text.size()) / 1e6 / medianOf(seconds);
 
     // The size the tool meets in practice: one 8 KB image, 512 records.
-    const std::string small = kw::bench::imageRecords(kw::bench::makeImage(8192));
+    const std::string small =
+        kw::bench::imageRecords(kw::bench::makeImage(kw::kLargestChip.flashSize));
     std::vector<double> smallSeconds;
+    smallSeconds.reserve(201);
     for (int i = 0; i < 201; ++i)
         smallSeconds.push_back(timeDecode(small, sink));
 

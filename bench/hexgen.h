@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "image/IntelHexWriter.h"
+#include "target/Chip.h"
 
 namespace kw::bench {
 
@@ -41,7 +42,7 @@ inline std::string imageHexText(const std::vector<std::uint8_t>& image) {
 // Calls put(text) with the records of an 8 KB image, repeated to at least `bytes`
 // characters, then the end-of-file record.
 template <typename Put> void forEachHexPiece(std::size_t bytes, Put&& put) {
-    const std::string pass = imageRecords(makeImage(8192));
+    const std::string pass = imageRecords(makeImage(kw::kLargestChip.flashSize));
     for (std::size_t written = 0; written < bytes; written += pass.size())
         put(pass);
     put(IntelHexWriter(kBenchFormat).finish());
@@ -49,7 +50,7 @@ template <typename Put> void forEachHexPiece(std::size_t bytes, Put&& put) {
 
 inline std::string makeHexText(std::size_t bytes) {
     std::string out;
-    out.reserve(bytes + 32 * 1024);
+    out.reserve(bytes + std::size_t{32} * 1024);
     forEachHexPiece(bytes, [&out](const std::string& piece) { out += piece; });
     return out;
 }

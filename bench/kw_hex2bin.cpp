@@ -8,13 +8,14 @@
 
 #include "image/IntConv.h"
 #include "image/IntelHexLoader.h"
+#include "target/Chip.h"
 
 int main(int argc, char** argv) try {
     if (argc < 3 || argc > 4) {
         std::fprintf(stderr, "usage: kw_hex2bin IN.hex OUT.bin [flashSize]\n");
         return 2;
     }
-    const std::int32_t flashSize = argc == 4 ? kw::strToInt(argv[3]) : 8192;
+    const std::int32_t flashSize = argc == 4 ? kw::strToInt(argv[3]) : kw::kLargestChip.flashSize;
     if (flashSize <= 0) {
         std::fprintf(stderr, "kw_hex2bin: the flash size must be positive\n");
         return 2;

@@ -15,10 +15,11 @@
 
 #include "image/IntelHexLoader.h"
 #include "image/IntelHexWriter.h"
+#include "target/Chip.h"
 
 namespace {
 
-constexpr std::size_t kImageSize = 8192;
+constexpr std::size_t kImageSize = kw::kLargestChip.flashSize;
 
 // A small blink program laid out like STM8 flash: the interrupt vector table, the code, a
 // banner string and a table of every byte value; the rest stays erased (0xFF).

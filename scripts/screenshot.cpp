@@ -20,6 +20,7 @@
 
 #include "app/Prompts.h"
 #include "app/TFrmCopy.h"
+#include "target/Chip.h"
 #include "view/StringGridView.h"
 
 namespace {
@@ -59,7 +60,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: kw_screenshot OUT.png [IMAGE.hex] [--download]\n");
         return 2;
     }
-    const QString out = args[1];
+    const QString& out = args[1];
     const QString image =
         args.size() > 2 && !args[2].startsWith(QLatin1String("--")) ? args[2] : QString();
     const bool download = args.contains(QStringLiteral("--download"));
@@ -96,7 +97,8 @@ int main(int argc, char** argv) {
             window.DownLoadBtn->click();
         if (readBack && window.FlashBuf) {
             const auto all = window.FlashBuf->bytes();
-            const auto sent = all.first(std::min<std::size_t>(all.size(), 8192));
+            const auto sent =
+                all.first(std::min<std::size_t>(all.size(), kw::kLargestChip.flashSize));
             const std::vector<std::uint8_t> expected(sent.begin(), sent.end());
             window.runHandler([&] { window.BuffclearClick(); });
             window.runHandler([&] { window.ReadBtnClick(); });

@@ -24,7 +24,7 @@ namespace {
 using MainWindow = WindowFixture;
 
 struct Placement {
-    const char* name;
+    const char* name = nullptr;
     QRect geometry;
 };
 

@@ -55,7 +55,8 @@ TEST(FileReaderTest, OnlyRegularFilesAreRead) {
         {linkToFifo, "a named pipe"},
         {"/dev/zero", "a character device"},
         {dir.path(), "a folder"}};
-    for (const auto& [file, kind] : cases) {
+    for (const auto& [path, kind] : cases) {
+        const std::filesystem::path file = path; // a lambda may not capture a structured binding
         const std::string expected =
             "Cannot open file \"" + file.string() + "\": it is " + kind + ", not a regular file";
         EXPECT_EQ(ioErrorOf([&] { loadIntelHexFile(file, 8192); }), expected);

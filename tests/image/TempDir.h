@@ -28,7 +28,7 @@ public:
     const std::filesystem::path& path() const { return path_; }
 
     std::filesystem::path write(const std::string& name, std::string_view content) const {
-        const auto file = path_ / name;
+        auto file = path_ / name;
         std::ofstream out(file, std::ios::binary);
         out.write(content.data(), static_cast<std::streamsize>(content.size()));
         if (!out.flush())

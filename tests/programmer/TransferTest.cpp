@@ -57,7 +57,7 @@ TEST_F(TransferTest, DownloadSendsEveryBlockInOrderWithPausesAndProgress) {
         SCOPED_TRACE(i);
         EXPECT_EQ(log.calls[i].exportName, "SetFlashData");
         EXPECT_EQ(log.calls[i].offset, i * 128);
-        EXPECT_EQ(log.calls[i].data, slice(*image, i * 128, 128));
+        EXPECT_EQ(log.calls[i].data, slice(*image, std::int64_t{i} * 128, 128));
     }
 
     std::vector<std::string> expected{kStartLine, "max:63"};
@@ -126,9 +126,9 @@ TEST_F(TransferTest, DownloadPadsBytesPastAShortOrMissingImageWithErasedValue) {
         const auto log = session.log();
         ASSERT_EQ(log.calls.size(), 64u);
         for (int i = 0; i < 64; ++i) {
-            const std::vector<std::uint8_t> expected = image && i < 32
-                                                           ? slice(*image, i * 128, 128)
-                                                           : std::vector<std::uint8_t>(128, 0xFF);
+            const std::vector<std::uint8_t> expected =
+                image && i < 32 ? slice(*image, std::int64_t{i} * 128, 128)
+                                : std::vector<std::uint8_t>(128, 0xFF);
             EXPECT_EQ(log.calls[i].data, expected) << "block " << i;
         }
     }

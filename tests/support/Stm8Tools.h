@@ -21,7 +21,7 @@ inline std::filesystem::path toolOnPath(const std::string& program, const std::s
     std::istringstream folders(path ? path : "");
     std::string folder;
     while (std::getline(folders, folder, ':')) {
-        const auto candidate = std::filesystem::path(folder.empty() ? "." : folder) / program;
+        auto candidate = std::filesystem::path(folder.empty() ? "." : folder) / program;
         std::error_code ec;
         if (std::filesystem::is_regular_file(candidate, ec))
             return candidate;
