@@ -134,8 +134,8 @@ void Stm8s103::resetVolatileState() {
     std::fill(debug_.begin() + 0x90, debug_.begin() + 0x96, 0xFF); // break registers
     debug_[0x9A] = 0xFF;                                           // DM_ENFCTR
     debug_[kSwimCsr - kDebugBase] = swimCsr;                       // SWIM survives a system reset
-    programKeyStep_ = dataKeyStep_ = 0;
-    programKeysBroken_ = dataKeysBroken_ = false;
+    programKeys_ = {0x56, 0xAE, kPul};
+    dataKeys_ = {0xAE, 0x56, kDul};
 }
 
 void Stm8s103::releaseReset() {
@@ -262,6 +262,19 @@ void Stm8s103::writeByte(std::uint32_t address, std::uint8_t value, Nanos) {
     }
 }
 
+void Stm8s103::KeySequence::enter(std::uint8_t value, std::uint8_t& iapsr) {
+    if (broken || (iapsr & unlockedBit) != 0)
+        return;
+    if (value != (step == 0 ? first : second)) {
+        broken = true;
+        return;
+    }
+    if (++step == 2) {
+        iapsr |= unlockedBit;
+        step = 0;
+    }
+}
+
 void Stm8s103::writeRegister(std::uint32_t address, std::uint8_t value) {
     std::uint8_t& iapsr = registers_[kFlashIapsr - kRegisterBase];
     switch (address) {
@@ -270,28 +283,10 @@ void Stm8s103::writeRegister(std::uint32_t address, std::uint8_t value) {
         iapsr &= static_cast<std::uint8_t>(value | ~(kPul | kDul));
         return;
     case kFlashPukr:
-        if (programKeysBroken_ || (iapsr & kPul) != 0)
-            return;
-        if (value == (programKeyStep_ == 0 ? 0x56 : 0xAE)) {
-            if (++programKeyStep_ == 2) {
-                iapsr |= kPul;
-                programKeyStep_ = 0;
-            }
-        } else {
-            programKeysBroken_ = true;
-        }
+        programKeys_.enter(value, iapsr);
         return;
     case kFlashDukr:
-        if (dataKeysBroken_ || (iapsr & kDul) != 0)
-            return;
-        if (value == (dataKeyStep_ == 0 ? 0xAE : 0x56)) {
-            if (++dataKeyStep_ == 2) {
-                iapsr |= kDul;
-                dataKeyStep_ = 0;
-            }
-        } else {
-            dataKeysBroken_ = true;
-        }
+        dataKeys_.enter(value, iapsr);
         return;
     default:
         registers_[address - kRegisterBase] = value;
@@ -370,11 +365,8 @@ bool Stm8s103::startOperation(const Latch& latch, Area area, Nanos t) {
                             latch.size == kBlockSize && latch.kind != OpKind::Erase;
     if (flashBlock && beforeFlashBlock && !beforeFlashBlock())
         return false;
+    static_cast<Latch&>(operation_) = latch;
     operation_.active = true;
-    operation_.kind = latch.kind;
-    operation_.base = latch.base;
-    operation_.size = latch.size;
-    operation_.bytes = latch.bytes;
     operation_.end = t + (latch.kind == OpKind::Program       ? kStandardProgramming
                           : latch.kind == OpKind::FastProgram ? kFastProgramming
                                                               : kEraseTime);

@@ -56,13 +56,19 @@ private:
         std::uint32_t size = 0;
         std::array<std::uint8_t, 64> bytes{};
     };
-    struct Operation {
-        bool active = false;
-        OpKind kind = OpKind::Program;
-        std::uint32_t base = 0;
-        std::uint32_t size = 0;
-        std::array<std::uint8_t, 64> bytes{};
+    // Latched bytes the flash controller is programming, until `end`.
+    struct Operation : Latch {
         Nanos end = 0;
+    };
+    // An unlock register: two keys in order set `unlockedBit` in IAPSR; a wrong key locks it
+    // until the next reset.
+    struct KeySequence {
+        std::uint8_t first = 0;
+        std::uint8_t second = 0;
+        std::uint8_t unlockedBit = 0;
+        int step = 0;
+        bool broken = false;
+        void enter(std::uint8_t value, std::uint8_t& iapsr);
     };
 
     Area areaOf(std::uint32_t address) const;
@@ -92,10 +98,8 @@ private:
     int resets_ = 0;
 
     // Flash controller
-    int programKeyStep_ = 0;
-    int dataKeyStep_ = 0;
-    bool programKeysBroken_ = false; // a wrong key: locked until the next reset
-    bool dataKeysBroken_ = false;
+    KeySequence programKeys_;
+    KeySequence dataKeys_;
     Latch latch_;
     Operation operation_;
     // Option bytes take effect at reset.
