@@ -229,9 +229,10 @@ void StLink::awaitSwim(int payload, Reason tooLong) {
     using Clock = std::chrono::steady_clock;
     const auto wire = wireTime(payload);
     const auto deadline = Clock::now() + 2 * wire + kBusyAllowance;
-    // The probe is certainly busy while the bytes are on the wire: ask near their end.
-    if (wire > 2 * kPollInterval)
-        std::this_thread::sleep_for(wire - kPollInterval);
+    // The probe is certainly busy while the bytes are on the wire: a poll before their end
+    // only costs a USB round trip.
+    if (wire > kPollInterval)
+        std::this_thread::sleep_for(wire);
     for (;;) {
         std::uint8_t status[4] = {};
         send({kSwimCommand, kSwimStatus});
