@@ -111,10 +111,12 @@ void Session::runWorker() {
             return;
         const std::function<void()> job = std::move(job_);
         job_ = nullptr;
+        running_ = true;
+        changed_.notify_all();
         lock.unlock();
         guarded(job);
         lock.lock();
-        busy_ = false;
+        running_ = false;
         changed_.notify_all();
     }
 }
@@ -125,17 +127,17 @@ void Session::post(std::function<void()> job) {
     {
         const std::lock_guard lock(mutex_);
         job_ = std::move(job);
-        busy_ = true;
     }
     changed_.notify_all();
 }
 
-bool Session::waitIdle() {
+bool Session::waitFor(bool wholeQueue) {
     // Every USB transfer and poll of a job has its own limit, so a job ends well within this
     // unless something hangs below libusb.
     constexpr auto kLimit = std::chrono::milliseconds(250);
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kLimit, [this] { return !busy_; });
+    return changed_.wait_for(lock, kLimit,
+                             [this, wholeQueue] { return !job_ && (!wholeQueue || !running_); });
 }
 
 void Session::openProbe() {
@@ -186,7 +188,9 @@ void Session::connect() {
 }
 
 ResultCode Session::write(std::int32_t offset, const std::uint8_t* block) {
-    if (!waitIdle())
+    // One call's blocks may wait while the last call's are programmed, so the worker has the
+    // next blocks at hand through the tool's pauses.
+    if (!waitFor(false))
         fail(Reason::ProbeLost);
     // Connecting here rather than in the worker reports a missing probe or chip at block 0.
     const ResultCode connected = guarded([this] { connect(); });
@@ -197,7 +201,7 @@ ResultCode Session::write(std::int32_t offset, const std::uint8_t* block) {
     post([this, offset, data] { writeBlocks(offset, data); });
     if (offset != kLastWriteOffset)
         return kDone;
-    if (!waitIdle())
+    if (!waitFor(true))
         fail(Reason::ProbeLost);
     const auto failed = failure();
     return failed ? codeOf(*failed) : kDone;
@@ -283,7 +287,7 @@ void Session::verify(const Block& block, std::uint8_t* held) {
 }
 
 ResultCode Session::read(std::int32_t offset, std::uint8_t* block) {
-    if (!waitIdle())
+    if (!waitFor(true))
         fail(Reason::ProbeLost);
     return guarded([&] {
         connect();

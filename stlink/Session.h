@@ -29,7 +29,8 @@ struct Settings {
 //
 // A download call connects (the first time) and hands its two chip blocks to a worker thread,
 // then returns: the blocks are programmed and verified while the tool pauses. The next call
-// first waits for that work and reports its failure; the last call waits for all of it.
+// may queue its blocks behind them; the call after waits for that work and reports its
+// failure; the last call waits for all of it.
 class Session {
 public:
     static constexpr int kFlashLength = kLargestChip.flashSize;
@@ -65,11 +66,12 @@ private:
     void connect();
     void openProbe();
 
-    // The worker: one job at a time.
+    // The worker: one job runs, the next may wait.
     void runWorker();
     void post(std::function<void()> job);
-    // False when the worker is still busy after `limit`: the probe hangs.
-    bool waitIdle();
+    // Until no job waits (and, for `wholeQueue`, none runs); false when that takes beyond
+    // reason: the probe hangs.
+    bool waitFor(bool wholeQueue);
 
     // Worker side of a download call.
     void writeBlocks(std::int32_t offset, const Block128& data);
@@ -90,7 +92,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::function<void()> job_; // waiting for the worker
-    bool busy_ = false;         // a job waits or runs
+    bool running_ = false;
     bool stopping_ = false;
     std::optional<Reason> failure_;
     std::thread worker_;
