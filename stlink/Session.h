@@ -75,7 +75,10 @@ private:
 
     // Worker side of a download call.
     void writeBlocks(std::int32_t offset, const Block128& data);
-    void program(std::uint32_t address, const std::uint8_t* data, const std::uint8_t* current);
+    // Bytes from the start of the block at `address` known to be what the chip holds there.
+    int heldKnown(std::uint32_t address) const;
+    void fetchHeld(std::uint32_t address, int length);
+    void program(std::uint32_t address, const std::uint8_t* data);
     // Waits for the block in flight and checks what the chip now holds there.
     void settle();
     void verify(const Block& block, std::uint8_t* held);
@@ -100,6 +103,13 @@ private:
     // Touched by one thread at a time: the worker while busy, the caller otherwise.
     bool unlocked_ = false;
     std::optional<Block> inFlight_;
+    // What the chip holds, from flash offsets heldFrom_ to heldTo_, read before programming.
+    std::array<std::uint8_t, kFlashLength> held_{};
+    int heldFrom_ = 0;
+    int heldTo_ = 0;
+    // How much of the next block the read that verifies a block also fetches: a few bytes
+    // while blocks keep changing, the whole block after an unchanged or erased one.
+    int lookahead_ = Stm8::kBlockSize;
     // Set once a block past 4 KB read back as erased after programming: a 4 KB chip.
     bool smallChip_ = false;
     std::array<std::uint8_t, kFlashLength> readCache_{};
