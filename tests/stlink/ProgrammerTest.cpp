@@ -146,14 +146,17 @@ TEST(StlinkDownload, ProgramsOnlyChangedBlocksAndLeavesTheImageInFlash) {
 // While every block changes, a block is judged by a few of its bytes read ahead; the blocks
 // those bytes cannot settle still get the right treatment.
 TEST(StlinkDownload, JudgesBlocksAmongChangingOnesByAllTheirBytes) {
+    const auto chipBlock = [](Image& image, int index) {
+        return image.begin() + std::ptrdiff_t{index} * 64;
+    };
     Rig rig;
     Image old = pattern(11);
-    std::fill_n(old.begin() + 30 * 64, 8, 0x00);  // starts like erased flash, is not
-    std::fill_n(old.begin() + 31 * 64, 64, 0x00); // erased
+    std::fill_n(chipBlock(old, 30), 8, 0x00);  // starts like erased flash, is not
+    std::fill_n(chipBlock(old, 31), 64, 0x00); // erased
     Image image = pattern(12);
-    std::copy_n(old.begin() + 10 * 64, 64, image.begin() + 10 * 64);
-    image[10 * 64 + 40] ^= 0x01;                                     // differs only late
-    std::copy_n(old.begin() + 21 * 64, 64, image.begin() + 21 * 64); // unchanged
+    std::copy_n(chipBlock(old, 10), 64, chipBlock(image, 10));
+    chipBlock(image, 10)[40] ^= 0x01;                          // differs only late
+    std::copy_n(chipBlock(old, 21), 64, chipBlock(image, 21)); // unchanged
     rig.probe->poke(kFlashBase, old);
     const auto before = rig.probe->statistics().blockProgrammings;
 
