@@ -77,6 +77,8 @@ private:
     void writeBlocks(std::int32_t offset, const Block128& data);
     // Bytes from the start of the block at `address` known to be what the chip holds there.
     int heldKnown(std::uint32_t address) const;
+    // Reads what the chip holds from `address` on, `length` bytes; when the block in flight
+    // lies just before, the read verifies it and fetches only the look-ahead.
     void fetchHeld(std::uint32_t address, int length);
     void program(std::uint32_t address, const std::uint8_t* data);
     // Waits for the block in flight and checks what the chip now holds there.

@@ -28,8 +28,8 @@ public:
     void relockFlash();
 
     // `tooLong` names the failure when the read waits beyond reason: a read right after a
-    // block started waits on the wire until the block is done, and the probe is first asked
-    // for the bytes when they can be through after its typical end.
+    // block started waits on the wire until the block is done, so the probe is first asked
+    // when the bytes can be through after the block's typical end.
     void read(std::uint32_t address, std::uint8_t* data, int length,
               Reason tooLong = Reason::TargetSilent);
 
