@@ -15,6 +15,8 @@ constexpr std::uint32_t kFlashBase = kLargestChip.flashBase;
 constexpr std::uint32_t kSmallFlashEnd = kStm8s103f2.flashEnd();
 constexpr int kChipBlock = Stm8::kBlockSize;
 constexpr int kMaxProbes = 16;
+// Enough bytes of a block to tell, nearly always, that a changed image changes it too.
+constexpr int kLookaheadPrefix = 4;
 
 // Lines for someone watching from a terminal: which probe a transfer uses, and why it failed.
 // Off unless asked for with TOLVANEX_STLINK_LOG=1, so that a host's own terminal output (a
@@ -111,10 +113,12 @@ void Session::runWorker() {
             return;
         const std::function<void()> job = std::move(job_);
         job_ = nullptr;
+        running_ = true;
+        changed_.notify_all();
         lock.unlock();
         guarded(job);
         lock.lock();
-        busy_ = false;
+        running_ = false;
         changed_.notify_all();
     }
 }
@@ -125,17 +129,17 @@ void Session::post(std::function<void()> job) {
     {
         const std::lock_guard lock(mutex_);
         job_ = std::move(job);
-        busy_ = true;
     }
     changed_.notify_all();
 }
 
-bool Session::waitIdle() {
+bool Session::waitFor(bool wholeQueue) {
     // Every USB transfer and poll of a job has its own limit, so a job ends well within this
     // unless something hangs below libusb.
     constexpr auto kLimit = std::chrono::milliseconds(250);
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kLimit, [this] { return !busy_; });
+    return changed_.wait_for(lock, kLimit,
+                             [this, wholeQueue] { return !job_ && (!wholeQueue || !running_); });
 }
 
 void Session::openProbe() {
@@ -186,7 +190,9 @@ void Session::connect() {
 }
 
 ResultCode Session::write(std::int32_t offset, const std::uint8_t* block) {
-    if (!waitIdle())
+    // One call's blocks may wait while the last call's are programmed, so the worker has the
+    // next blocks at hand through the tool's pauses.
+    if (!waitFor(false))
         fail(Reason::ProbeLost);
     // Connecting here rather than in the worker reports a missing probe or chip at block 0.
     const ResultCode connected = guarded([this] { connect(); });
@@ -197,7 +203,7 @@ ResultCode Session::write(std::int32_t offset, const std::uint8_t* block) {
     post([this, offset, data] { writeBlocks(offset, data); });
     if (offset != kLastWriteOffset)
         return kDone;
-    if (!waitIdle())
+    if (!waitFor(true))
         fail(Reason::ProbeLost);
     const auto failed = failure();
     return failed ? codeOf(*failed) : kDone;
@@ -205,32 +211,62 @@ ResultCode Session::write(std::int32_t offset, const std::uint8_t* block) {
 
 void Session::writeBlocks(std::int32_t offset, const Block128& data) {
     cached_ = 0;
-    const std::uint32_t address = kFlashBase + static_cast<std::uint32_t>(offset);
-    std::array<std::uint8_t, std::size_t{2} * kChipBlock> held{};
-    if (inFlight_ && inFlight_->address + kChipBlock == address) {
-        // Calls come in order: one read checks the block still programming from the last
-        // call and fetches what the chip holds where this call's blocks go.
-        const Block last = *inFlight_;
-        inFlight_.reset();
-        chip_->waitForBlock();
-        std::array<std::uint8_t, std::size_t{3} * kChipBlock> got{};
-        chip_->read(last.address, got.data(), static_cast<int>(got.size()), Reason::ProgramTimeout);
-        verify(last, got.data());
-        std::copy(got.begin() + kChipBlock, got.end(), held.begin());
-    } else {
-        settle();
-        chip_->read(address, held.data(), static_cast<int>(held.size()));
+    for (std::ptrdiff_t half = 0; half < 2; ++half) {
+        const std::uint32_t address =
+            kFlashBase + static_cast<std::uint32_t>(offset + half * kChipBlock);
+        if (heldKnown(address) == 0)
+            fetchHeld(address, half == 0 ? 2 * kChipBlock : kChipBlock);
+        program(address, data.data() + half * kChipBlock);
     }
-    for (std::ptrdiff_t half = 0; half < 2; ++half)
-        program(address + static_cast<std::uint32_t>(half * kChipBlock),
-                data.data() + half * kChipBlock, held.data() + half * kChipBlock);
     if (offset == kLastWriteOffset)
         finish();
 }
 
-void Session::program(std::uint32_t address, const std::uint8_t* data,
-                      const std::uint8_t* current) {
-    if (std::equal(data, data + kChipBlock, current))
+int Session::heldKnown(std::uint32_t address) const {
+    const auto at = static_cast<int>(address - kFlashBase);
+    return at >= heldFrom_ && at < heldTo_ ? std::min(kChipBlock, heldTo_ - at) : 0;
+}
+
+void Session::fetchHeld(std::uint32_t address, int length) {
+    const auto at = static_cast<int>(address - kFlashBase);
+    if (inFlight_ && inFlight_->address + kChipBlock == address) {
+        // Blocks come in order: the read that checks the block still programming also
+        // fetches the start of the next one.
+        const Block last = *inFlight_;
+        inFlight_.reset();
+        std::array<std::uint8_t, std::size_t{2} * kChipBlock> got{};
+        length = std::min(lookahead_, kFlashLength - at);
+        chip_->waitForBlock();
+        chip_->read(last.address, got.data(), kChipBlock + length, Reason::ProgramTimeout);
+        verify(last, got.data());
+        std::copy_n(got.begin() + kChipBlock, length, held_.begin() + at);
+    } else {
+        settle();
+        length = std::min(length, kFlashLength - at);
+        chip_->read(address, held_.data() + at, length);
+    }
+    heldFrom_ = at;
+    heldTo_ = at + length;
+}
+
+void Session::program(std::uint32_t address, const std::uint8_t* data) {
+    const auto at = static_cast<int>(address - kFlashBase);
+    const std::uint8_t* current = held_.data() + at;
+    int known = heldKnown(address);
+    // A few bytes settle it when they differ from the data and are not all erased; otherwise
+    // the whole block decides whether to program it and whether the fast mode may.
+    if (known < kChipBlock &&
+        (std::equal(data, data + known, current) || allBytes(current, known, 0x00))) {
+        settle();
+        chip_->read(address + static_cast<std::uint32_t>(known), held_.data() + at + known,
+                    kChipBlock - known);
+        known = kChipBlock;
+    }
+    heldFrom_ = at + kChipBlock; // what this block held is no longer needed
+    const bool unchanged = known == kChipBlock && std::equal(data, data + kChipBlock, current);
+    const bool erased = known == kChipBlock && allBytes(current, kChipBlock, 0x00);
+    lookahead_ = unchanged || erased ? kChipBlock : kLookaheadPrefix;
+    if (unchanged)
         return;
     // The flash controller programs one block at a time.
     settle();
@@ -243,7 +279,7 @@ void Session::program(std::uint32_t address, const std::uint8_t* data,
         chip_->unlockFlash();
         unlocked_ = true;
     }
-    chip_->startBlock(address, data, allBytes(current, kChipBlock, 0x00));
+    chip_->startBlock(address, data, erased);
     Block block;
     block.address = address;
     std::copy_n(data, kChipBlock, block.data.begin());
@@ -283,7 +319,7 @@ void Session::verify(const Block& block, std::uint8_t* held) {
 }
 
 ResultCode Session::read(std::int32_t offset, std::uint8_t* block) {
-    if (!waitIdle())
+    if (!waitFor(true))
         fail(Reason::ProbeLost);
     return guarded([&] {
         connect();

@@ -29,7 +29,8 @@ struct Settings {
 //
 // A download call connects (the first time) and hands its two chip blocks to a worker thread,
 // then returns: the blocks are programmed and verified while the tool pauses. The next call
-// first waits for that work and reports its failure; the last call waits for all of it.
+// may queue its blocks behind them; the call after waits for that work and reports its
+// failure; the last call waits for all of it.
 class Session {
 public:
     static constexpr int kFlashLength = kLargestChip.flashSize;
@@ -65,15 +66,21 @@ private:
     void connect();
     void openProbe();
 
-    // The worker: one job at a time.
+    // The worker: one job runs, the next may wait.
     void runWorker();
     void post(std::function<void()> job);
-    // False when the worker is still busy after `limit`: the probe hangs.
-    bool waitIdle();
+    // Until no job waits (and, for `wholeQueue`, none runs); false when that takes beyond
+    // reason: the probe hangs.
+    bool waitFor(bool wholeQueue);
 
     // Worker side of a download call.
     void writeBlocks(std::int32_t offset, const Block128& data);
-    void program(std::uint32_t address, const std::uint8_t* data, const std::uint8_t* current);
+    // Bytes from the start of the block at `address` known to be what the chip holds there.
+    int heldKnown(std::uint32_t address) const;
+    // Reads what the chip holds from `address` on, `length` bytes; when the block in flight
+    // lies just before, the read verifies it and fetches only the look-ahead.
+    void fetchHeld(std::uint32_t address, int length);
+    void program(std::uint32_t address, const std::uint8_t* data);
     // Waits for the block in flight and checks what the chip now holds there.
     void settle();
     void verify(const Block& block, std::uint8_t* held);
@@ -90,7 +97,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::function<void()> job_; // waiting for the worker
-    bool busy_ = false;         // a job waits or runs
+    bool running_ = false;
     bool stopping_ = false;
     std::optional<Reason> failure_;
     std::thread worker_;
@@ -98,6 +105,13 @@ private:
     // Touched by one thread at a time: the worker while busy, the caller otherwise.
     bool unlocked_ = false;
     std::optional<Block> inFlight_;
+    // What the chip holds, from flash offsets heldFrom_ to heldTo_, read before programming.
+    std::array<std::uint8_t, kFlashLength> held_{};
+    int heldFrom_ = 0;
+    int heldTo_ = 0;
+    // How much of the next block the read that verifies a block also fetches: a few bytes
+    // while blocks keep changing, the whole block after an unchanged or erased one.
+    int lookahead_ = Stm8::kBlockSize;
     // Set once a block past 4 KB read back as erased after programming: a 4 KB chip.
     bool smallChip_ = false;
     std::array<std::uint8_t, kFlashLength> readCache_{};

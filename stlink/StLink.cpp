@@ -208,12 +208,13 @@ void StLink::writeMemory(std::uint32_t address, const std::uint8_t* data, int le
     landed_ = std::min(landed_, std::chrono::steady_clock::now());
 }
 
-void StLink::readMemory(std::uint32_t address, std::uint8_t* data, int length, Reason tooLong) {
+void StLink::readMemory(std::uint32_t address, std::uint8_t* data, int length, Reason tooLong,
+                        std::chrono::steady_clock::time_point bytesFrom) {
     Frame frame = {kSwimCommand, kSwimRead};
     putBig16(frame + 2, length);
     putBig32(frame + 4, address);
     send(frame);
-    awaitSwim(length, tooLong);
+    awaitSwim(length, tooLong, bytesFrom);
     send({kSwimCommand, kSwimReadBuffer});
     receive(data, length);
 }
@@ -221,17 +222,25 @@ void StLink::readMemory(std::uint32_t address, std::uint8_t* data, int length, R
 std::chrono::microseconds StLink::wireTime(int payload) const {
     const double bitUs = highSpeed_ ? kHighSpeedBitUs : kLowSpeedBitUs;
     const int commands = (payload + kBytesPerWireCommand - 1) / kBytesPerWireCommand;
-    const double bits = kHeaderBits * std::max(commands, 1) + kBitsPerByte * payload;
-    return std::chrono::microseconds(static_cast<long>(bits * bitUs));
+    return std::chrono::microseconds(
+               static_cast<long>(kHeaderBits * std::max(commands, 1) * bitUs)) +
+           bytesTime(payload);
 }
 
-void StLink::awaitSwim(int payload, Reason tooLong) {
+std::chrono::microseconds StLink::bytesTime(int payload) const {
+    const double bitUs = highSpeed_ ? kHighSpeedBitUs : kLowSpeedBitUs;
+    return std::chrono::microseconds(static_cast<long>(kBitsPerByte * payload * bitUs));
+}
+
+void StLink::awaitSwim(int payload, Reason tooLong,
+                       std::chrono::steady_clock::time_point bytesFrom) {
     using Clock = std::chrono::steady_clock;
-    const auto wire = wireTime(payload);
-    const auto deadline = Clock::now() + 2 * wire + kBusyAllowance;
-    // The probe is certainly busy while the bytes are on the wire: ask near their end.
-    if (wire > 2 * kPollInterval)
-        std::this_thread::sleep_for(wire - kPollInterval);
+    // The probe is certainly busy until the bytes are off the wire: a poll before that only
+    // costs a USB round trip.
+    const auto done = std::max(Clock::now() + wireTime(payload), bytesFrom + bytesTime(payload));
+    const auto deadline = done + wireTime(payload) + kBusyAllowance;
+    if (done - Clock::now() > kPollInterval)
+        std::this_thread::sleep_until(done);
     for (;;) {
         std::uint8_t status[4] = {};
         send({kSwimCommand, kSwimStatus});

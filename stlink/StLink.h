@@ -45,8 +45,11 @@ public:
     // failure when the probe stays busy beyond any reasonable time.
     void writeMemory(std::uint32_t address, const std::uint8_t* data, int length,
                      Reason tooLong = Reason::TargetSilent);
+    // `bytesFrom`: when the chip can start sending, if later than the command's arrival (the
+    // end of a flash operation); the probe is first asked when the bytes should be through.
     void readMemory(std::uint32_t address, std::uint8_t* data, int length,
-                    Reason tooLong = Reason::TargetSilent);
+                    Reason tooLong = Reason::TargetSilent,
+                    std::chrono::steady_clock::time_point bytesFrom = {});
     // When the last write's final byte reached the chip, by the speed of the wire: a little
     // before the probe could report it.
     std::chrono::steady_clock::time_point lastWriteLanded() const noexcept { return landed_; }
@@ -59,8 +62,11 @@ private:
     void swimCommand(std::uint8_t command, int argument = -1);
     // Polls the status of the last SWIM command until done; `payload` bytes on the wire set
     // how long the probe may rightly report busy.
-    void awaitSwim(int payload, Reason tooLong = Reason::TargetSilent);
+    void awaitSwim(int payload, Reason tooLong = Reason::TargetSilent,
+                   std::chrono::steady_clock::time_point bytesFrom = {});
+    // Headers and bytes on the wire, and the bytes alone.
     std::chrono::microseconds wireTime(int payload) const;
+    std::chrono::microseconds bytesTime(int payload) const;
 
     std::unique_ptr<UsbLink> link_;
     const ProbeModel* model_;

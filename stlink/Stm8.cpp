@@ -37,6 +37,8 @@ constexpr auto kBlockTime = 6ms;
 constexpr auto kFastBlockTime = 3ms;
 // The data sheet's worst case is 6.6 ms.
 constexpr auto kSlowestBlockTime = 7ms;
+// About what one command frame takes to reach the probe: a full-speed bulk transfer.
+constexpr auto kCommandTransit = 150us;
 
 // A read is cut into pieces of at most this long on the wire, so that one status poll never
 // has to wait long for a probe that may be stuck.
@@ -106,7 +108,7 @@ void Stm8::relockFlash() {
 void Stm8::read(std::uint32_t address, std::uint8_t* data, int length, Reason tooLong) {
     while (length > 0) {
         const int piece = std::min(length, maxTransfer_);
-        probe_.readMemory(address, data, piece, tooLong);
+        probe_.readMemory(address, data, piece, tooLong, blockEnd_);
         address += static_cast<std::uint32_t>(piece);
         data += piece;
         length -= piece;
@@ -121,11 +123,11 @@ void Stm8::startBlock(std::uint32_t address, const std::uint8_t* data, bool eras
     // The block starts programming when its last byte arrives.
     probe_.writeMemory(address, data, kBlockSize, Reason::ProgramTimeout);
     blockStart_ = probe_.lastWriteLanded();
-    blockFast_ = erased;
+    blockEnd_ = blockStart_ + (erased ? kFastBlockTime : kBlockTime);
 }
 
 void Stm8::waitForBlock() const {
-    std::this_thread::sleep_until(blockStart_ + (blockFast_ ? kFastBlockTime : kBlockTime));
+    std::this_thread::sleep_until(blockEnd_ - kCommandTransit);
 }
 
 bool Stm8::blockRefused() {

@@ -28,14 +28,16 @@ public:
     void relockFlash();
 
     // `tooLong` names the failure when the read waits beyond reason: a read right after a
-    // block started waits on the wire until the block is done.
+    // block started waits on the wire until the block is done, so the probe is first asked
+    // when the bytes can be through after the block's typical end.
     void read(std::uint32_t address, std::uint8_t* data, int length,
               Reason tooLong = Reason::TargetSilent);
 
     // Starts programming one 64-byte block at a block-aligned address; `erased` (the block
     // holds only 0x00 now) allows the fast mode that skips the erase.
     void startBlock(std::uint32_t address, const std::uint8_t* data, bool erased);
-    // Sleeps until the block started last is done in the typical time.
+    // Sleeps until a command sent now reaches the probe when the block started last is done
+    // in the typical time.
     void waitForBlock() const;
     // For a block that did not read back as written: whether the chip refused it (write
     // protection), after waiting out the longest time a block may take.
@@ -53,7 +55,7 @@ private:
     bool highSpeed_ = false;
     std::uint8_t swimCsr_ = 0;
     std::chrono::steady_clock::time_point blockStart_;
-    bool blockFast_ = false;
+    std::chrono::steady_clock::time_point blockEnd_; // typically
 };
 
 } // namespace kw::stlink

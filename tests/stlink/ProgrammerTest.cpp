@@ -143,6 +143,28 @@ TEST(StlinkDownload, ProgramsOnlyChangedBlocksAndLeavesTheImageInFlash) {
     EXPECT_EQ(read, fresh);
 }
 
+// While every block changes, a block is judged by a few of its bytes read ahead; the blocks
+// those bytes cannot settle still get the right treatment.
+TEST(StlinkDownload, JudgesBlocksAmongChangingOnesByAllTheirBytes) {
+    const auto chipBlock = [](Image& image, int index) {
+        return image.begin() + std::ptrdiff_t{index} * 64;
+    };
+    Rig rig;
+    Image old = pattern(11);
+    std::fill_n(chipBlock(old, 30), 8, 0x00);  // starts like erased flash, is not
+    std::fill_n(chipBlock(old, 31), 64, 0x00); // erased
+    Image image = pattern(12);
+    std::copy_n(chipBlock(old, 10), 64, chipBlock(image, 10));
+    chipBlock(image, 10)[40] ^= 0x01;                          // differs only late
+    std::copy_n(chipBlock(old, 21), 64, chipBlock(image, 21)); // unchanged
+    rig.probe->poke(kFlashBase, old);
+    const auto before = rig.probe->statistics().blockProgrammings;
+
+    EXPECT_EQ(rig.download(image).code, kDone);
+    EXPECT_EQ(rig.flash(), image);
+    EXPECT_EQ(rig.probe->statistics().blockProgrammings - before, 127);
+}
+
 TEST(StlinkDownload, FourKilobyteChipTakesAnImageThatFitsWhateverThePadding) {
     kw::emu::Options options = Rig::defaults();
     options.chip = kw::emu::ChipVariant::Stm8s103f2;
@@ -327,9 +349,14 @@ kw::test::ReplyTamper flipByteAt(std::uint32_t flashAddress) {
 }
 
 TEST(StlinkDownload, ReportsAMismatchAndABlockThatNeverEnds) {
-    Rig mismatch;
-    mismatch.tamper = flipByteAt(0x8100);
-    EXPECT_EQ(mismatch.download(pattern(9)).code, kVerifyMismatch);
+    // Early, in the second-to-last call (still programming when the last call comes), and in
+    // the very last block: the last call waits for all of it.
+    for (const std::uint32_t flipped : {0x8100U, 0x8000U + 62 * 128 + 70, 0x8000U + kFlash - 1}) {
+        SCOPED_TRACE(flipped);
+        Rig mismatch;
+        mismatch.tamper = flipByteAt(flipped);
+        EXPECT_EQ(mismatch.download(pattern(9)).code, kVerifyMismatch);
+    }
 
     // From the first flash write on, the probe stays busy, as if a block never ended.
     Rig stuck;
