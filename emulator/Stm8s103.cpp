@@ -176,15 +176,20 @@ void Stm8s103::settle(Nanos t) {
         completeOperation();
 }
 
+Nanos Stm8s103::reach(std::uint32_t address, Nanos t, Nanos perByte) {
+    t += perByte;
+    if (isNonVolatile(areaOf(address)) && operation_.active)
+        t = std::max(t, operation_.end);
+    settle(t);
+    return t;
+}
+
 Nanos Stm8s103::write(std::uint32_t address, const std::uint8_t* data, std::size_t length,
                       Nanos start, Nanos perByte) {
     Nanos t = start;
     for (std::size_t i = 0; i < length; ++i) {
         const std::uint32_t a = address + static_cast<std::uint32_t>(i);
-        t += perByte;
-        if (isNonVolatile(areaOf(a)) && operation_.active)
-            t = std::max(t, operation_.end);
-        settle(t);
+        t = reach(a, t, perByte);
         const Area area = areaOf(a);
         if (isNonVolatile(area)) {
             if (!writeNonVolatile(a, area, data[i], t))
@@ -201,10 +206,7 @@ Nanos Stm8s103::read(std::uint32_t address, std::uint8_t* out, std::size_t lengt
     Nanos t = start;
     for (std::size_t i = 0; i < length; ++i) {
         const std::uint32_t a = address + static_cast<std::uint32_t>(i);
-        t += perByte;
-        if (isNonVolatile(areaOf(a)) && operation_.active)
-            t = std::max(t, operation_.end);
-        settle(t);
+        t = reach(a, t, perByte);
         out[i] = readByte(a);
     }
     return t;

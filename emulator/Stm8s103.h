@@ -81,6 +81,9 @@ private:
     void writeRegister(std::uint32_t address, std::uint8_t value);
     void writeDebug(std::uint32_t address, std::uint8_t value);
     bool writeNonVolatile(std::uint32_t address, Area area, std::uint8_t value, Nanos t);
+    // When the byte at `address` is reached by a SWIM access one byte after `t`: an access to
+    // flash or EEPROM waits for the operation under way to end.
+    Nanos reach(std::uint32_t address, Nanos t, Nanos perByte);
     bool startOperation(const Latch& latch, Area area, Nanos t);
     void completeOperation();
     void store(std::uint32_t address, std::uint8_t value);
