@@ -18,8 +18,12 @@ deps:
 test-deps:
 	@sh scripts/install-deps.sh $(TEST_PACKAGES)
 
-$(BUILD)/build.ninja:
-	cmake $(CMAKE_GEN) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Each build folder is configured once, with the options of its kind.
+$(BUILD)/build.ninja:      CONFIG = -DCMAKE_BUILD_TYPE=RelWithDebInfo
+$(BUILD_ASAN)/build.ninja: CONFIG = -DCMAKE_BUILD_TYPE=Debug -DKW_SANITIZE=ON
+$(BUILD_REL)/build.ninja:  CONFIG = -DCMAKE_BUILD_TYPE=Release
+%/build.ninja:
+	cmake $(CMAKE_GEN) -S . -B $* $(CONFIG) $(WERROR)
 
 configure: deps $(BUILD)/build.ninja
 
@@ -33,7 +37,10 @@ run: build
 run-stlink: build
 	$(BUILD)/bin/stlink/kaliwire
 
-# The test targets build with warnings as errors, as CI does; `make run` does not.
+# The test targets build with warnings as errors, as CI does: they configure a new folder
+# with them and switch them on in a folder that `make run` configured without. `make run`
+# and `make bench` configure without and never switch back, which would rebuild everything.
+test test-asan: WERROR = -DKW_WERROR=ON
 WERROR_ON = grep -q '^KW_WERROR:BOOL=ON' $(1)/CMakeCache.txt || cmake -S . -B $(1) -DKW_WERROR=ON >/dev/null
 
 test: test-deps configure
@@ -41,17 +48,15 @@ test: test-deps configure
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
-test-asan: test-deps
-	@[ -f $(BUILD_ASAN)/build.ninja ] || cmake $(CMAKE_GEN) -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DKW_SANITIZE=ON -DKW_WERROR=ON
+test-asan: test-deps $(BUILD_ASAN)/build.ninja
 	@$(call WERROR_ON,$(BUILD_ASAN))
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	cd $(BUILD_ASAN) && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-bench: deps
+bench: deps $(BUILD_REL)/build.ninja
 	@sh scripts/install-deps.sh srecord binutils xvfb hyperfine jq openocd
-	@[ -f $(BUILD_REL)/build.ninja ] || cmake $(CMAKE_GEN) -S . -B $(BUILD_REL) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD_REL) -j $(JOBS)
 	sh bench/run.sh $(BUILD_REL)
 

@@ -11,11 +11,11 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bench/hexgen.h"
+#include "bench/peak_rss.h"
 #include "image/IntelHexLoader.h"
 #include "target/Chip.h"
 
@@ -39,26 +39,11 @@ double timeDecode(const std::string& text, unsigned& sink) {
     return std::chrono::duration<double>(stop - start).count();
 }
 
-// A field of /proc/self/status such as VmHWM, in KiB; 0 where it is missing.
-long statusKiB(const std::string& name) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.compare(0, name.size() + 1, name + ":") == 0) {
-            std::istringstream value(line.substr(name.size() + 1));
-            long kib = 0;
-            value >> kib;
-            return kib;
-        }
-    }
-    return 0;
-}
-
 int peakMemory(const char* file) {
-    const long idle = statusKiB("VmHWM");
+    const long long idle = kw::bench::peakRssKiB();
     const kw::HexLoadResult result = kw::loadIntelHexFile(file, kw::kLargestChip.flashSize);
-    const long peak = statusKiB("VmHWM");
-    if (idle == 0 || peak == 0) {
+    const long long peak = kw::bench::peakRssKiB();
+    if (idle < 0 || peak < 0) {
         std::fprintf(stderr, "bench_hexload: no VmHWM in /proc/self/status\n");
         return 1;
     }

@@ -17,16 +17,12 @@ done
 [ -f "$hex" ] || { echo "startup.sh: $hex missing" >&2; exit 1; }
 command -v xvfb-run >/dev/null || { echo "startup.sh: xvfb-run not installed" >&2; exit 1; }
 
-# One launcher call per platform; the three programs take turns within it.
-measure() {
-    "$bin/bench_launch" "$runs" "$bin/bench_startup_kaliwire" -- "$bin/bench_empty_window" \
-        -- "$bin/bench_startup_kaliwire" --open-hex "$hex" -- "$bin/bench_empty_window" --label
-}
-offscreen=$(QT_QPA_PLATFORM=offscreen measure)
+# One launcher call per platform; the four programs take turns within it.
+set -- "$bin/bench_launch" "$runs" "$bin/bench_startup_kaliwire" -- "$bin/bench_empty_window" \
+    -- "$bin/bench_startup_kaliwire" --open-hex "$hex" -- "$bin/bench_empty_window" --label
+offscreen=$(QT_QPA_PLATFORM=offscreen "$@")
 # The server starts once, before the first run, so its start-up is in no figure.
-xvfb=$(xvfb-run -a -s '-screen 0 1280x1024x24' env QT_QPA_PLATFORM=xcb \
-    "$bin/bench_launch" "$runs" "$bin/bench_startup_kaliwire" -- "$bin/bench_empty_window" \
-    -- "$bin/bench_startup_kaliwire" --open-hex "$hex" -- "$bin/bench_empty_window" --label)
+xvfb=$(xvfb-run -a -s '-screen 0 1280x1024x24' env QT_QPA_PLATFORM=xcb "$@")
 
 rows() {
     # $1: platform label; $2: the launcher's lines: main window, empty window, loaded, one-label window.

@@ -10,9 +10,9 @@
 #include <QWidget>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <functional>
-#include <string>
+
+#include "bench/peak_rss.h"
 
 namespace kw::bench {
 
@@ -20,17 +20,6 @@ inline long long monotonicNanos() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<long long>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
-// VmHWM: the peak resident set of this process image only, unlike the launcher's rusage,
-// which would also count the launcher's pages held before exec.
-inline long long peakRssKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::stoll(line.substr(6));
-    return -1;
 }
 
 // Waits for the first paint event of `window` or of any widget inside it (a child that

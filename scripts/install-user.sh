@@ -15,12 +15,13 @@ DATA=${XDG_DATA_HOME:-$PREFIX/share}
 APPDIR=$PREFIX/lib/kaliwire
 MANIFEST=$APPDIR/install-manifest.txt
 SRC=$(cd "$(dirname "$0")/.." && pwd)
+PROGRAMMER=${PROGRAMMER:-stlink}
 
 install_files() {
     build=$1
     [ -x "$build/bin/kaliwire" ] && [ -x "$build/bin/kwflash" ] ||
         { echo "build the tool first (make build)" >&2; exit 1; }
-    case ${PROGRAMMER:-stlink} in
+    case $PROGRAMMER in
     stlink) library=$build/bin/stlink/TOLVANEX.dll ;;
     standin) library=$build/bin/TOLVANEX.dll ;;
     *) echo "PROGRAMMER must be stlink or standin" >&2; exit 2 ;;
@@ -52,8 +53,9 @@ install_files() {
     *) add_path_block ;;
     esac
     echo "Installed KALIWIRE in $APPDIR; start it with: kaliwire (command line: kwflash --help)"
-    [ "${PROGRAMMER:-stlink}" = stlink ] && echo "For an ST-LINK probe without root, once: sudo make install-udev"
-    return 0
+    if [ "$PROGRAMMER" = stlink ]; then
+        echo "For an ST-LINK probe without root, once: sudo make install-udev"
+    fi
 }
 
 # When the launcher's folder is not on the PATH, new shells get it through a marked block in

@@ -119,17 +119,14 @@ void StringGridModel::discardTypedText(int column, int row) {
 }
 
 bool StringGridModel::isPending(int column, int row) const {
-    if (texts_.empty() || !isByteCell(column, row) || !contains(column, row))
+    if (!isByteCell(column, row))
         return false;
     const auto typed = texts_.find({row, column});
     if (typed == texts_.end())
         return false;
-    const auto offset = static_cast<std::size_t>(hexdump::bufferIndex(column, row));
-    if (!inDump(column, row) || offset >= dumpBytes_.size())
-        return true; // there is no stored byte that the text could be
-    char stored[2];
-    hexdump::byteHex(dumpBytes_[offset], stored);
-    return typed->second.compare(latin1(stored, 2), Qt::CaseInsensitive) != 0;
+    // Blank where the last fill held no byte: no text spells a byte that is not there.
+    const QString stored = dumpText(column, row);
+    return stored.isEmpty() || typed->second.compare(stored, Qt::CaseInsensitive) != 0;
 }
 
 QColor StringGridModel::pendingTextColour() {
