@@ -40,6 +40,7 @@ struct libusb_device_handle {
 
 namespace {
 
+using kw::emu::Generation;
 using kw::emu::Probe;
 
 struct Bus {
@@ -80,22 +81,9 @@ bool probePresent() {
     return p != nullptr && p->present();
 }
 
-enum class Generation { V2, V21, V3 };
-
 Generation generation() {
     Probe* p = probe();
-    switch (p != nullptr ? p->productId() : 0x3748) {
-    case 0x374B:
-    case 0x3752:
-        return Generation::V21;
-    case 0x374E:
-    case 0x374F:
-    case 0x3753:
-    case 0x3754:
-        return Generation::V3;
-    default:
-        return Generation::V2;
-    }
+    return p != nullptr ? p->generation() : Generation::V2;
 }
 
 std::uint16_t maxPacket() {
