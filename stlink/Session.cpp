@@ -347,8 +347,7 @@ void Session::finish() {
 }
 
 void Session::close() noexcept {
-    if (!finished_ && probe_) {
-        finished_ = true;
+    if (probe_) {
         try {
             const auto failed = failure();
             const Code code = failed ? codeOf(*failed) : kDone;
