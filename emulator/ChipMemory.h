@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "target/Chip.h"
+
 namespace kw::emu {
 
 // What outlives a process: the chip's flash, EEPROM and option bytes, and the USB mode the
@@ -13,8 +15,9 @@ namespace kw::emu {
 // lock: a program that has claimed the probe holds it, so a second one gets BUSY.
 class ChipMemory {
 public:
-    static constexpr std::size_t kFlashBytes = 8192; // the larger variant; F2 uses the first half
-    static constexpr std::size_t kEepromBytes = 640;
+    // The larger variant's; F2 uses the first half of the flash.
+    static constexpr auto kFlashBytes = static_cast<std::size_t>(kLargestChip.flashSize);
+    static constexpr auto kEepromBytes = static_cast<std::size_t>(kLargestChip.eepromSize);
     static constexpr std::size_t kOptionBytes = 11;
     static constexpr std::array<std::uint8_t, kOptionBytes> kFactoryOptions{
         0x00, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF};

@@ -92,20 +92,10 @@ Options optionsFromEnvironment() {
     }
     if (const char* product = std::getenv("KW_EMU_PRODUCT")) {
         const long pid = parseInteger("KW_EMU_PRODUCT", product, 0, 0xFFFF);
-        switch (pid) {
-        case 0x3748:
-        case 0x374B:
-        case 0x3752:
-        case 0x374E:
-        case 0x374F:
-        case 0x3753:
-        case 0x3754:
-            options.productId = static_cast<std::uint16_t>(pid);
-            break;
-        default:
+        if (!generationOf(static_cast<std::uint16_t>(pid)))
             throw badValue("KW_EMU_PRODUCT", product,
                            "0x3748, 0x374B, 0x3752, 0x374E, 0x374F, 0x3753 or 0x3754");
-        }
+        options.productId = static_cast<std::uint16_t>(pid);
     }
     if (const char* scale = std::getenv("KW_EMU_TIME_SCALE")) {
         char* end = nullptr;

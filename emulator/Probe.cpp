@@ -18,6 +18,7 @@ namespace kw::emu {
 namespace {
 
 constexpr std::uint16_t kVendorSt = 0x0483;
+constexpr std::uint16_t kPidV2 = 0x3748;
 constexpr std::uint16_t kPidV21 = 0x374B, kPidV21NoMsd = 0x3752;
 constexpr std::uint16_t kPidV3E = 0x374E, kPidV3S = 0x374F, kPidV3TwoVcp = 0x3753,
                         kPidV3ENoMsd = 0x3754;
@@ -52,23 +53,6 @@ constexpr Nanos kPinTime = 10 * kMicro;
 // Without limit, libusb waits for ever; a test should fail rather than hang.
 constexpr Nanos kUnlimitedTimeout = 60'000 * kMilli;
 
-enum class Generation { V2, V21, V3 };
-
-Generation generationOf(std::uint16_t pid) {
-    switch (pid) {
-    case kPidV21:
-    case kPidV21NoMsd:
-        return Generation::V21;
-    case kPidV3E:
-    case kPidV3S:
-    case kPidV3TwoVcp:
-    case kPidV3ENoMsd:
-        return Generation::V3;
-    default:
-        return Generation::V2;
-    }
-}
-
 // The chip memory file can fail underneath a transfer (disk full, file replaced). The caller
 // sees an I/O error, as from a real device, never an exception: the stand-in libusb hands
 // these results straight to C programs.
@@ -90,11 +74,29 @@ std::uint32_t bigEndian(const std::uint8_t* p, int bytes) {
 
 } // namespace
 
+std::optional<Generation> generationOf(std::uint16_t productId) noexcept {
+    switch (productId) {
+    case kPidV2:
+        return Generation::V2;
+    case kPidV21:
+    case kPidV21NoMsd:
+        return Generation::V21;
+    case kPidV3E:
+    case kPidV3S:
+    case kPidV3TwoVcp:
+    case kPidV3ENoMsd:
+        return Generation::V3;
+    default:
+        return std::nullopt;
+    }
+}
+
 class Probe::Impl {
 public:
     explicit Impl(Options options);
 
     std::uint16_t productId() const { return options_.productId; }
+    Generation generation() const { return generation_; }
     bool present() const { return !options_.faults.noProbe && !unplugged_; }
     int open();
     void close();
@@ -169,7 +171,8 @@ private:
 };
 
 Probe::Impl::Impl(Options options)
-    : options_(std::move(options)), generation_(generationOf(options_.productId)),
+    : options_(std::move(options)),
+      generation_(generationOf(options_.productId).value_or(Generation::V2)),
       clock_(options_.timeScale), memory_(options_.memoryFile),
       chip_(options_.chip, memory_, options_.faults.hsitNeverSet) {
     const Faults& faults = options_.faults;
@@ -654,6 +657,10 @@ std::uint16_t Probe::vendorId() const {
 
 std::uint16_t Probe::productId() const {
     return impl_->productId();
+}
+
+Generation Probe::generation() const {
+    return impl_->generation();
 }
 
 bool Probe::present() const {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,13 @@ enum class ChipVariant {
     Stm8s103f2, // 4 KB flash at 0x8000-0x8FFF; 0x9000-0x9FFF holds nothing
     Stm8s103f3, // 8 KB flash at 0x8000-0x9FFF
 };
+
+// ST-LINK generations: they differ in endpoints, USB speed, interfaces and version replies.
+enum class Generation { V2, V21, V3 };
+
+// The generation of the ST-LINK with this USB product ID; nullopt for an ID the emulator
+// cannot be.
+std::optional<Generation> generationOf(std::uint16_t productId) noexcept;
 
 // Faults a test can inject. Counters are zero-based; -1 switches a counted fault off.
 struct Faults {
@@ -76,6 +84,7 @@ public:
 
     std::uint16_t vendorId() const;
     std::uint16_t productId() const;
+    Generation generation() const;
 
     // Device level, as libusb reports it.
     bool present() const; // listed on the bus (false for noProbe or after an unplug)

@@ -232,14 +232,8 @@ void Session::fetchHeld(std::uint32_t address, int length) {
     if (inFlight_ && inFlight_->address + kChipBlock == address) {
         // Blocks come in order: the read that checks the block still programming also
         // fetches the start of the next one.
-        const Block last = *inFlight_;
-        inFlight_.reset();
-        std::array<std::uint8_t, std::size_t{2} * kChipBlock> got{};
         length = std::min(lookahead_, kFlashLength - at);
-        chip_->waitForBlock();
-        chip_->read(last.address, got.data(), kChipBlock + length, Reason::ProgramTimeout);
-        verify(last, got.data());
-        std::copy_n(got.begin() + kChipBlock, length, held_.begin() + at);
+        settle(length);
     } else {
         settle();
         length = std::min(length, kFlashLength - at);
@@ -286,15 +280,17 @@ void Session::program(std::uint32_t address, const std::uint8_t* data) {
     inFlight_ = block;
 }
 
-void Session::settle() {
+void Session::settle(int lookahead) {
     if (!inFlight_)
         return;
     const Block block = *inFlight_;
     inFlight_.reset();
+    std::array<std::uint8_t, std::size_t{2} * kChipBlock> got{};
     chip_->waitForBlock();
-    std::array<std::uint8_t, kChipBlock> held{};
-    chip_->read(block.address, held.data(), kChipBlock, Reason::ProgramTimeout);
-    verify(block, held.data());
+    chip_->read(block.address, got.data(), kChipBlock + lookahead, Reason::ProgramTimeout);
+    verify(block, got.data());
+    const auto next = static_cast<std::ptrdiff_t>(block.address - kFlashBase) + kChipBlock;
+    std::copy_n(got.begin() + kChipBlock, lookahead, held_.begin() + next);
 }
 
 void Session::verify(const Block& block, std::uint8_t* held) {
@@ -351,8 +347,7 @@ void Session::finish() {
 }
 
 void Session::close() noexcept {
-    if (!finished_ && probe_) {
-        finished_ = true;
+    if (probe_) {
         try {
             const auto failed = failure();
             const Code code = failed ? codeOf(*failed) : kDone;

@@ -81,8 +81,9 @@ private:
     // lies just before, the read verifies it and fetches only the look-ahead.
     void fetchHeld(std::uint32_t address, int length);
     void program(std::uint32_t address, const std::uint8_t* data);
-    // Waits for the block in flight and checks what the chip now holds there.
-    void settle();
+    // Waits for the block in flight and checks what the chip now holds there; the same read
+    // fetches the first `lookahead` bytes after the block into held_.
+    void settle(int lookahead = 0);
     void verify(const Block& block, std::uint8_t* held);
     void finish();
     void close() noexcept;

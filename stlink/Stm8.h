@@ -5,6 +5,7 @@
 
 #include "stlink/Results.h"
 #include "stlink/StLink.h"
+#include "target/Chip.h"
 
 namespace kw::stlink {
 
@@ -12,7 +13,7 @@ namespace kw::stlink {
 // programming through the flash controller, and the release that lets the chip run.
 class Stm8 {
 public:
-    static constexpr int kBlockSize = 64; // bytes the flash controller programs at once
+    static constexpr int kBlockSize = kLargestChip.blockSize; // programmed at once
 
     explicit Stm8(StLink& probe);
 

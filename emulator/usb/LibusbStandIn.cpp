@@ -40,6 +40,7 @@ struct libusb_device_handle {
 
 namespace {
 
+using kw::emu::Generation;
 using kw::emu::Probe;
 
 struct Bus {
@@ -80,22 +81,9 @@ bool probePresent() {
     return p != nullptr && p->present();
 }
 
-enum class Generation { V2, V21, V3 };
-
 Generation generation() {
     Probe* p = probe();
-    switch (p != nullptr ? p->productId() : 0x3748) {
-    case 0x374B:
-    case 0x3752:
-        return Generation::V21;
-    case 0x374E:
-    case 0x374F:
-    case 0x3753:
-    case 0x3754:
-        return Generation::V3;
-    default:
-        return Generation::V2;
-    }
+    return p != nullptr ? p->generation() : Generation::V2;
 }
 
 std::uint16_t maxPacket() {
@@ -221,6 +209,40 @@ libusb_transfer_status transferStatus(int result) {
     }
 }
 
+struct LibusbError {
+    int code;
+    const char* name;
+    const char* text;
+};
+
+constexpr LibusbError kLibusbErrors[] = {
+    {LIBUSB_SUCCESS, "LIBUSB_SUCCESS", "Success"},
+    {LIBUSB_ERROR_IO, "LIBUSB_ERROR_IO", "Input/output error"},
+    {LIBUSB_ERROR_INVALID_PARAM, "LIBUSB_ERROR_INVALID_PARAM", "Invalid parameter"},
+    {LIBUSB_ERROR_ACCESS, "LIBUSB_ERROR_ACCESS", "Access denied (insufficient permissions)"},
+    {LIBUSB_ERROR_NO_DEVICE, "LIBUSB_ERROR_NO_DEVICE",
+     "No such device (it may have been disconnected)"},
+    {LIBUSB_ERROR_NOT_FOUND, "LIBUSB_ERROR_NOT_FOUND", "Entity not found"},
+    {LIBUSB_ERROR_BUSY, "LIBUSB_ERROR_BUSY", "Resource busy"},
+    {LIBUSB_ERROR_TIMEOUT, "LIBUSB_ERROR_TIMEOUT", "Operation timed out"},
+    {LIBUSB_ERROR_OVERFLOW, "LIBUSB_ERROR_OVERFLOW", "Overflow"},
+    {LIBUSB_ERROR_PIPE, "LIBUSB_ERROR_PIPE", "Pipe error"},
+    {LIBUSB_ERROR_INTERRUPTED, "LIBUSB_ERROR_INTERRUPTED",
+     "System call interrupted (perhaps due to signal)"},
+    {LIBUSB_ERROR_NO_MEM, "LIBUSB_ERROR_NO_MEM", "Insufficient memory"},
+    {LIBUSB_ERROR_NOT_SUPPORTED, "LIBUSB_ERROR_NOT_SUPPORTED",
+     "Operation not supported or unimplemented on this platform"},
+    {LIBUSB_ERROR_OTHER, "LIBUSB_ERROR_OTHER", "Other error"},
+};
+
+const LibusbError& libusbError(int code) {
+    static constexpr LibusbError kUnknown{0, "**UNKNOWN**", "Other error"};
+    for (const LibusbError& error : kLibusbErrors)
+        if (error.code == code)
+            return error;
+    return kUnknown;
+}
+
 // Runs submitted transfers in submission order, each to completion, calling its callback.
 void runPendingTransfers(const int* completed) {
     Bus& b = bus();
@@ -326,71 +348,11 @@ int libusb_has_capability(uint32_t capability) {
 }
 
 const char* libusb_error_name(int code) {
-    switch (code) {
-    case LIBUSB_SUCCESS:
-        return "LIBUSB_SUCCESS";
-    case LIBUSB_ERROR_IO:
-        return "LIBUSB_ERROR_IO";
-    case LIBUSB_ERROR_INVALID_PARAM:
-        return "LIBUSB_ERROR_INVALID_PARAM";
-    case LIBUSB_ERROR_ACCESS:
-        return "LIBUSB_ERROR_ACCESS";
-    case LIBUSB_ERROR_NO_DEVICE:
-        return "LIBUSB_ERROR_NO_DEVICE";
-    case LIBUSB_ERROR_NOT_FOUND:
-        return "LIBUSB_ERROR_NOT_FOUND";
-    case LIBUSB_ERROR_BUSY:
-        return "LIBUSB_ERROR_BUSY";
-    case LIBUSB_ERROR_TIMEOUT:
-        return "LIBUSB_ERROR_TIMEOUT";
-    case LIBUSB_ERROR_OVERFLOW:
-        return "LIBUSB_ERROR_OVERFLOW";
-    case LIBUSB_ERROR_PIPE:
-        return "LIBUSB_ERROR_PIPE";
-    case LIBUSB_ERROR_INTERRUPTED:
-        return "LIBUSB_ERROR_INTERRUPTED";
-    case LIBUSB_ERROR_NO_MEM:
-        return "LIBUSB_ERROR_NO_MEM";
-    case LIBUSB_ERROR_NOT_SUPPORTED:
-        return "LIBUSB_ERROR_NOT_SUPPORTED";
-    case LIBUSB_ERROR_OTHER:
-        return "LIBUSB_ERROR_OTHER";
-    default:
-        return "**UNKNOWN**";
-    }
+    return libusbError(code).name;
 }
 
 const char* libusb_strerror(int code) {
-    switch (code) {
-    case LIBUSB_SUCCESS:
-        return "Success";
-    case LIBUSB_ERROR_IO:
-        return "Input/output error";
-    case LIBUSB_ERROR_INVALID_PARAM:
-        return "Invalid parameter";
-    case LIBUSB_ERROR_ACCESS:
-        return "Access denied (insufficient permissions)";
-    case LIBUSB_ERROR_NO_DEVICE:
-        return "No such device (it may have been disconnected)";
-    case LIBUSB_ERROR_NOT_FOUND:
-        return "Entity not found";
-    case LIBUSB_ERROR_BUSY:
-        return "Resource busy";
-    case LIBUSB_ERROR_TIMEOUT:
-        return "Operation timed out";
-    case LIBUSB_ERROR_OVERFLOW:
-        return "Overflow";
-    case LIBUSB_ERROR_PIPE:
-        return "Pipe error";
-    case LIBUSB_ERROR_INTERRUPTED:
-        return "System call interrupted (perhaps due to signal)";
-    case LIBUSB_ERROR_NO_MEM:
-        return "Insufficient memory";
-    case LIBUSB_ERROR_NOT_SUPPORTED:
-        return "Operation not supported or unimplemented on this platform";
-    default:
-        return "Other error";
-    }
+    return libusbError(code).text;
 }
 
 // --- devices and descriptors ---

@@ -32,11 +32,11 @@ public:
         const bool in = (endpoint & 0x80) != 0;
         // Remember where the last memory command pointed, for the replies that follow it.
         const bool command = !in && length == 16 && data[0] == 0xF4;
-        if (command && (data[1] == 0x0A || data[1] == 0x0B))
+        if (command && (data[1] == 0x0A || data[1] == 0x0B)) {
             memoryCommand_ = data[1];
-        if (command && (data[1] == 0x0A || data[1] == 0x0B))
             address_ =
                 static_cast<std::uint32_t>(data[4] << 24 | data[5] << 16 | data[6] << 8 | data[7]);
+        }
         if (!in && length == 16)
             lastCommand_ = command ? data[1] : -1;
         const int result = probe_.bulkTransfer(endpoint, data, length, transferred, timeoutMs);
