@@ -34,6 +34,7 @@
 #include "programmer/ProgrammerLibrary.h"
 #include "programmer/Transfer.h"
 #include "settings/ProfileWriter.h"
+#include "settings/ToolSettings.h"
 #include "target/Chip.h"
 #include "view/HexDump.h"
 #include "view/KeyFilter.h"
@@ -41,7 +42,6 @@
 
 namespace {
 
-const char* const kSettingsSection = "System";
 const QString kOpenTitle = QStringLiteral("请选择要打开的文件名");
 const QString kHexFilter = QStringLiteral("hex file(*.hex)|*.hex");
 const QString kBinFilter = QStringLiteral("Bin File(*.bin)|*.bin");
@@ -107,7 +107,7 @@ static void initResources() {
 FrmCopyConfig FrmCopyConfig::forApplication() {
     const std::filesystem::path dir = toPath(QCoreApplication::applicationDirPath());
     FrmCopyConfig config;
-    config.settingsFile = dir / "TOLVANEX.INI";
+    config.settingsFile = dir / kw::settings::kFileName;
     config.libraryLoader = std::make_shared<kw::SystemLibraryLoader>(dir);
     config.prompts = std::make_shared<kw::QtPrompts>();
     config.pause = [](int ms) { kw::preciseSleep(ms); };
@@ -451,7 +451,7 @@ bool TFrmCopy::refusedDuringTransfer() {
 
 void TFrmCopy::writeSetting(const char* key, const QString& value) {
     // A settings file that cannot be written must not stop the operation; nothing is shown.
-    (void)kw::writeProfileString(config_.settingsFile, kSettingsSection, key, utf8(value));
+    (void)kw::writeProfileString(config_.settingsFile, kw::settings::kSection, key, utf8(value));
 }
 
 std::optional<QString> TFrmCopy::chooseImageFile(const QString& filter) {
@@ -490,7 +490,7 @@ void TFrmCopy::OpenHexClick() {
     const auto chosen = chooseImageFile(kHexFilter);
     if (!chosen)
         return;
-    writeSetting("lastopenhex", *chosen);
+    writeSetting(kw::settings::kLastOpenHex, *chosen);
     setStatusText(kHexStatusLabel + *chosen);
     const std::int32_t size = kw::strToInt(utf8(txtflashsize->text()));
     // The image is built aside: a load that fails leaves the current one in place.
@@ -511,7 +511,7 @@ void TFrmCopy::openbinClick() {
     const auto chosen = chooseImageFile(kBinFilter);
     if (!chosen)
         return;
-    writeSetting("lastopenbin", *chosen);
+    writeSetting(kw::settings::kLastOpenBin, *chosen);
     setStatusText(kBinStatusLabel + *chosen);
     const std::int32_t size = kw::strToInt(utf8(txtflashsize->text()));
     auto image = kw::loadBinaryImageFile(toPath(*chosen), size);
@@ -637,7 +637,7 @@ void TFrmCopy::STM8SModelChange() {
 }
 
 void TFrmCopy::SWIMSCKClick() {
-    writeSetting("SWIMSCK", QString::number(swimClockModes->checkedId()));
+    writeSetting(kw::settings::kSwimClock, QString::number(swimClockModes->checkedId()));
 }
 
 void TFrmCopy::Memo2DblClick() {

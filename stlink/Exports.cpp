@@ -1,10 +1,9 @@
 // TOLVANEX.dll for ST-LINK probes: programs an STM8S103 over SWIM through libusb-1.0.
 #include <type_traits>
 
-#include "image/IntConv.h"
 #include "programmer/Exports.h"
 #include "programmer/ModuleFolder.h"
-#include "settings/ProfileReader.h"
+#include "settings/ToolSettings.h"
 #include "stlink/Session.h"
 
 namespace {
@@ -13,9 +12,7 @@ namespace {
 // high speed where the chip allows it.
 kw::stlink::Settings readSettings() {
     kw::stlink::Settings settings;
-    const auto value =
-        kw::readProfileString(kw::thisModuleFolder() / "TOLVANEX.INI", "System", "SWIMSCK");
-    if (value && kw::tryStrToInt(*value) == 0)
+    if (kw::settings::swimClockModeIn(kw::thisModuleFolder()) == 0)
         settings.highSpeed = false;
     return settings;
 }

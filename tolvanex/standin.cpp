@@ -33,7 +33,7 @@
 #include "programmer/Exports.h"
 #include "programmer/ModuleFolder.h"
 #include "settings/AtomicFile.h"
-#include "settings/ProfileReader.h"
+#include "settings/ToolSettings.h"
 #include "target/Chip.h"
 
 namespace fs = std::filesystem;
@@ -103,10 +103,8 @@ Behaviour readBehaviour() {
 }
 
 // SWIMSCK from [System] of the tool's settings file beside this library, if any.
-std::optional<long> clockMode() {
-    const auto mode =
-        kw::readProfileString(kw::thisModuleFolder() / "TOLVANEX.INI", "System", "SWIMSCK");
-    return mode ? parseNumber(*mode) : std::nullopt;
+std::optional<int> clockMode() {
+    return kw::settings::swimClockModeIn(kw::thisModuleFolder());
 }
 
 // Rough time a block takes on the wire and in the chip's flash, in microseconds. Kept
