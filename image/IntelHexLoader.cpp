@@ -163,13 +163,16 @@ public:
         if (state_ == State::Scanning && pendingError_)
             throw ConvertError(*pendingError_);
         HexLoadResult result;
-        result.cut = cut_;
+        // Decoding only ends early at a cut: a pending error has been thrown above.
+        result.cut = state_ != State::Decoding;
         result.base = firstByte_ ? base_ : 0;
         result.image = std::move(image_);
         return result;
     }
 
 private:
+    // Decoding: no cut so far. Scanning: cut, or failed (pendingError_), while undecided, and
+    // looking for a data record below the base. Settled: cut, with nothing more to read.
     enum class State { Decoding, Scanning, Settled };
     enum class Line { Next, Cut, Settled };
 
@@ -232,7 +235,6 @@ private:
             state_ = State::Settled;
             return nullptr;
         case Line::Cut:
-            cut_ = true;
             if (!undecided()) {
                 state_ = State::Settled;
                 return nullptr;
@@ -342,8 +344,6 @@ private:
     void settleOnBaseZero() {
         image_ = makeErasedImage(kHexImageLength, flashSize_);
         image_->write(firstByte_->address, firstByte_->value);
-        cut_ = true;
-        pendingError_.reset();
         base_ = 0;
     }
 
@@ -352,7 +352,6 @@ private:
     std::uint32_t base_; // kHexFlashBase while undecided, else 0
     std::int64_t fastLimit_;
     State state_ = State::Decoding;
-    bool cut_ = false;
     std::optional<StoredByte> firstByte_; // the first byte stored, at its load address
     std::optional<std::string> pendingError_;
 };
