@@ -81,19 +81,33 @@ constexpr std::size_t kMaxRecordBytes = 255;
 // No field of a line lies past this many characters: the count is two digits.
 constexpr std::size_t kLongestFieldEnd = kDataAt + 2 * kMaxRecordBytes;
 
-// The value of a field of at most four characters as the tool's conversion of "0x" + field
-// reads it, or nothing where that conversion fails (an empty field, a non-digit).
-std::optional<std::uint32_t> peekField(std::string_view line, std::size_t at, std::size_t width) {
+// The characters at a field's offset, cut short where the line ends; empty when the line
+// ends before it.
+std::string_view field(std::string_view line, std::size_t at, std::size_t width) {
     if (at >= line.size())
-        return std::nullopt;
-    std::uint32_t value = 0;
-    for (char c : line.substr(at, width)) {
-        const std::uint8_t digit = kHex[static_cast<unsigned char>(c)];
-        if (digit & kNotHex)
-            return std::nullopt;
-        value = value << 4 | digit;
-    }
-    return value;
+        return {};
+    return line.substr(at, width);
+}
+
+// A field is read as the number "0x" + its text, through the tool's one conversion, so the
+// error text is the same as for any other number. `buffer` holds the prefixed text.
+std::string_view withHexPrefix(std::string_view text, std::array<char, 6>& buffer) {
+    buffer = {'0', 'x'};
+    if (!text.empty())
+        std::memcpy(buffer.data() + 2, text.data(), text.size());
+    return {buffer.data(), text.size() + 2};
+}
+
+// The value of a field of at most four characters, or nothing where it does not convert.
+std::optional<std::int32_t> tryConvert(std::string_view text) noexcept {
+    std::array<char, 6> buffer{};
+    return tryStrToInt(withHexPrefix(text, buffer));
+}
+
+// As tryConvert, but a field that does not convert throws ConvertError.
+std::int32_t convert(std::string_view text) {
+    std::array<char, 6> buffer{};
+    return strToInt(withHexPrefix(text, buffer));
 }
 
 // The value of the two hex digits at p, or kBadPair.
@@ -124,10 +138,9 @@ public:
         : image_(makeErasedImage(kHexImageLength, flashSize)), flashSize_(flashSize),
           // The flash base is only a candidate when the flash fits below it.
           base_(flashSize <= static_cast<std::int64_t>(kHexFlashBase) ? kHexFlashBase : 0),
-          undecided_(base_ != 0),
           // While undecided, the first data record takes the slow path, which notes its
           // first byte.
-          fastLimit_(undecided_ ? 0 : storeLimit()) {}
+          fastLimit_(undecided() ? 0 : storeLimit()) {}
 
     // Takes text that ends at a line break or at the end of the input. Returns false once
     // the outcome is settled and no more text is needed.
@@ -150,13 +163,16 @@ public:
         if (state_ == State::Scanning && pendingError_)
             throw ConvertError(*pendingError_);
         HexLoadResult result;
-        result.cut = cut_;
-        result.base = undecided_ && firstByte_ ? base_ : 0;
+        // Decoding only ends early at a cut: a pending error has been thrown above.
+        result.cut = state_ != State::Decoding;
+        result.base = firstByte_ ? base_ : 0;
         result.image = std::move(image_);
         return result;
     }
 
 private:
+    // Decoding: no cut so far. Scanning: cut, or failed (pendingError_), while undecided, and
+    // looking for a data record below the base. Settled: cut, with nothing more to read.
     enum class State { Decoding, Scanning, Settled };
     enum class Line { Next, Cut, Settled };
 
@@ -164,6 +180,9 @@ private:
         std::int64_t address;
         std::uint8_t value;
     };
+
+    // Reading relative to the flash base, with no data record below it met so far.
+    bool undecided() const noexcept { return base_ != 0; }
 
     std::int64_t storeLimit() const noexcept {
         // Records that end at or below this index can neither be cut nor leave the buffer.
@@ -204,7 +223,7 @@ private:
             outcome = slowLine(line);
         } catch (const ConvertError& e) {
             // Before the first stored byte the base makes no difference to an error.
-            if (!undecided_ || !firstByte_)
+            if (!undecided() || !firstByte_)
                 throw;
             pendingError_ = e.what();
             outcome = Line::Cut;
@@ -216,8 +235,7 @@ private:
             state_ = State::Settled;
             return nullptr;
         case Line::Cut:
-            cut_ = true;
-            if (!undecided_) {
+            if (!undecided()) {
                 state_ = State::Settled;
                 return nullptr;
             }
@@ -274,13 +292,12 @@ private:
         const std::int32_t address = convert(field(line, kAddressAt, 4));
         if (count <= 0)
             return Line::Next;
-        if (undecided_ && address < static_cast<std::int64_t>(base_)) {
+        if (address < static_cast<std::int64_t>(base_)) {
             if (firstByte_) {
                 settleOnBaseZero();
                 return Line::Settled;
             }
             base_ = 0;
-            undecided_ = false;
             fastLimit_ = storeLimit();
         }
         std::int64_t current = address - static_cast<std::int64_t>(base_);
@@ -304,21 +321,20 @@ private:
 
     // After a cut or an error while undecided: looks for a data record below the base.
     void scan(std::string_view text) {
-        std::size_t at = 0;
-        while (at < text.size()) {
-            std::size_t lineEnd = at;
-            while (lineEnd < text.size() && !isLineBreak(text[lineEnd]))
-                ++lineEnd;
-            const std::string_view line = text.substr(at, lineEnd - at);
-            const auto type = peekField(line, kTypeAt, 2);
-            const auto count = peekField(line, kCountAt, 2);
-            const auto address = peekField(line, kAddressAt, 4);
-            if (type == 0u && count && *count > 0 && address && *address < base_) {
+        const char* const end = text.data() + text.size();
+        for (const char* p = text.data(); p < end;) {
+            const char* lineEnd = findLineEnd(p, end);
+            const std::string_view line(p, static_cast<std::size_t>(lineEnd - p));
+            const auto type = tryConvert(field(line, kTypeAt, 2));
+            const auto count = tryConvert(field(line, kCountAt, 2));
+            const auto address = tryConvert(field(line, kAddressAt, 4));
+            if (type && *type == 0 && count && *count > 0 && address &&
+                *address < static_cast<std::int64_t>(base_)) {
                 settleOnBaseZero();
                 state_ = State::Settled;
                 return;
             }
-            at = lineEnd + 1;
+            p = lineEnd < end ? lineEnd + 1 : end;
         }
     }
 
@@ -328,36 +344,14 @@ private:
     void settleOnBaseZero() {
         image_ = makeErasedImage(kHexImageLength, flashSize_);
         image_->write(firstByte_->address, firstByte_->value);
-        cut_ = true;
-        pendingError_.reset();
         base_ = 0;
-        undecided_ = false;
-    }
-
-    // The characters at a field's offset, cut short where the line ends; empty when the line
-    // ends before it.
-    static std::string_view field(std::string_view line, std::size_t at, std::size_t width) {
-        if (at >= line.size())
-            return {};
-        return line.substr(at, width);
-    }
-
-    // A field is read as the number "0x" + its text, through the tool's one conversion, so
-    // the error text is the same as for any other number.
-    static std::int32_t convert(std::string_view text) {
-        std::array<char, 6> buffer{'0', 'x'};
-        if (!text.empty())
-            std::memcpy(buffer.data() + 2, text.data(), text.size());
-        return strToInt(std::string_view(buffer.data(), text.size() + 2));
     }
 
     std::unique_ptr<ImageBuffer> image_;
     const std::int32_t flashSize_;
-    std::uint32_t base_;
-    bool undecided_;
+    std::uint32_t base_; // kHexFlashBase while undecided, else 0
     std::int64_t fastLimit_;
     State state_ = State::Decoding;
-    bool cut_ = false;
     std::optional<StoredByte> firstByte_; // the first byte stored, at its load address
     std::optional<std::string> pendingError_;
 };

@@ -148,7 +148,7 @@ void checkTransfer(TransferOutcome outcome, const TransferFailure& failure, cons
     const std::string where = "block " + std::to_string(failure.block) + " (" +
                               blockRange(failure.block, blockSize) + ")";
     const std::string text = failure.libraryText.empty() ? "" : ": " + failure.libraryText;
-    if (failure.code == 1)
+    if (failure.code == kProgrammerNotFound)
         throw Failure{kNoProgrammer,
                       "no programmer found: code 1 " + std::string(doing) + " " + where + text};
     throw Failure{kProgrammerFailed, "the programmer failed " + std::string(doing) + " " + where +

@@ -21,6 +21,8 @@ namespace kw {
 // Result of a library call: 0 done, 1 programmer not found, other positive values failures;
 // a negative value is success for a download and failure for a read-back.
 using ResultCode = std::int32_t;
+// The one code with a meaning of its own to the caller: no programmer to talk to.
+inline constexpr ResultCode kProgrammerNotFound = 1;
 
 // SetFlashData(offset, 128 bytes to write) and GetFlashData(offset, 32 bytes to fill).
 using BlockFunction = ResultCode(KW_STDCALL*)(std::int32_t offset, std::uint8_t* block);

@@ -10,7 +10,6 @@ namespace {
 
 constexpr const char* kLibraryMissingText = "TOLVANEX.dll没有找到";
 constexpr const char* kProgrammerMissingText = "未发现KALIWIRE设备!";
-constexpr int kProgrammerNotFound = 1;
 
 std::string exportMissingText(const char* exportName) {
     return std::string(exportName) + "函数没有找到";

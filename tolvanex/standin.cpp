@@ -46,7 +46,7 @@ constexpr std::int32_t kWriteBlockSize = kw::kSetFlashDataBlockSize;
 constexpr std::int32_t kReadBlockSize = kw::kGetFlashDataBlockSize;
 
 constexpr kw::ResultCode kDone = 0;
-constexpr kw::ResultCode kNotFound = 1;
+constexpr kw::ResultCode kNotFound = kw::kProgrammerNotFound;
 constexpr kw::ResultCode kBadArgument = 2;
 constexpr kw::ResultCode kStoreFailed = 3;
 
