@@ -71,7 +71,8 @@ int main(int argc, char** argv) {
                 return 2;
             const auto start = Clock::now();
             if (kw::runDownload(
-                    loader, [&image] { return &image; }, host) != kw::TransferOutcome::Completed) {
+                    loader, [&image] { return &image; }, host)
+                    .outcome != kw::TransferOutcome::Completed) {
                 std::fprintf(stderr, "download failed: %s%s\n", loader.lastError().c_str(),
                              host.failure.c_str());
                 return 1;

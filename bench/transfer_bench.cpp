@@ -71,7 +71,7 @@ int main() {
         std::vector<double> times;
         for (int run = 0; run < runs; ++run) {
             const auto start = Clock::now();
-            if (kw::runDownload(loader, flash, host) != kw::TransferOutcome::Completed) {
+            if (kw::runDownload(loader, flash, host).outcome != kw::TransferOutcome::Completed) {
                 std::fprintf(stderr, "download failed: %s\n", loader.lastError().c_str());
                 std::exit(1);
             }

@@ -157,11 +157,11 @@ void checkTransfer(TransferOutcome outcome, const TransferFailure& failure, cons
 
 void download(const ImageBuffer& image, LibraryLoader& loader, ConsoleHost& host) {
     host.begin("Writing");
-    TransferFailure failure;
-    const TransferOutcome outcome = runDownload(
-        loader, [&image] { return &image; }, host, &failure);
+    const TransferResult result = runDownload(
+        loader, [&image] { return &image; }, host);
     host.endLine();
-    checkTransfer(outcome, failure, kSetFlashDataName, "writing", download::kBlockSize);
+    checkTransfer(result.outcome, result.failure, kSetFlashDataName, "writing",
+                  download::kBlockSize);
 }
 
 std::unique_ptr<ImageBuffer> readBack(LibraryLoader& loader, ConsoleHost& host, const char* label) {

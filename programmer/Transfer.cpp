@@ -63,17 +63,15 @@ void reportBlockFailure(ProgrammerLibrary& library, TransferHost& host, ResultCo
 
 } // namespace
 
-TransferOutcome runDownload(LibraryLoader& loader, const std::function<const ImageBuffer*()>& flash,
-                            TransferHost& host, TransferFailure* failure) {
-    TransferFailure ignored;
-    TransferFailure& why = failure != nullptr ? *failure : ignored;
-    why = {};
+TransferResult runDownload(LibraryLoader& loader, const std::function<const ImageBuffer*()>& flash,
+                           TransferHost& host) {
+    TransferResult result;
     // Declared first so that it is released last, after every message and log line of the
     // way out, an exception included.
     const std::unique_ptr<ProgrammerLibrary> library = loader.load();
     if (!library) {
-        reportLibraryMissing(loader, host, why);
-        return TransferOutcome::LibraryMissing;
+        reportLibraryMissing(loader, host, result.failure);
+        return result;
     }
 
     host.appendStampedLine("正在下载芯片数据......");
@@ -81,7 +79,8 @@ TransferOutcome runDownload(LibraryLoader& loader, const std::function<const Ima
     const BlockFunction setFlashData = library->lookup<BlockFunction>(kSetFlashDataName);
     if (setFlashData == nullptr) {
         host.showMessage(exportMissingText(kSetFlashDataName));
-        return TransferOutcome::ExportMissing;
+        result.outcome = TransferOutcome::ExportMissing;
+        return result;
     }
 
     host.setProgressMaximum(download::kBlockCount - 1);
@@ -97,10 +96,11 @@ TransferOutcome runDownload(LibraryLoader& loader, const std::function<const Ima
         else
             staging.fill(download::kPadByte);
 
-        const ResultCode result = setFlashData(offset, staging.data());
-        if (result > 0) {
-            reportBlockFailure(*library, host, result, "出错进度:", i, why);
-            return TransferOutcome::BlockFailed;
+        const ResultCode code = setFlashData(offset, staging.data());
+        if (code > 0) {
+            reportBlockFailure(*library, host, code, "出错进度:", i, result.failure);
+            result.outcome = TransferOutcome::BlockFailed;
+            return result;
         }
 
         host.pause(offset % 1024 == 0 ? download::kLongPauseMs : download::kShortPauseMs);
@@ -109,7 +109,8 @@ TransferOutcome runDownload(LibraryLoader& loader, const std::function<const Ima
     }
 
     host.appendStampedLine("下载芯片数据完成。");
-    return TransferOutcome::Completed;
+    result.outcome = TransferOutcome::Completed;
+    return result;
 }
 
 ReadBackResult runReadBack(LibraryLoader& loader, TransferHost& host) {

@@ -51,16 +51,18 @@ struct TransferFailure {
     std::string libraryText;  // BlockFailed: the library's own text for the code, often empty
 };
 
+struct TransferResult {
+    TransferOutcome outcome = TransferOutcome::LibraryMissing;
+    TransferFailure failure; // when outcome is not Completed
+};
+
 // Sends kTransferLength (8192) bytes in 64 blocks of 128. `flash` is asked for the image before
 // each block, so the bytes sent are those of the image at that moment; it may return nullptr.
-// `failure`, when given, is filled in when the outcome is not Completed.
-TransferOutcome runDownload(LibraryLoader& loader, const std::function<const ImageBuffer*()>& flash,
-                            TransferHost& host, TransferFailure* failure = nullptr);
+TransferResult runDownload(LibraryLoader& loader, const std::function<const ImageBuffer*()>& flash,
+                           TransferHost& host);
 
-struct ReadBackResult {
-    TransferOutcome outcome = TransferOutcome::LibraryMissing;
+struct ReadBackResult : TransferResult {
     std::unique_ptr<ImageBuffer> image; // kTransferLength bytes, only when outcome is Completed
-    TransferFailure failure;            // when outcome is not Completed
 };
 
 // Reads kTransferLength (8192) bytes in 256 blocks of 32 into a fresh image. The library is

@@ -20,7 +20,6 @@ struct Chip {
     constexpr std::uint32_t flashEnd() const {
         return flashBase + static_cast<std::uint32_t>(flashSize);
     }
-    constexpr std::int32_t blockCount() const { return flashSize / blockSize; }
 };
 
 inline constexpr Chip kStm8s103f2{"STM8S103F2", "STM8SF103F2", 4096, 0x8000, 64, 640, 0x4000};

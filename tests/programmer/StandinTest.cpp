@@ -78,7 +78,8 @@ TEST_F(StandinTest, ReadBackReturnsWhatWasDownloaded) {
     for (std::int64_t p = 0; p < kFlash; ++p)
         image.write(p, static_cast<std::uint8_t>(p * 31 + p / 128));
     ASSERT_EQ(runDownload(
-                  loader, [&] { return &image; }, host),
+                  loader, [&] { return &image; }, host)
+                  .outcome,
               TransferOutcome::Completed);
 
     const auto back = runReadBack(loader, host);
@@ -135,7 +136,8 @@ TEST_F(StandinTest, ActsAsAMissingOrFailingProgrammerWhenTold) {
     test::RecordingHost host;
     const ImageBuffer image(kFlash);
     EXPECT_EQ(runDownload(
-                  loader, [&] { return &image; }, host),
+                  loader, [&] { return &image; }, host)
+                  .outcome,
               TransferOutcome::BlockFailed);
     EXPECT_EQ(host.only("line:"), (std::vector<std::string>{"line:出错代码:9", "line:出错进度:3"}));
     EXPECT_EQ(fileBytes(store)[std::size_t{3} * kWrite], 0xFF); // the failed block was not written

@@ -41,7 +41,8 @@ protected:
 
     TransferOutcome download(const ImageBuffer* image) {
         return runDownload(
-            loader, [image] { return image; }, host);
+                   loader, [image] { return image; }, host)
+            .outcome;
     }
 };
 
@@ -149,7 +150,8 @@ TEST_F(TransferTest, DownloadSendsEachBlockAsTheImageIsWhenItGoes) {
         }
     };
     ASSERT_EQ(runDownload(
-                  loader, [&flash] { return flash.get(); }, host),
+                  loader, [&flash] { return flash.get(); }, host)
+                  .outcome,
               TransferOutcome::Completed);
 
     const auto log = session.log();
@@ -165,7 +167,8 @@ TEST_F(TransferTest, TransfersWithoutTheLibraryOrItsExportOnlyTellTheUser) {
     const auto image = distinctImage(8192);
     SystemLibraryLoader missing(testlib::emptyDir());
     EXPECT_EQ(runDownload(
-                  missing, [&] { return image.get(); }, host),
+                  missing, [&] { return image.get(); }, host)
+                  .outcome,
               TransferOutcome::LibraryMissing);
     EXPECT_EQ(host.events, std::vector<std::string>{"message:TOLVANEX.dll没有找到"});
 
@@ -178,7 +181,8 @@ TEST_F(TransferTest, TransfersWithoutTheLibraryOrItsExportOnlyTellTheUser) {
     host.events.clear();
     SystemLibraryLoader noSet(testlib::noSetDir());
     EXPECT_EQ(runDownload(
-                  noSet, [&] { return image.get(); }, host),
+                  noSet, [&] { return image.get(); }, host)
+                  .outcome,
               TransferOutcome::ExportMissing);
     EXPECT_EQ(host.events,
               (std::vector<std::string>{kStartLine, "message:SetFlashData函数没有找到"}));
@@ -210,7 +214,8 @@ TEST_F(TransferTest, ALibraryThatIsThereButDoesNotLoadIsLoggedWithTheReason) {
             host.events.clear();
             if (download)
                 EXPECT_EQ(runDownload(
-                              broken, [&] { return image.get(); }, host),
+                              broken, [&] { return image.get(); }, host)
+                              .outcome,
                           TransferOutcome::LibraryMissing);
             else
                 EXPECT_EQ(runReadBack(broken, host).outcome, TransferOutcome::LibraryMissing);
@@ -231,7 +236,8 @@ TEST_F(TransferTest, FailedBlockEndsWithTheLibrarysOwnTextWhileItIsLoaded) {
     const auto image = distinctImage(8192);
     session.failCall(5, 9);
     EXPECT_EQ(runDownload(
-                  withText, [&] { return image.get(); }, host),
+                  withText, [&] { return image.get(); }, host)
+                  .outcome,
               TransferOutcome::BlockFailed);
     EXPECT_EQ(host.only("line:"), (std::vector<std::string>{"line:出错代码:9", "line:出错进度:5",
                                                             "line:测试库错误 9: 说明"}));
@@ -398,7 +404,8 @@ TEST(TransferReleaseTest, ReleaseComesLastOnEveryWayOut) {
             try {
                 if (download)
                     runDownload(
-                        loader, [&] { return &image; }, host);
+                        loader, [&] { return &image; }, host)
+                        .outcome;
                 else
                     runReadBack(loader, host);
                 EXPECT_FALSE(c.hostThrows);
