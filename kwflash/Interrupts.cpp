@@ -1,0 +1,78 @@
+#include "kwflash/Interrupts.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include "kwflash/Commands.h"
+
+namespace kw::cli {
+
+namespace {
+
+volatile std::sig_atomic_t caught = 0;
+
+void onInterrupt(int signal) {
+    if (caught != 0) {
+        // The user insists: end now, as the default action would have at first.
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return;
+    }
+    caught = signal;
+}
+
+std::atomic<const char*> transferring{nullptr};
+std::atomic<int> currentBlock{0};
+std::atomic<int> blockCount{0};
+
+void checkExitDuringTransfer() {
+    const char* what = transferring.load();
+    if (what == nullptr)
+        return;
+    std::fflush(stdout);
+    std::fprintf(stderr,
+                 "kwflash: the programmer library ended the process while %s block %d of %d; "
+                 "the transfer did not complete\n",
+                 what, currentBlock.load() + 1, blockCount.load());
+    std::fflush(stderr);
+    ::_exit(kInternalError);
+}
+
+} // namespace
+
+void catchInterrupts() {
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    // A library's USB calls go on undisturbed: the block in flight is finished.
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr); // the terminal closed
+}
+
+int interruption() noexcept {
+    return caught;
+}
+
+TransferExitCheck::TransferExitCheck(const char* what, int blocks) {
+    static const bool installed = std::atexit(checkExitDuringTransfer) == 0;
+    (void)installed;
+    currentBlock = 0;
+    blockCount = blocks;
+    transferring = what;
+}
+
+TransferExitCheck::~TransferExitCheck() {
+    transferring = nullptr;
+}
+
+void TransferExitCheck::atBlock(int block) noexcept {
+    currentBlock = block;
+}
+
+} // namespace kw::cli
