@@ -311,6 +311,7 @@ TEST_F(KwflashTest, AnswersAWrongCallWithTheUsage) {
         {"write", "a.hex", "--chip"},
         {"read", "a.hex", "--no-verify"},
         {"verify", "a.hex", "--fast"},
+        {"write", "a.hex", "--force"},
     };
     testlib::RecordingSession session;
     for (auto call : calls) {
