@@ -353,6 +353,8 @@ TEST_F(KwflashTest, RefusesHexFilesThatAreNotWhatTheirAuthorMeant) {
          "line 1: an extended segment address of 0x1000"},
         {"overlap.hex", good + hexRecord(0x8002, {9}) + hexEndOfFile(),
          "line 3: gives 0x8002 the value 0x09, line 1 gave it 0x03"},
+        {"type.hex", good + hexRecord(0x8010, {7}, 6) + hexEndOfFile(),
+         "line 3: unknown record type 0x06"},
         {"after.hex", good + hexEndOfFile() + "\r\n" + hexRecord(0x8010, {7}),
          "line 5: a record after the end-of-file record of line 3"},
     };
