@@ -36,7 +36,8 @@ enum class HexChecks {
     // data is moved into the 16-bit space; start-address records (03, 05) are ignored; other
     // types, any record after the end-of-file record and a byte given two different values
     // are refused. ConvertError then says "line N: " and what is wrong; lines count as an
-    // editor counts them, empty ones included.
+    // editor counts them, empty ones included. What it accepts reads exactly as Lenient
+    // reads it, a cut included (lines after a cut are not checked).
     Strict,
 };
 
