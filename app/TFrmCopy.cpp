@@ -679,6 +679,7 @@ void TFrmCopy::ReadBtnClick() {
         performClick(dispbuff);
         break;
     case kw::TransferOutcome::BlockFailed:
+    case kw::TransferOutcome::Cancelled: // the window's host never cancels
         break;
     }
 }

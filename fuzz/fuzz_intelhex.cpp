@@ -4,6 +4,8 @@
 // The decoder is checked against a plain, slow reading of the same record rules: every
 // outcome (image, cut flag, base, or the conversion error and its text) must match. The
 // reading first settles the base over the whole text, then decodes once with it.
+//
+// The strict reading only ever refuses: what it accepts it reads exactly as the lenient one.
 
 #include <algorithm>
 #include <cstddef>
@@ -154,6 +156,24 @@ Outcome reference(std::string_view text, std::int32_t flashSize) {
     return out;
 }
 
+// `lenient` is the lenient reading's accepted outcome.
+void checkStrictReading(std::string_view text, std::int32_t flashSize, const Outcome& lenient) {
+    kw::HexLoadResult strict;
+    try {
+        strict = kw::decodeIntelHex(text, flashSize, kw::HexChecks::Strict);
+    } catch (const kw::ConvertError& e) {
+        if (std::strncmp(e.what(), "line ", 5) != 0) {
+            kwfuzz::fail("a strict error does not name its line");
+        }
+        return;
+    }
+    const auto bytes = strict.image->bytes();
+    if (strict.cut != lenient.cut || strict.base != lenient.base ||
+        !std::equal(bytes.begin(), bytes.end(), lenient.image.begin(), lenient.image.end())) {
+        kwfuzz::fail("the strict reading accepted the text but read it differently");
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -206,6 +226,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (outside > (actual.cut ? 1 : 0)) {
         kwfuzz::fail("bytes past the flash size changed");
     }
+    checkStrictReading(text, flashSize, actual);
     if (actual.image == expected.image) {
         return 0;
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -80,6 +81,49 @@ constexpr std::size_t kDataAt = 9;
 constexpr std::size_t kMaxRecordBytes = 255;
 // No field of a line lies past this many characters: the count is two digits.
 constexpr std::size_t kLongestFieldEnd = kDataAt + 2 * kMaxRecordBytes;
+// The longest well-formed record: its checksum follows the last data field.
+constexpr std::size_t kLongestRecord = kLongestFieldEnd + 2;
+
+// Record types the strict reading knows.
+constexpr unsigned kDataRecord = 0x00;
+constexpr unsigned kEndOfFileRecord = 0x01;
+constexpr unsigned kSegmentAddressRecord = 0x02;
+constexpr unsigned kStartSegmentRecord = 0x03;
+constexpr unsigned kLinearAddressRecord = 0x04;
+constexpr unsigned kStartLinearRecord = 0x05;
+
+std::string hexText(unsigned value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+    return text;
+}
+
+// A character of a malformed line as the error shows it: printable ones quoted, others as
+// their code, since the text may reach a terminal.
+std::string characterText(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u < 0x7F)
+        return std::string("'") + c + "'";
+    return "the byte " + hexText(u, 2);
+}
+
+// What the strict reading remembers of the 16-bit address space (and the 255 bytes a record
+// may run past its end), to tell a byte given twice with different values.
+class ByteOwners {
+public:
+    // The line that gave `address` its value, 0 when none did.
+    std::size_t lineOf(std::uint32_t address) const { return lines_[address]; }
+    std::uint8_t valueOf(std::uint32_t address) const { return values_[address]; }
+    void set(std::uint32_t address, std::uint8_t value, std::size_t line) {
+        values_[address] = value;
+        lines_[address] = line;
+    }
+
+private:
+    static constexpr std::size_t kSpan = 0x10000 + kMaxRecordBytes;
+    std::vector<std::size_t> lines_ = std::vector<std::size_t>(kSpan, 0);
+    std::vector<std::uint8_t> values_ = std::vector<std::uint8_t>(kSpan, 0);
+};
 
 // The characters at a field's offset, cut short where the line ends; empty when the line
 // ends before it.
@@ -134,20 +178,26 @@ bool decodePairs(const std::uint16_t* pairs, const unsigned char* digits, std::s
 // of the text holds no data record below the base, so the rest is then scanned for one.
 class Decoder {
 public:
-    explicit Decoder(std::int32_t flashSize)
+    Decoder(std::int32_t flashSize, HexChecks checks)
         : image_(makeErasedImage(kHexImageLength, flashSize)), flashSize_(flashSize),
           // The flash base is only a candidate when the flash fits below it.
           base_(flashSize <= static_cast<std::int64_t>(kHexFlashBase) ? kHexFlashBase : 0),
           // While undecided, the first data record takes the slow path, which notes its
           // first byte.
-          fastLimit_(undecided() ? 0 : storeLimit()) {}
+          fastLimit_(undecided() ? 0 : storeLimit()) {
+        if (checks == HexChecks::Strict)
+            owners_ = std::make_unique<ByteOwners>();
+    }
 
     // Takes text that ends at a line break or at the end of the input. Returns false once
     // the outcome is settled and no more text is needed.
     bool feed(std::string_view text) {
         switch (state_) {
         case State::Decoding:
-            decode(text);
+            if (owners_)
+                decodeStrictly(text);
+            else
+                decode(text);
             return state_ != State::Settled;
         case State::Scanning:
             scan(text);
@@ -166,8 +216,15 @@ public:
         // Decoding only ends early at a cut: a pending error has been thrown above.
         result.cut = state_ != State::Decoding;
         result.base = firstByte_ ? base_ : 0;
+        result.hasData = firstByte_.has_value() || storedFast_;
         result.image = std::move(image_);
         return result;
+    }
+
+    // The line being read is longer than any record and only its start was fed.
+    void lineTooLong() {
+        if (owners_ && state_ == State::Decoding)
+            fail("longer than any record (" + std::to_string(kLongestRecord) + " characters)");
     }
 
 private:
@@ -279,8 +336,120 @@ private:
             return false;
         image_->copyIn(static_cast<std::int64_t>(index),
                        std::span<const std::uint8_t>(bytes.data(), count));
+        storedFast_ = true;
         next = findLineEnd(s + kDataAt + std::size_t{2} * count, end);
         return true;
+    }
+
+    // As decode, with every line checked first and counted, so that errors name it.
+    void decodeStrictly(std::string_view text) {
+        const std::uint16_t* const pairs = pairTable().data();
+        const char* p = text.data();
+        const char* const end = p + text.size();
+        while (p < end) {
+            // A CR LF split between two pieces of text is still one line break.
+            if (*p == '\n' || *p == '\r') {
+                if (*p == '\r' || !afterCr_)
+                    ++line_;
+                afterCr_ = *p == '\r';
+                ++p;
+                continue;
+            }
+            afterCr_ = false;
+            const char* const lineEnd = findLineEnd(p, end);
+            checkRecord(std::string_view(p, static_cast<std::size_t>(lineEnd - p)));
+            const char* next = nullptr;
+            if (fastLine(pairs, p, lineEnd, next)) {
+                p = next;
+                continue;
+            }
+            p = decodeSlowly(p, end);
+            if (p == nullptr)
+                return;
+        }
+    }
+
+    [[noreturn]] void fail(const std::string& what) const {
+        throw ConvertError("line " + std::to_string(line_) + ": " + what);
+    }
+
+    // Refuses a line that is not a whole, consistent record; the decoding that follows then
+    // meets only well-formed fields.
+    void checkRecord(std::string_view line) {
+        if (endOfFileLine_ != 0)
+            fail("a record after the end-of-file record of line " + std::to_string(endOfFileLine_));
+        if (line[0] != ':')
+            fail("does not start with ':' but with " + characterText(line[0]));
+        for (std::size_t i = 1; i < line.size(); ++i)
+            if (kHex[static_cast<unsigned char>(line[i])] & kNotHex)
+                fail(characterText(line[i]) + " at column " + std::to_string(i + 1) +
+                     " is not a hexadecimal digit");
+        constexpr std::size_t kShortest = kDataAt + 2;
+        if (line.size() < kShortest)
+            fail("too short for a record: " + std::to_string(line.size()) +
+                 " characters, at least " + std::to_string(kShortest));
+        const auto* u = reinterpret_cast<const unsigned char*>(line.data());
+        const std::uint16_t* const pairs = pairTable().data();
+        const unsigned count = pairValue(pairs, u + kCountAt);
+        const std::size_t expected = kShortest + 2 * std::size_t{count};
+        if (line.size() != expected)
+            fail("a record of " + std::to_string(count) + " bytes is " + std::to_string(expected) +
+                 " characters long, this line " + std::to_string(line.size()));
+        unsigned sum = 0;
+        for (std::size_t i = kCountAt; i + 2 < line.size(); i += 2)
+            sum += pairValue(pairs, u + i);
+        const unsigned given = pairValue(pairs, u + line.size() - 2);
+        const unsigned wanted = (0x100 - (sum & 0xFF)) & 0xFF;
+        if (given != wanted)
+            fail("checksum " + hexText(given, 2) + ", expected " + hexText(wanted, 2));
+
+        const unsigned address =
+            pairValue(pairs, u + kAddressAt) << 8 | pairValue(pairs, u + kAddressAt + 2);
+        const unsigned type = pairValue(pairs, u + kTypeAt);
+        switch (type) {
+        case kDataRecord:
+            checkOverlap(pairs, u + kDataAt, count, address);
+            return;
+        case kEndOfFileRecord:
+            if (count != 0)
+                fail("an end-of-file record with " + std::to_string(count) + " data bytes");
+            endOfFileLine_ = line_;
+            return;
+        case kSegmentAddressRecord:
+        case kLinearAddressRecord: {
+            const char* name = type == kSegmentAddressRecord ? "an extended segment address"
+                                                             : "an extended linear address";
+            if (count != 2)
+                fail(std::string(name) + " record of " + std::to_string(count) +
+                     " bytes; it has 2");
+            const unsigned value =
+                pairValue(pairs, u + kDataAt) << 8 | pairValue(pairs, u + kDataAt + 2);
+            if (value != 0) {
+                const std::uint32_t from = type == kSegmentAddressRecord ? value << 4 : value << 16;
+                fail(std::string(name) + " of " + hexText(value, 4) + " moves the data to " +
+                     hexText(from, 5) + " and above, outside the chip's 16-bit address space");
+            }
+            return;
+        }
+        case kStartSegmentRecord:
+        case kStartLinearRecord:
+            return; // where a program starts; the chip's reset vector decides that
+        default:
+            fail("unknown record type " + hexText(type, 2));
+        }
+    }
+
+    void checkOverlap(const std::uint16_t* pairs, const unsigned char* digits, unsigned count,
+                      unsigned address) {
+        for (unsigned k = 0; k < count; ++k) {
+            const std::uint32_t at = address + k;
+            const auto value = static_cast<std::uint8_t>(pairValue(pairs, digits + 2 * k));
+            const std::size_t earlier = owners_->lineOf(at);
+            if (earlier != 0 && owners_->valueOf(at) != value)
+                fail("gives " + hexText(at, 4) + " the value " + hexText(value, 2) + ", line " +
+                     std::to_string(earlier) + " gave it " + hexText(owners_->valueOf(at), 2));
+            owners_->set(at, value, line_);
+        }
     }
 
     // Every line in full detail, field by field in the loader's order.
@@ -354,25 +523,33 @@ private:
     State state_ = State::Decoding;
     std::optional<StoredByte> firstByte_; // the first byte stored, at its load address
     std::optional<std::string> pendingError_;
+    bool storedFast_ = false;
+    // Strict reading only: what is known of the bytes so far, the line being read and the
+    // end-of-file record's line once one was met.
+    std::unique_ptr<ByteOwners> owners_;
+    std::size_t line_ = 1;
+    bool afterCr_ = false;
+    std::size_t endOfFileLine_ = 0;
 };
 
 } // namespace
 
-HexLoadResult decodeIntelHex(std::string_view text, std::int32_t flashSize) {
-    Decoder decoder(flashSize);
+HexLoadResult decodeIntelHex(std::string_view text, std::int32_t flashSize, HexChecks checks) {
+    Decoder decoder(flashSize, checks);
     decoder.feed(text);
     return decoder.finish();
 }
 
-HexLoadResult loadIntelHexFile(const std::filesystem::path& file, std::int32_t flashSize) {
+HexLoadResult loadIntelHexFile(const std::filesystem::path& file, std::int32_t flashSize,
+                               HexChecks checks) {
     InputFile in(file);
-    Decoder decoder(flashSize);
+    Decoder decoder(flashSize, checks);
 
     // Lines are decoded once their break has been read; the start of a line read so far
     // waits at the front of the buffer. Of a line longer than any record, only the part that
-    // holds fields is kept, and the rest is dropped up to its break.
+    // holds a record is kept, and the rest is dropped up to its break.
     constexpr std::size_t kChunk = std::size_t{1} << 20;
-    std::vector<char> buffer(kLongestFieldEnd + kChunk);
+    std::vector<char> buffer(kLongestRecord + kChunk);
     std::size_t carried = 0;
     bool dropping = false;
     for (;;) {
@@ -400,8 +577,9 @@ HexLoadResult loadIntelHexFile(const std::filesystem::path& file, std::int32_t f
         } else {
             carried = static_cast<std::size_t>(end - buffer.data());
         }
-        if (carried > kLongestFieldEnd) {
-            carried = kLongestFieldEnd;
+        if (carried > kLongestRecord) {
+            decoder.lineTooLong();
+            carried = kLongestRecord;
             dropping = true;
         }
         if (got < kChunk)

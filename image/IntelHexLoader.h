@@ -23,6 +23,22 @@ struct HexLoadResult {
     // The load address that became image index 0: kHexFlashBase when the file was read
     // relative to the flash base, else 0.
     std::uint32_t base = 0;
+    bool hasData = false; // at least one data byte was stored
+};
+
+// How much of the format a load checks.
+enum class HexChecks {
+    // The window's reading, as described at decodeIntelHex.
+    Lenient,
+    // For programming without a person looking at the image: every non-empty line must be a
+    // whole record (':', hexadecimal digits, a length that matches the line, a correct
+    // checksum); extended address records (02, 04) are refused unless they are 0x0000, so no
+    // data is moved into the 16-bit space; start-address records (03, 05) are ignored; other
+    // types, any record after the end-of-file record and a byte given two different values
+    // are refused. ConvertError then says "line N: " and what is wrong; lines count as an
+    // editor counts them, empty ones included. What it accepts reads exactly as Lenient
+    // reads it, a cut included (lines after a cut are not checked).
+    Strict,
 };
 
 // Decodes Intel HEX text into a fresh image. Only data records (type 0) are taken; the
@@ -44,11 +60,13 @@ struct HexLoadResult {
 // Reading stops after the first byte stored at or past index `flashSize` (cut = true); that
 // byte stays in the image. A byte the 65536-byte buffer cannot hold is never stored and also
 // cuts.
-HexLoadResult decodeIntelHex(std::string_view text, std::int32_t flashSize);
+HexLoadResult decodeIntelHex(std::string_view text, std::int32_t flashSize,
+                             HexChecks checks = HexChecks::Lenient);
 
 // Decodes a file as decodeIntelHex decodes its text, reading it piecewise so that memory
 // use does not grow with the file. Throws IoError when the file cannot be opened or read or
 // is not a regular file.
-HexLoadResult loadIntelHexFile(const std::filesystem::path& file, std::int32_t flashSize);
+HexLoadResult loadIntelHexFile(const std::filesystem::path& file, std::int32_t flashSize,
+                               HexChecks checks = HexChecks::Lenient);
 
 } // namespace kw

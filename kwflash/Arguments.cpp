@@ -112,6 +112,8 @@ Options parseArguments(std::span<const char* const> arguments) {
             noVerify = true;
         } else if (argument == "-q" || argument == "--quiet") {
             options.quiet = true;
+        } else if (argument == "--force") {
+            options.force = true;
         } else {
             throw UsageError("unknown option '" + std::string(argument) + "'");
         }
@@ -136,12 +138,14 @@ Options parseArguments(std::span<const char* const> arguments) {
     if (noVerify && options.command != Command::Write)
         throw UsageError("--no-verify applies to write only");
     options.verify = !noVerify;
+    if (options.force && options.command != Command::Read)
+        throw UsageError("--force applies to read only");
     return options;
 }
 
 const char* usageLine() {
     return "usage: kwflash write|read|verify FILE [--chip STM8S103F2|STM8S103F3] "
-           "[--library PATH] [--no-verify] [--quiet] [--help]";
+           "[--library PATH] [--no-verify] [--force] [--quiet] [--help]";
 }
 
 const char* helpText() {
@@ -149,7 +153,7 @@ const char* helpText() {
 programmer, using the programmer library TOLVANEX.dll.
 
 usage: kwflash write IMAGE [--no-verify] [options]
-       kwflash read OUTPUT [options]
+       kwflash read OUTPUT [--force] [options]
        kwflash verify IMAGE [options]
 
   write    program IMAGE into the chip, then read the chip back and compare
@@ -159,8 +163,10 @@ usage: kwflash write IMAGE [--no-verify] [options]
 Files are Intel HEX (.hex, .ihx) or raw binary (.bin), told by the extension. An Intel HEX
 file whose data records all lie at 0x8000 or above is read from 0x8000, as STM8 toolchains
 write it; in any other file a record's address is its offset in the image. read writes Intel
-HEX records at 0x8000. An image that does not fit the chip, or an empty file, is refused and
-nothing is programmed. The rest of the flash is written erased (0xFF).
+HEX records at 0x8000. Nothing is programmed from an Intel HEX file with a malformed record
+(start character, length, checksum, unknown type), an address record that moves data past
+0xFFFF, a record after the end-of-file record or a byte given two values, nor from an image
+without data or one that does not fit the chip. The rest of the flash is written erased (0xFF).
 
 options:
   --chip STM8S103F2|STM8S103F3
@@ -169,6 +175,7 @@ options:
               load exactly this programmer library; by default TOLVANEX.dll beside
               kwflash, else the system's library search
   --no-verify write only: do not read the chip back
+  --force     read only: replace OUTPUT even when it is read-only
   -q, --quiet print errors only
   -h, --help  print this help
 
@@ -183,7 +190,8 @@ exit codes:
   3   verify: the chip's flash differs from the image
   4   the programmer failed on a block (its code and the block are printed)
   64  wrong usage
-  70  an internal fault of kwflash
+  70  an internal fault of kwflash, or a programmer library that ended the process
+  130 interrupted by Ctrl+C (143: SIGTERM) after the block in flight; a second one ends at once
 )";
 }
 

@@ -23,6 +23,7 @@ struct Options {
     std::optional<std::filesystem::path> library; // exactly this file instead of the search
     bool verify = true;
     bool quiet = false;
+    bool force = false; // read: replace an OUTPUT that is read-only
 };
 
 // A command line that asks for nothing kwflash can do; what() says what is wrong with it.

@@ -15,6 +15,7 @@
 #include "image/ImageBuffer.h"
 #include "image/IntelHexLoader.h"
 #include "image/IntelHexWriter.h"
+#include "kwflash/Interrupts.h"
 #include "kwflash/Progress.h"
 #include "programmer/ModuleFolder.h"
 #include "programmer/Transfer.h"
@@ -70,7 +71,7 @@ struct Image {
 
 Image loadIntelHexImage(const Options& options) {
     const std::int32_t size = options.chip->flashSize;
-    HexLoadResult loaded = loadIntelHexFile(options.file, size);
+    HexLoadResult loaded = loadIntelHexFile(options.file, size, HexChecks::Strict);
     if (loaded.cut) {
         if (loaded.base == kFlashBase)
             throw Failure{kBadImageFile, notFitting(options) + ": it has data past " +
@@ -80,6 +81,9 @@ Image loadIntelHexImage(const Options& options) {
                                          hex(kFlashBase, 4) +
                                          " in the file, every address is an offset in the image)"};
     }
+    // Programmed, it would erase the chip: what a failed build or a truncated copy leaves.
+    if (!loaded.hasData)
+        throw Failure{kBadImageFile, quoted(options.file) + " holds no data records"};
     auto image = makeErasedImage(size, size);
     image->copyIn(0, loaded.image->bytes().first(static_cast<std::size_t>(size)));
     return {std::move(image), loaded.base == kFlashBase
@@ -125,9 +129,37 @@ std::string blockRange(int block, int blockSize) {
     return chipAddress(first) + "-" + chipAddress(first + blockSize - 1);
 }
 
+// What a transfer is, for its messages.
+struct TransferKind {
+    const char* exportName;
+    const char* doing; // "writing", "reading"
+    int blockSize;
+    int blockCount;
+    const char* whenStopped;   // the state it leaves when interrupted after some blocks
+    const char* whenUntouched; // ... before the first block
+};
+
+constexpr TransferKind kWriting{kSetFlashDataName,
+                                "writing",
+                                download::kBlockSize,
+                                download::kBlockCount,
+                                "the chip holds a partial image",
+                                "the chip is unchanged"};
+
+std::string interruptedMessage(const TransferKind& kind, int blocksDone) {
+    const std::string count = " of " + std::to_string(kind.blockCount);
+    if (blocksDone == 0)
+        return "interrupted before block 1" + count + "; " + kind.whenUntouched;
+    return "interrupted after block " + std::to_string(blocksDone) + count + "; " +
+           kind.whenStopped;
+}
+
 // Turns a transfer that did not complete into the failure to report.
-void checkTransfer(TransferOutcome outcome, const TransferFailure& failure, const char* exportName,
-                   const char* doing, int blockSize) {
+void checkTransfer(TransferOutcome outcome, const TransferFailure& failure,
+                   const TransferKind& kind) {
+    const char* exportName = kind.exportName;
+    const char* doing = kind.doing;
+    const int blockSize = kind.blockSize;
     switch (outcome) {
     case TransferOutcome::Completed:
         return;
@@ -144,6 +176,8 @@ void checkTransfer(TransferOutcome outcome, const TransferFailure& failure, cons
                       std::string("the programmer library has no ") + exportName + " export"};
     case TransferOutcome::BlockFailed:
         break;
+    case TransferOutcome::Cancelled:
+        throw Failure{kInterruptedBase + interruption(), interruptedMessage(kind, failure.block)};
     }
     const std::string where = "block " + std::to_string(failure.block) + " (" +
                               blockRange(failure.block, blockSize) + ")";
@@ -157,19 +191,29 @@ void checkTransfer(TransferOutcome outcome, const TransferFailure& failure, cons
 
 void download(const ImageBuffer& image, LibraryLoader& loader, ConsoleHost& host) {
     host.begin("Writing");
-    const TransferResult result = runDownload(
-        loader, [&image] { return &image; }, host);
+    TransferResult result;
+    {
+        const TransferExitCheck check(kWriting.doing, kWriting.blockCount);
+        result = runDownload(
+            loader, [&image] { return &image; }, host);
+    }
     host.endLine();
-    checkTransfer(result.outcome, result.failure, kSetFlashDataName, "writing",
-                  download::kBlockSize);
+    checkTransfer(result.outcome, result.failure, kWriting);
 }
 
-std::unique_ptr<ImageBuffer> readBack(LibraryLoader& loader, ConsoleHost& host, const char* label) {
+// `whenStopped` says what an interrupted read leaves behind.
+std::unique_ptr<ImageBuffer> readBack(LibraryLoader& loader, ConsoleHost& host, const char* label,
+                                      const char* whenStopped) {
+    const TransferKind kind{kGetFlashDataName,     "reading",   readback::kBlockSize,
+                            readback::kBlockCount, whenStopped, whenStopped};
     host.begin(label);
-    ReadBackResult result = runReadBack(loader, host);
+    ReadBackResult result;
+    {
+        const TransferExitCheck check(kind.doing, kind.blockCount);
+        result = runReadBack(loader, host);
+    }
     host.endLine();
-    checkTransfer(result.outcome, result.failure, kGetFlashDataName, "reading",
-                  readback::kBlockSize);
+    checkTransfer(result.outcome, result.failure, kind);
     return std::move(result.image);
 }
 
@@ -195,24 +239,45 @@ void compare(const ImageBuffer& image, const ImageBuffer& flash, const Chip& chi
                       hex(actual[*first], 2) + ", image " + hex(expected[*first], 2) + ")"};
 }
 
+// The output may lie in a folder others write to (/tmp) and kwflash may run as root: a link
+// there is replaced, never followed to a file it names, and stale temporary files are cleared.
+ReplaceOptions outputOptions(const Options& options) {
+    ReplaceOptions replace;
+    replace.followLinks = false;
+    replace.replaceReadOnly = options.force;
+    replace.removeStaleTemporaries = true;
+    return replace;
+}
+
+void checkOutcome(const Options& options, const ReplaceOutcome& outcome) {
+    std::string why;
+    switch (outcome.status) {
+    case ReplaceOutcome::Status::Replaced:
+        return;
+    case ReplaceOutcome::Status::NotRegular:
+        why = ": it is not a regular file";
+        break;
+    case ReplaceOutcome::Status::ForeignLink:
+        why = ": it is a symbolic link of another user in a shared (sticky) folder";
+        break;
+    case ReplaceOutcome::Status::ReadOnly:
+        why = ": it is read-only (--force replaces it)";
+        break;
+    case ReplaceOutcome::Status::Failed:
+        if (outcome.error != 0)
+            why = ": " + std::generic_category().message(outcome.error);
+        break;
+    }
+    throw Failure{kBadImageFile, "cannot write " + quoted(options.file) + why};
+}
+
 void writeOutput(const Options& options, const ImageBuffer& flash) {
     const auto bytes = flash.bytes().first(static_cast<std::size_t>(options.chip->flashSize));
     const std::string content =
         options.format == ImageFormat::IntelHex
             ? toIntelHex(bytes, kFlashBase)
             : std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    errno = 0;
-    if (replaceFileAtomically(options.file, content))
-        return;
-    const int error = errno;
-    std::error_code ec;
-    const auto status = fs::status(options.file, ec);
-    std::string why;
-    if (!ec && fs::exists(status) && !fs::is_regular_file(status))
-        why = ": it is not a regular file";
-    else if (error != 0)
-        why = ": " + std::generic_category().message(error);
-    throw Failure{kBadImageFile, "cannot write " + quoted(options.file) + why};
+    checkOutcome(options, replaceFile(options.file, content, outputOptions(options)));
 }
 
 std::string chipName(const Options& options) {
@@ -228,13 +293,15 @@ void runWrite(const Options& options, LibraryLoader& loader, ConsoleHost& host) 
         host.say("Written, not verified.");
         return;
     }
-    const auto flash = readBack(loader, host, "Verifying");
+    const auto flash = readBack(loader, host, "Verifying", "the chip was written but not verified");
     compare(*image.bytes, *flash, *options.chip);
     host.say("Written and verified: " + std::to_string(options.chip->flashSize) + " bytes.");
 }
 
 void runRead(const Options& options, LibraryLoader& loader, ConsoleHost& host) {
-    const auto flash = readBack(loader, host, "Reading");
+    // A read that cannot be saved should not touch the probe at all.
+    checkOutcome(options, checkReplaceable(options.file, outputOptions(options)));
+    const auto flash = readBack(loader, host, "Reading", "nothing was saved");
     writeOutput(options, *flash);
     host.say("Read " + std::to_string(options.chip->flashSize) + " bytes of the " +
              chipName(options) + " into " + quoted(options.file) + ".");
@@ -242,7 +309,7 @@ void runRead(const Options& options, LibraryLoader& loader, ConsoleHost& host) {
 
 void runVerify(const Options& options, LibraryLoader& loader, ConsoleHost& host) {
     const Image image = loadImage(options);
-    const auto flash = readBack(loader, host, "Verifying");
+    const auto flash = readBack(loader, host, "Verifying", "nothing was verified");
     compare(*image.bytes, *flash, *options.chip);
     host.say("The " + chipName(options) + " matches " + quoted(options.file) + ": " +
              std::to_string(options.chip->flashSize) + " bytes.");
@@ -267,10 +334,13 @@ int runCommand(const Options& options, LibraryLoader& loader, std::FILE* out, st
             std::fputs(helpText(), out);
             break;
         }
+        // A signal after the last block changed nothing, but a script must still stop.
+        if (interruption() != 0)
+            throw Failure{kInterruptedBase + interruption(), "interrupted after the command ended"};
         return kDone;
     } catch (const Failure& failure) {
         host.endLine();
-        std::fprintf(err, "kwflash: %s\n", failure.message.c_str());
+        std::fprintf(err, "kwflash: %s\n", escapedForTerminal(failure.message).c_str());
         return failure.exitCode;
     }
 }
@@ -282,13 +352,15 @@ int runCommandLine(int argc, const char* const* argv) {
     try {
         options = parseArguments(arguments);
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "kwflash: %s\n%s\n", e.what(), usageLine());
+        std::fprintf(stderr, "kwflash: %s\n%s\n", escapedForTerminal(e.what()).c_str(),
+                     usageLine());
         return kWrongUsage;
     }
     if (options.command == Command::Help) {
         std::fputs(helpText(), stdout);
         return kDone;
     }
+    catchInterrupts();
     SystemLibraryLoader loader = options.library ? SystemLibraryLoader::forFile(*options.library)
                                                  : SystemLibraryLoader(thisModuleFolder());
     return runCommand(options, loader, stdout, stderr);

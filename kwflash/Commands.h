@@ -15,7 +15,8 @@ enum ExitCode : int {
     kVerifyMismatch = 3,
     kProgrammerFailed = 4,
     kWrongUsage = 64,
-    kInternalError = 70, // a fault of kwflash itself
+    kInternalError = 70,    // a fault of kwflash itself, or a library that ended the process
+    kInterruptedBase = 128, // plus the signal: 130 for Ctrl+C, 143 for SIGTERM
 };
 
 // Runs one parsed command against the library that `loader` loads. Progress and the summary

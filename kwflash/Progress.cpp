@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "kwflash/Interrupts.h"
 #include "programmer/Pause.h"
 
 namespace kw::cli {
@@ -24,7 +25,72 @@ int terminalColumns(std::FILE* out) {
     return 80;
 }
 
+// The length of the UTF-8 sequence at the start of `text`, 0 when it is not one.
+std::size_t utf8Length(std::string_view text) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    std::size_t length = 0;
+    unsigned value = 0;
+    if (lead < 0x80)
+        return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        value = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        value = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        value = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (text.size() < length)
+        return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto next = static_cast<unsigned char>(text[i]);
+        if ((next & 0xC0) != 0x80)
+            return 0;
+        value = value << 6 | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and values past Unicode are not UTF-8.
+    static constexpr unsigned kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (value < kSmallest[length] || (value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF)
+        return 0;
+    return length;
+}
+
+void appendEscaped(std::string& out, unsigned char byte) {
+    char text[5];
+    std::snprintf(text, sizeof text, "\\x%02X", byte);
+    out += text;
+}
+
 } // namespace
+
+std::string escapedForTerminal(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        const auto byte = static_cast<unsigned char>(text[0]);
+        const std::size_t length = utf8Length(text);
+        if (length == 0 || byte < 0x20 || byte == 0x7F) {
+            appendEscaped(out, byte);
+            text.remove_prefix(1);
+            continue;
+        }
+        if (byte == '\\') {
+            out += "\\\\";
+        } else if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[1]) < 0xA0) {
+            // U+0080 to U+009F: C1 controls, which some terminals obey.
+            appendEscaped(out, byte);
+            appendEscaped(out, static_cast<unsigned char>(text[1]));
+        } else {
+            out.append(text.substr(0, length));
+        }
+        text.remove_prefix(length);
+    }
+    return out;
+}
 
 ProgressStyle styleFor(std::FILE* out, bool quiet) {
     if (quiet)
@@ -54,7 +120,7 @@ void ConsoleHost::say(const std::string& text) {
     if (style_ == ProgressStyle::Quiet)
         return;
     endLine();
-    std::fprintf(out_, "%s\n", text.c_str());
+    std::fprintf(out_, "%s\n", escapedForTerminal(text).c_str());
     std::fflush(out_);
 }
 
@@ -64,7 +130,12 @@ void ConsoleHost::setProgressMaximum(int maximum) {
 }
 
 void ConsoleHost::setProgress(int position) {
+    TransferExitCheck::atBlock(position + 1);
     draw(position + 1);
+}
+
+bool ConsoleHost::cancelled() {
+    return interruption() != 0;
 }
 
 void ConsoleHost::pause(int milliseconds) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "programmer/Transfer.h"
 
@@ -32,6 +33,8 @@ public:
     void setProgress(int position) override;
     void processEvents() override {}
     void pause(int milliseconds) override;
+    // After Ctrl+C or SIGTERM, at the next block.
+    bool cancelled() override;
 
 private:
     void draw(int done);
@@ -47,5 +50,9 @@ private:
 
 // The style for progress written to `out`: a bar only when it is a terminal.
 ProgressStyle styleFor(std::FILE* out, bool quiet);
+
+// `text` safe to print on a terminal: control characters (escape codes, line breaks, C1
+// codes) and bytes that are not UTF-8 become \xNN, a backslash \\; the rest stays as it is.
+std::string escapedForTerminal(std::string_view text);
 
 } // namespace kw::cli

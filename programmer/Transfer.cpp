@@ -89,6 +89,11 @@ TransferResult runDownload(LibraryLoader& loader, const std::function<const Imag
     // copy is taken just before the call so that edits made between blocks are sent.
     std::array<std::uint8_t, download::kBlockSize> staging{};
     for (int i = 0; i < download::kBlockCount; ++i) {
+        if (host.cancelled()) {
+            result.failure.block = i;
+            result.outcome = TransferOutcome::Cancelled;
+            return result;
+        }
         const std::int32_t offset = i * download::kBlockSize;
         const ImageBuffer* image = flash ? flash() : nullptr;
         if (image != nullptr)
@@ -139,6 +144,11 @@ ReadBackResult runReadBack(LibraryLoader& loader, TransferHost& host) {
     // to report, not something to absorb quietly.
     std::array<std::uint8_t, readback::kBlockSize> staging{};
     for (int i = 0; i < readback::kBlockCount; ++i) {
+        if (host.cancelled()) {
+            result.failure.block = i;
+            result.outcome = TransferOutcome::Cancelled;
+            return result;
+        }
         const std::int32_t offset = i * readback::kBlockSize;
         const ResultCode code = getFlashData(offset, staging.data());
         if (code != 0) {

@@ -21,6 +21,9 @@ public:
     virtual void setProgress(int position) = 0;
     virtual void processEvents() = 0;
     virtual void pause(int milliseconds) = 0;
+    // Asked before each block: true stops the transfer there, with the blocks before it done
+    // and the library released as after a failure. A window never stops a transfer halfway.
+    virtual bool cancelled() { return false; }
 };
 
 // Both transfers cover the whole flash of the largest chip, whichever chip is chosen.
@@ -40,13 +43,14 @@ inline constexpr int kBlockCount = kTransferLength / kBlockSize;
 inline constexpr int kImageLength = kTransferLength;
 } // namespace readback
 
-enum class TransferOutcome { Completed, LibraryMissing, ExportMissing, BlockFailed };
+enum class TransferOutcome { Completed, LibraryMissing, ExportMissing, BlockFailed, Cancelled };
 
 // Why a transfer did not complete, for callers that word the failure themselves. The host
 // gets its messages and log lines all the same.
 struct TransferFailure {
     std::string loaderReason; // LibraryMissing: the loader's lastError(), often empty
-    int block = -1;           // BlockFailed: index of the block that failed
+    int block = -1;           // BlockFailed: index of the block that failed; Cancelled: of
+                              // the block that was not sent, so also how many were
     ResultCode code = 0;      // BlockFailed: what the library returned for it
     std::string libraryText;  // BlockFailed: the library's own text for the code, often empty
 };

@@ -3,14 +3,18 @@
 #include "image/Errors.h"
 #include "image/FileReader.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <random>
 #include <system_error>
@@ -46,6 +50,60 @@ private:
     int fd_;
 };
 
+// Longest file name the folder takes.
+std::size_t nameMax(const fs::path& dir) {
+    const long limit = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+    return limit > 0 ? static_cast<std::size_t>(limit) : NAME_MAX;
+}
+
+// What every temporary name for `name` starts with: ".<name>.tmp-", followed by the writer's
+// process ID, '-' and 16 hexadecimal digits. The name is shortened (at a character boundary)
+// so that the whole stays within the folder's limit even for a name close to it.
+std::string temporaryPrefix(const fs::path& dir, const fs::path& name) {
+    constexpr std::size_t kSuffix = 5 + 20 + 1 + 16; // ".tmp-", a process ID, '-', digits
+    const std::size_t limit = nameMax(dir);
+    std::string stem = name.string();
+    const std::size_t room = limit > kSuffix + 2 ? limit - kSuffix - 1 : 1;
+    if (stem.size() > room) {
+        std::size_t cut = room;
+        while (cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80)
+            --cut;
+        stem.resize(cut);
+    }
+    // Built by appending: GCC 12 at -O3 misreports `"." + std::string` (-Wrestrict).
+    std::string prefix(1, '.');
+    prefix.append(stem).append(".tmp-");
+    return prefix;
+}
+
+// Removes temporary files for `name` that a writer of this user left when it was killed: its
+// process is gone. Only regular files are removed, never followed through a link.
+void removeStaleTemporaries(const fs::path& dir, const fs::path& name) {
+    const std::string prefix = temporaryPrefix(dir, name);
+    DIR* listing = ::opendir(dir.c_str());
+    if (listing == nullptr)
+        return;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string_view entryName(entry->d_name);
+        if (!entryName.starts_with(prefix))
+            continue;
+        const std::string_view rest = entryName.substr(prefix.size());
+        const std::size_t dash = rest.find('-');
+        if (dash == 0 || dash == std::string_view::npos || dash > 18 ||
+            rest.substr(0, dash).find_first_not_of("0123456789") != std::string_view::npos)
+            continue;
+        const long pid = std::stol(std::string(rest.substr(0, dash)));
+        if (pid <= 0 || pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 ||
+            errno != ESRCH)
+            continue;
+        struct stat info {};
+        if (::fstatat(::dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(info.st_mode) && info.st_uid == ::geteuid())
+            ::unlinkat(::dirfd(listing), entry->d_name, 0);
+    }
+    ::closedir(listing);
+}
+
 // Removes the temporary file unless it has been renamed into place.
 class TempFile {
 public:
@@ -63,17 +121,12 @@ public:
     bool create(const fs::path& dir, const fs::path& name) {
         static std::atomic<unsigned> counter{0};
         std::random_device random;
+        const std::string prefix = temporaryPrefix(dir, name);
         for (int attempt = 0; attempt < 16; ++attempt) {
-            // Built by appending: GCC 12 at -O3 misreports `"." + std::string` (-Wrestrict).
-            std::string unique(1, '.');
-            unique.append(name.string())
-                .append(".tmp-")
-                .append(std::to_string(::getpid()))
-                .append("-")
-                .append(std::to_string(counter.fetch_add(1)))
-                .append("-")
-                .append(std::to_string(random()));
-            fs::path candidate = dir / unique;
+            char unique[32];
+            std::snprintf(unique, sizeof unique, "%ld-%08x%08x", static_cast<long>(::getpid()),
+                          counter.fetch_add(1), static_cast<unsigned>(random()));
+            fs::path candidate = dir / (prefix + unique);
             const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd >= 0) {
                 fd_.reset(fd);
@@ -131,47 +184,124 @@ void syncDirectory(const fs::path& dir) {
         ::fsync(fd.get());
 }
 
-bool replace(const fs::path& file, std::string_view content) {
-    const auto target = followLinks(file);
-    if (!target || target->filename().empty())
-        return false;
+using Status = ReplaceOutcome::Status;
 
+ReplaceOutcome failed(int error = errno) {
+    return {Status::Failed, error};
+}
+
+// What a write to `file` would replace, once the options have had their say.
+struct Destination {
+    ReplaceOutcome refusal{Status::Replaced, 0}; // Replaced when the write may go ahead
+    fs::path target;                             // the name that gets the new file
+    bool present = false;                        // an existing file whose metadata to keep
     struct stat existing {};
-    const bool present = ::stat(target->c_str(), &existing) == 0;
-    if (present ? !S_ISREG(existing.st_mode) : errno != ENOENT)
-        return false;
+    fs::path dir;
+};
 
-    fs::path dir = target->parent_path();
-    if (dir.empty())
-        dir = ".";
+bool writableByCaller(const fs::path& file, const struct stat& info) {
+    return (info.st_mode & 0222) != 0 && ::faccessat(AT_FDCWD, file.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+Destination destinationOf(const fs::path& file, const ReplaceOptions& options) {
+    Destination d;
+    std::optional<fs::path> target = file;
+    if (options.followLinks)
+        target = followLinks(file);
+    if (!target || target->filename().empty()) {
+        d.refusal = failed(target ? EISDIR : ELOOP);
+        return d;
+    }
+    d.target = *target;
+    d.dir = d.target.parent_path();
+    if (d.dir.empty())
+        d.dir = ".";
+
+    if (::lstat(d.target.c_str(), &d.existing) != 0) {
+        if (errno != ENOENT)
+            d.refusal = failed();
+        return d;
+    }
+    if (S_ISLNK(d.existing.st_mode)) {
+        // Only reached without following: the link itself is what gets replaced.
+        struct stat folder {};
+        if (::stat(d.dir.c_str(), &folder) == 0 && (folder.st_mode & S_ISVTX) != 0 &&
+            d.existing.st_uid != ::geteuid())
+            d.refusal = {Status::ForeignLink, 0};
+        return d;
+    }
+    if (!S_ISREG(d.existing.st_mode)) {
+        d.refusal = {Status::NotRegular, 0};
+        return d;
+    }
+    if (!options.replaceReadOnly && !writableByCaller(d.target, d.existing)) {
+        d.refusal = {Status::ReadOnly, 0};
+        return d;
+    }
+    d.present = true;
+    return d;
+}
+
+ReplaceOutcome replace(const fs::path& file, std::string_view content,
+                       const ReplaceOptions& options) {
+    const Destination d = destinationOf(file, options);
+    if (!d.refusal.replaced())
+        return d.refusal;
+    if (options.removeStaleTemporaries)
+        removeStaleTemporaries(d.dir, d.target.filename());
+
     TempFile temp;
-    if (!temp.create(dir, target->filename()))
-        return false;
-    if (present) {
+    if (!temp.create(d.dir, d.target.filename()))
+        return failed();
+    if (d.present) {
         // Owner first: changing it clears set-user-ID and set-group-ID bits, which the mode
         // then restores. Best effort; an owner the caller may not give stays the caller.
-        if (existing.st_uid != ::geteuid() || existing.st_gid != ::getegid()) {
-            [[maybe_unused]] const int rc = ::fchown(temp.fd(), existing.st_uid, existing.st_gid);
+        if (d.existing.st_uid != ::geteuid() || d.existing.st_gid != ::getegid()) {
+            [[maybe_unused]] const int rc =
+                ::fchown(temp.fd(), d.existing.st_uid, d.existing.st_gid);
         }
-        ::fchmod(temp.fd(), existing.st_mode & 07777);
+        ::fchmod(temp.fd(), d.existing.st_mode & 07777);
     }
     if (!writeAll(temp.fd(), content) || ::fsync(temp.fd()) != 0 || !temp.close())
-        return false;
-    if (::rename(temp.path().c_str(), target->c_str()) != 0)
-        return false;
+        return failed();
+    if (::rename(temp.path().c_str(), d.target.c_str()) != 0)
+        return failed();
     temp.commit();
     // The rename is what makes the write durable; a failing folder sync cannot undo it.
-    syncDirectory(dir);
-    return true;
+    syncDirectory(d.dir);
+    return {Status::Replaced, 0};
 }
 
 } // namespace
 
 bool replaceFileAtomically(const fs::path& file, std::string_view content) noexcept {
+    return replaceFile(file, content, ReplaceOptions{}).replaced();
+}
+
+ReplaceOutcome replaceFile(const fs::path& file, std::string_view content,
+                           const ReplaceOptions& options) noexcept {
     try {
-        return !file.empty() && replace(file, content);
+        if (file.empty())
+            return failed(ENOENT);
+        return replace(file, content, options);
     } catch (...) {
-        return false;
+        return failed(ENOMEM);
+    }
+}
+
+ReplaceOutcome checkReplaceable(const fs::path& file, const ReplaceOptions& options) noexcept {
+    try {
+        if (file.empty())
+            return failed(ENOENT);
+        const Destination d = destinationOf(file, options);
+        if (!d.refusal.replaced())
+            return d.refusal;
+        TempFile probe;
+        if (!probe.create(d.dir, d.target.filename()))
+            return failed();
+        return {Status::Replaced, 0};
+    } catch (...) {
+        return failed(ENOMEM);
     }
 }
 

@@ -29,6 +29,43 @@ namespace kw {
 // temporary file is left behind. Never throws.
 bool replaceFileAtomically(const std::filesystem::path& file, std::string_view content) noexcept;
 
+// For files a user names as output, where the path may lie in a folder others write to.
+struct ReplaceOptions {
+    // true: as replaceFileAtomically, through a link the linked file is replaced. false: the
+    // link itself is replaced and what it names is never touched; in a sticky folder (/tmp) a
+    // link another user owns is refused instead, since it was planted there.
+    bool followLinks = true;
+    // false: a regular file the caller may not write, or that has no write permission for
+    // anyone, is refused.
+    bool replaceReadOnly = true;
+    // Remove temporary files of this writer's pattern for the same name, of this user, whose
+    // process is gone (a writer killed outright leaves its temporary file).
+    bool removeStaleTemporaries = false;
+};
+
+struct ReplaceOutcome {
+    enum class Status {
+        Replaced,    // done (replaceFile), or would be allowed (checkReplaceable)
+        NotRegular,  // a FIFO, device, socket or folder at the path
+        ForeignLink, // a link of another user in a sticky folder
+        ReadOnly,    // refused by replaceReadOnly = false
+        Failed,      // the system refused; `error` holds its errno
+    };
+    Status status = Status::Failed;
+    int error = 0;
+    bool replaced() const noexcept { return status == Status::Replaced; }
+};
+
+// replaceFileAtomically with options; the same guarantees otherwise. Never throws.
+ReplaceOutcome replaceFile(const std::filesystem::path& file, std::string_view content,
+                           const ReplaceOptions& options) noexcept;
+
+// Whether replaceFile would be refused now, without touching the file: the same checks of the
+// path, and a temporary file made and removed beside it (so a missing or read-only folder, or
+// a name too long, shows). For checking before work that a refused write would waste.
+ReplaceOutcome checkReplaceable(const std::filesystem::path& file,
+                                const ReplaceOptions& options) noexcept;
+
 // What readRegularFile found at a path.
 struct FileContent {
     enum class Status {

@@ -153,6 +153,60 @@ TEST(HexFileTest, RandomTexts) {
     }
 }
 
+// The strict reading's error names the same line, read from a file or from memory, wherever
+// the pieces split the text: a CR LF across two pieces is one line break.
+std::string strictError(const std::string& text, bool fromFile) {
+    try {
+        if (fromFile) {
+            const test::TempDir dir;
+            loadIntelHexFile(dir.write("t.hex", text), 8192, HexChecks::Strict);
+        } else {
+            decodeIntelHex(text, 8192, HexChecks::Strict);
+        }
+    } catch (const ConvertError& e) {
+        return e.what();
+    }
+    return "accepted";
+}
+
+// The number of the line that starts at the end of `text`, counted as an editor does.
+std::size_t lineAtEnd(std::string text) {
+    std::size_t lines = 1;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')))
+            ++lines;
+    return lines;
+}
+
+TEST(HexFileTest, StrictErrorsNameTheLineAcrossPieces) {
+    const std::string bad = ":01800100G1\n";
+    for (const char* lineBreak : {"\n", "\r\n", "\r"}) {
+        for (std::size_t breakAt = kPiece - 2; breakAt <= kPiece + 1; ++breakAt) {
+            SCOPED_TRACE(::testing::Message() << "break at " << breakAt);
+            const std::string text =
+                placedAt("", breakAt, std::string(lineBreak), 0x8100) + std::string(lineBreak);
+            const std::string expected = "line " + std::to_string(lineAtEnd(text)) +
+                                         ": 'G' at column 10 is not a hexadecimal digit";
+            EXPECT_EQ(strictError(text + bad, false), expected);
+            EXPECT_EQ(strictError(text + bad, true), expected);
+        }
+    }
+}
+
+// The longest record, 255 bytes, is read whole from a file, checksum included; a line one
+// character longer is refused, also one far longer than the piece read at a time.
+TEST(HexFileTest, StrictLongestRecordAndLongerLines) {
+    const std::string longest = hexRecord(0x8000, std::vector<std::uint8_t>(255, 0xA5));
+    EXPECT_EQ(strictError(longest, true), "accepted");
+    EXPECT_EQ(strictError(longest, false), "accepted");
+    const std::string tooLong = longest.substr(0, longest.size() - 1) + "0\n";
+    EXPECT_EQ(strictError(tooLong, false),
+              "line 1: a record of 255 bytes is 521 characters long, this line 522");
+    EXPECT_EQ(strictError(tooLong, true), strictError(tooLong, false));
+    EXPECT_EQ(strictError("\n" + longDataLine(0x8000, 3 * kPiece), true),
+              "line 2: longer than any record (521 characters)");
+}
+
 // Peak memory of this process in KiB, from /proc/self/status.
 long statusKiB(const std::string& field) {
     std::ifstream status("/proc/self/status");

@@ -10,14 +10,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "image/Errors.h"
+#include "image/IntelHexLoader.h"
 #include "image/IntelHexWriter.h"
 #include "image/TempDir.h"
 #include "programmer/Exports.h"
 #include "programmer/TestLibraries.h"
+#include "support/HexText.h"
 #include "support/Stm8Tools.h"
 #include "target/Chip.h"
 
@@ -32,6 +36,10 @@ constexpr int kSmallFlash = kStm8s103f2.flashSize;
 
 std::string text(const std::vector<std::uint8_t>& bytes) {
     return {bytes.begin(), bytes.end()};
+}
+
+std::string fileText(const fs::path& file) {
+    return text(fileBytes(file));
 }
 
 struct Result {
@@ -303,6 +311,7 @@ TEST_F(KwflashTest, AnswersAWrongCallWithTheUsage) {
         {"write", "a.hex", "--chip"},
         {"read", "a.hex", "--no-verify"},
         {"verify", "a.hex", "--fast"},
+        {"write", "a.hex", "--force"},
     };
     testlib::RecordingSession session;
     for (auto call : calls) {
@@ -316,6 +325,224 @@ TEST_F(KwflashTest, AnswersAWrongCallWithTheUsage) {
     const Result help = kwflash({"write", "--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("exit codes:"), std::string::npos);
+}
+
+// A file that is not exactly what its author meant is refused, naming the line; srec_cat,
+// given the same file, either refuses it too or reads other bytes than a plain 16-bit reading
+// takes, so programming it as read would put something unintended on the chip.
+TEST_F(KwflashTest, RefusesHexFilesThatAreNotWhatTheirAuthorMeant) {
+    const std::string blink = fileText(fs::path(KW_EXAMPLES_DIR) / "blink.hex");
+    const std::string good = hexRecord(0x8000, {1, 2, 3, 4}) + hexRecord(0x8004, {5, 6});
+    std::string flipped = blink;
+    ASSERT_EQ(flipped.substr(9, 2), "82");
+    flipped[10] = '3'; // its first data byte becomes 0x83
+    struct Case {
+        const char* name;
+        std::string content;
+        const char* error;
+    };
+    const std::vector<Case> cases = {
+        {"flipped.hex", flipped, "line 1: checksum 0x28, expected 0x27"},
+        {"colon.hex", good + "X" + hexLine(0x8010, {7}).substr(1) + "\n" + hexEndOfFile(),
+         "line 3: does not start with ':'"},
+        {"short.hex", good + hexLine(0x8010, {7, 8}).substr(0, 13) + "\n" + hexEndOfFile(),
+         "line 3: a record of 2 bytes is 15 characters long, this line 13"},
+        {"linear.hex", hexRecord(0, {0x00, 0x01}, 4) + good + hexEndOfFile(),
+         "line 1: an extended linear address of 0x0001"},
+        {"segment.hex", hexRecord(0, {0x10, 0x00}, 2) + good + hexEndOfFile(),
+         "line 1: an extended segment address of 0x1000"},
+        {"overlap.hex", good + hexRecord(0x8002, {9}) + hexEndOfFile(),
+         "line 3: gives 0x8002 the value 0x09, line 1 gave it 0x03"},
+        {"type.hex", good + hexRecord(0x8010, {7}, 6) + hexEndOfFile(),
+         "line 3: unknown record type 0x06"},
+        {"after.hex", good + hexEndOfFile() + "\r\n" + hexRecord(0x8010, {7}),
+         "line 5: a record after the end-of-file record of line 3"},
+    };
+    testlib::RecordingSession session;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = dir.write(c.name, c.content);
+        const Result result = kwflash({"write", c.name, library(testlib::recordingDir())});
+        EXPECT_EQ(result.exitCode, 2) << result.err;
+        EXPECT_NE(
+            result.err.find(std::string("\"") + c.name + "\" is not valid Intel HEX: " + c.error),
+            std::string::npos)
+            << result.err;
+
+        const HexLoadResult lenient = loadIntelHexFile(file, kFlash);
+        const auto window = lenient.image->bytes().first(kFlash);
+        try {
+            const auto srec = test::srecBinary(file, lenient.base, kFlash);
+            EXPECT_NE(srec, std::vector<std::uint8_t>(window.begin(), window.end()))
+                << "srec_cat reads the file as the window does";
+        } catch (const std::runtime_error&) {
+            // srec_cat refused it.
+        }
+    }
+    EXPECT_EQ(session.log().loads, 0);
+
+    // What is harmless stays accepted: zero address records, start addresses, a byte given
+    // twice the same value, blank lines.
+    dir.write("harmless.hex", hexRecord(0, {0, 0}, 4) + hexRecord(0, {0, 0}, 2) + "\r\n" + good +
+                                  hexRecord(0x8002, {3}) + hexRecord(0, {0, 0, 0x80, 0}, 5) +
+                                  hexRecord(0, {0, 0, 0x80, 0}, 3) + hexEndOfFile() + "\n");
+    const Result harmless =
+        kwflash({"write", "harmless.hex", "--no-verify", library(testlib::recordingDir())});
+    EXPECT_EQ(harmless.exitCode, 0) << harmless.err;
+    const auto calls = session.log().calls;
+    ASSERT_EQ(calls.size(), 64u);
+    EXPECT_EQ(std::vector<std::uint8_t>(calls[0].data.begin(), calls[0].data.begin() + 7),
+              (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 0xFF}));
+}
+
+// An image without a single data byte would erase the chip.
+TEST_F(KwflashTest, RefusesImagesWithoutData) {
+    dir.write("blank.hex", "\n\r\n\n");
+    dir.write("eof.hex", hexEndOfFile());
+    dir.write("zero.hex", hexRecord(0x8000, {}) + hexEndOfFile());
+    dir.write("huge.hex", ":00000000" + std::string(10u << 20, '0') + "\n" + hexEndOfFile());
+    testlib::RecordingSession session;
+    for (const char* name : {"blank.hex", "eof.hex", "zero.hex", "huge.hex"}) {
+        const Result result = kwflash({"write", name, library(testlib::recordingDir())});
+        EXPECT_EQ(result.exitCode, 2) << name << ": " << result.err;
+        EXPECT_NE(result.err.find(name), std::string::npos) << result.err;
+    }
+    EXPECT_EQ(session.log().loads, 0);
+}
+
+// The output is never followed through a link: a link planted beside it cannot make kwflash
+// replace the file it names. Read-only files need --force; a folder that cannot take the
+// file is found before the chip is read.
+TEST_F(KwflashTest, ReplacesTheOutputNameItselfAndOnlyWhenAllowed) {
+    const fs::path secret = dir.write("secret.hex", "keep");
+    fs::create_symlink("secret.hex", dir.path() / "link.hex");
+    testlib::RecordingSession session;
+    const auto read = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), "read");
+        args.push_back(library(testlib::recordingDir()));
+        return kwflash(args);
+    };
+
+    Result r = read({"link.hex"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(fileText(secret), "keep");
+    EXPECT_FALSE(fs::is_symlink(dir.path() / "link.hex"));
+    EXPECT_EQ(fileText(dir.path() / "link.hex").substr(0, 3), ":10");
+
+    dir.write("locked.bin", "old");
+    fs::permissions(dir.path() / "locked.bin", fs::perms::owner_read);
+    r = read({"locked.bin"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("\"locked.bin\": it is read-only (--force replaces it)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(fileText(dir.path() / "locked.bin"), "old");
+    EXPECT_EQ(read({"locked.bin", "--force"}).exitCode, 0);
+    EXPECT_EQ(fileBytes(dir.path() / "locked.bin").size(), static_cast<std::size_t>(kFlash));
+
+    session.clearLog();
+    r = read({"missing/out.bin"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("cannot write \"missing/out.bin\": No such file or directory"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(session.log().loads, 0) << "the chip was read for a file that cannot be saved";
+}
+
+// Names up to the folder's limit work although the temporary name gets a suffix; a temporary
+// file left by a writer that was killed is removed, one of a live process is not.
+TEST_F(KwflashTest, OutputNamesUpToTheLimitAndStaleTemporaryFiles) {
+    testlib::RecordingSession session;
+    for (std::size_t length : {230u, 254u, 255u}) {
+        const std::string name = std::string(length - 4, 'n') + ".bin";
+        const Result r = kwflash({"read", name, library(testlib::recordingDir())});
+        EXPECT_EQ(r.exitCode, 0) << length << ": " << r.err;
+        EXPECT_TRUE(fs::is_regular_file(dir.path() / name)) << length;
+    }
+
+    pid_t gone = ::fork();
+    if (gone == 0)
+        ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    const std::string stale = ".out.hex.tmp-" + std::to_string(gone) + "-0000000012345678";
+    const std::string live = ".out.hex.tmp-" + std::to_string(::getpid()) + "-0000000012345678";
+    dir.write(stale, "half");
+    dir.write(live, "busy");
+    const Result r = kwflash({"read", "out.hex", library(testlib::recordingDir())});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_FALSE(fs::exists(dir.path() / stale));
+    EXPECT_TRUE(fs::exists(dir.path() / live));
+}
+
+// Ctrl+C or SIGTERM in the middle of a write: the block in flight ends, nothing more is sent,
+// the library is released (which relocks and resets a real chip) and the exit code tells
+// which signal came. A second Ctrl+C ends kwflash at once.
+TEST_F(KwflashTest, AnInterruptedWriteStopsAfterTheBlockInFlight) {
+    dir.write("image.hex", toIntelHex(std::vector<std::uint8_t>(4000, 0x42), 0x8000));
+    testlib::RecordingSession session;
+    for (const int signal : {SIGINT, SIGTERM}) {
+        session.clearLog();
+        session.signalDuringCall(20, signal);
+        const Result r = kwflash({"write", "image.hex", library(testlib::recordingDir())});
+        EXPECT_EQ(r.exitCode, 128 + signal);
+        EXPECT_EQ(r.err,
+                  "kwflash: interrupted after block 21 of 64; the chip holds a partial image\n");
+        const testlib::Log log = session.log();
+        EXPECT_EQ(log.calls.size(), 21u);
+        EXPECT_EQ(log.unloads, 1);
+    }
+
+    session.clearLog();
+    session.signalDuringCall(5, SIGINT, 2);
+    const Result twice = kwflash({"write", "image.hex", library(testlib::recordingDir())});
+    EXPECT_EQ(twice.exitCode, 128 + SIGINT) << "ended by the signal";
+    EXPECT_EQ(twice.err, "");
+    EXPECT_EQ(session.log().calls.size(), 6u);
+
+    // A read-back stops the same way.
+    session.clearLog();
+    session.signalDuringCall(7, SIGINT);
+    const Result verifying = kwflash({"verify", "image.hex", library(testlib::recordingDir())});
+    EXPECT_EQ(verifying.exitCode, 130);
+    EXPECT_EQ(verifying.err, "kwflash: interrupted after block 8 of 256; nothing was verified\n");
+    EXPECT_EQ(session.log().calls.size(), 8u);
+}
+
+// A library that ends the process in the middle of a transfer must not pass for success.
+TEST_F(KwflashTest, ALibraryThatExitsDuringATransferIsAFailure) {
+    dir.write("image.hex", toIntelHex(std::vector<std::uint8_t>(100, 0x42), 0x8000));
+    testlib::RecordingSession session;
+    session.exitDuringCall(3, 0);
+    Result r = kwflash({"write", "image.hex", library(testlib::recordingDir())});
+    EXPECT_EQ(r.exitCode, 70);
+    EXPECT_NE(r.err.find("the programmer library ended the process while writing block 4 of 64"),
+              std::string::npos)
+        << r.err;
+    r = kwflash({"read", "out.bin", library(testlib::recordingDir())});
+    EXPECT_EQ(r.exitCode, 70);
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        EXPECT_EQ(entry.path().filename().string().find("out.bin"), std::string::npos)
+            << entry.path();
+}
+
+// Escape codes and line breaks in a file name or a library's text reach the terminal escaped:
+// one line per error, nothing the terminal would obey.
+TEST_F(KwflashTest, PrintsFileNamesAndLibraryTextsEscaped) {
+    Result r = kwflash({"write", "a\x1b[2J\nb.hex"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("\"a\\x1B[2J\\x0Ab.hex\""), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+
+    dir.write("image.hex", toIntelHex(std::vector<std::uint8_t>(100, 0x42), 0x8000));
+    testlib::RecordingSession session;
+    session.failCall(0, 7);
+    session.setErrorText("bad\x1b]0;title\x07 \xc2\x9b"
+                         "31m \xff probe \xe6\xb5\x8b");
+    r = kwflash({"write", "image.hex", library(testlib::errorTextDir())});
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_NE(r.err.find(": bad\\x1B]0;title\\x07 \\xC2\\x9B31m \\xFF probe \xe6\xb5\x8b\n"),
+              std::string::npos)
+        << r.err;
 }
 
 } // namespace

@@ -9,8 +9,9 @@ namespace kw::testlib {
 
 namespace {
 
-constexpr const char* kVariables[] = {"KW_TESTLIB_LOG", "KW_TESTLIB_RESULT", "KW_TESTLIB_FAIL",
-                                      "KW_TESTLIB_DELAY_MS"};
+constexpr const char* kVariables[] = {"KW_TESTLIB_LOG",      "KW_TESTLIB_RESULT", "KW_TESTLIB_FAIL",
+                                      "KW_TESTLIB_DELAY_MS", "KW_TESTLIB_SIGNAL", "KW_TESTLIB_EXIT",
+                                      "KW_TESTLIB_TEXT"};
 
 std::filesystem::path libDir(const char* name) {
     return std::filesystem::path(KW_TESTLIB_ROOT) / name;
@@ -79,6 +80,23 @@ void RecordingSession::setResult(std::int32_t code) {
 void RecordingSession::failCall(int callIndex, std::int32_t code) {
     ::setenv("KW_TESTLIB_FAIL", (std::to_string(callIndex) + ":" + std::to_string(code)).c_str(),
              1);
+}
+
+void RecordingSession::signalDuringCall(int callIndex, int signal, int times) {
+    ::setenv(
+        "KW_TESTLIB_SIGNAL",
+        (std::to_string(callIndex) + ":" + std::to_string(signal) + ":" + std::to_string(times))
+            .c_str(),
+        1);
+}
+
+void RecordingSession::exitDuringCall(int callIndex, int status) {
+    ::setenv("KW_TESTLIB_EXIT", (std::to_string(callIndex) + ":" + std::to_string(status)).c_str(),
+             1);
+}
+
+void RecordingSession::setErrorText(const std::string& text) {
+    ::setenv("KW_TESTLIB_TEXT", text.c_str(), 1);
 }
 
 void RecordingSession::setDelayMs(int milliseconds) {

@@ -55,6 +55,11 @@ public:
     void setResult(std::int32_t code);               // result of every call
     void failCall(int callIndex, std::int32_t code); // one call, counted per export per load
     void setDelayMs(int milliseconds);               // time each call takes
+    // The call with that index sends `signal` to its own process `times` times, then returns.
+    void signalDuringCall(int callIndex, int signal, int times = 1);
+    // The call with that index ends the process with exit(status).
+    void exitDuringCall(int callIndex, int status);
+    void setErrorText(const std::string& text); // GetErrorText's text (errortext variant)
 
     const std::filesystem::path& logPath() const { return logPath_; }
     Log log() const;

@@ -102,4 +102,36 @@ TEST(AtomicFileTest, KeepsTheOwnerOfTheFileItReplaces) {
     EXPECT_EQ(contentOf(file), "new");
 }
 
+// Run as root in a shared folder, a link that another user planted at the output name is
+// refused, and what it names stays as it was.
+TEST(AtomicFileTest, RefusesALinkOfAnotherUserInAStickyFolder) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can give a link to another user";
+    const kw::test::TempDir dir;
+    const fs::path shared = dir.path() / "shared";
+    fs::create_directory(shared);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    const fs::path secret = dir.path() / "secret";
+    ASSERT_TRUE(replaceFileAtomically(secret, "root only"));
+    fs::create_symlink(secret, shared / "out.hex");
+    ASSERT_EQ(::lchown((shared / "out.hex").c_str(), 4321, 4321), 0);
+
+    kw::ReplaceOptions options;
+    options.followLinks = false;
+    EXPECT_EQ(kw::replaceFile(shared / "out.hex", "flash", options).status,
+              kw::ReplaceOutcome::Status::ForeignLink);
+    EXPECT_EQ(kw::checkReplaceable(shared / "out.hex", options).status,
+              kw::ReplaceOutcome::Status::ForeignLink);
+    EXPECT_EQ(contentOf(secret), "root only");
+    EXPECT_TRUE(fs::is_symlink(shared / "out.hex"));
+    EXPECT_EQ(entryCount(shared), 1u);
+
+    // The caller's own link there is replaced itself, never followed.
+    ASSERT_EQ(::lchown((shared / "out.hex").c_str(), 0, 0), 0);
+    EXPECT_TRUE(kw::replaceFile(shared / "out.hex", "flash", options).replaced());
+    EXPECT_FALSE(fs::is_symlink(shared / "out.hex"));
+    EXPECT_EQ(contentOf(shared / "out.hex"), "flash");
+    EXPECT_EQ(contentOf(secret), "root only");
+}
+
 } // namespace

@@ -4,13 +4,17 @@
 #include <QByteArray>
 #include <QFile>
 #include <QTest>
+#include <algorithm>
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include "emulator/Probe.h"
@@ -150,6 +154,74 @@ TEST_F(StlinkEndToEnd, ReleasingTheLibraryMidDownloadLeavesTheProbeFree) {
     ASSERT_EQ(probe.bulkTransfer(0x81, mode, 2, &moved, 100), 0);
     EXPECT_NE(mode[0], 3) << "the probe was left in SWIM mode";
     probe.close();
+}
+
+// Ctrl+C during kwflash's write: the library, released after the block in flight, relocks the
+// flash, resets the chip and leaves SWIM, and the chip holds exactly the blocks reported.
+TEST_F(StlinkEndToEnd, KwflashInterruptedMidWriteRelocksAndResetsTheChip) {
+    const std::string out = file("kwflash.out");
+    const std::string err = file("kwflash.err");
+    setenv("KW_EMU_TRACE", "1", 1);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+        const std::string image = KW_EXAMPLES_DIR "/blink.hex";
+        const std::string library = KW_STLINK_DIR "/TOLVANEX.dll";
+        execl(KW_KWFLASH, KW_KWFLASH, "write", image.c_str(), "--library", library.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    unsetenv("KW_EMU_TRACE");
+    ASSERT_GT(pid, 0);
+    // Interrupt once a quarter is written; the bound only keeps a broken run from hanging.
+    for (int polls = 0; polls < 60000; ++polls) {
+        const Bytes progress = readFile(out);
+        if (std::string(progress.begin(), progress.end()).find("Writing: 16/64") !=
+            std::string::npos)
+            break;
+        usleep(1000);
+    }
+    kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+
+    const Bytes errBytes = readFile(err);
+    const std::string trace(errBytes.begin(), errBytes.end());
+    const std::string said = "kwflash: interrupted after block ";
+    const std::size_t at = trace.find(said);
+    ASSERT_NE(at, std::string::npos) << trace;
+    const int blocks = std::stoi(trace.substr(at + said.size()));
+    EXPECT_GE(blocks, 16);
+    EXPECT_LT(blocks, 64);
+    EXPECT_NE(trace.find(" of 64; the chip holds a partial image\n", at), std::string::npos);
+
+    // After the last block programmed: FLASH_IAPSR written (relock), SWIM_CSR and a SWIM reset
+    // (the chip runs), SWIM left.
+    const std::size_t lastBlock = trace.rfind("write 64 at ");
+    ASSERT_NE(lastBlock, std::string::npos) << trace;
+    const std::size_t relock = trace.find("write 1 at 00505F", lastBlock);
+    const std::size_t reset = trace.find("SWIM reset", lastBlock);
+    const std::size_t left = trace.find("exit SWIM mode", lastBlock);
+    EXPECT_NE(relock, std::string::npos) << trace.substr(lastBlock);
+    EXPECT_NE(reset, std::string::npos) << trace.substr(lastBlock);
+    EXPECT_NE(left, std::string::npos) << trace.substr(lastBlock);
+    EXPECT_LT(relock, reset);
+    EXPECT_LT(reset, left);
+
+    // The blocks sent, then the flash of a new chip (erased STM8 flash reads 0x00).
+    Bytes expected = readFile(KW_EXAMPLES_DIR "/blink.bin");
+    ASSERT_EQ(expected.size(), 8192u);
+    std::fill(expected.begin() + std::ptrdiff_t{blocks} * 128, expected.end(), 0x00);
+    kw::emu::Options options;
+    options.memoryFile = chipFile;
+    kw::emu::Probe probe(options);
+    const Bytes chip = probe.peek(0x8000, 8192);
+    const auto differ = std::mismatch(chip.begin(), chip.end(), expected.begin());
+    EXPECT_EQ(differ.first, chip.end())
+        << "first difference at 0x" << std::hex << 0x8000 + (differ.first - chip.begin());
 }
 
 } // namespace

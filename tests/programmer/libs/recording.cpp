@@ -6,6 +6,9 @@
 //   KW_TESTLIB_FAIL=<call>:<code>   the call with that index (counted from 0 per export
 //                                   since load) returns <code> instead
 //   KW_TESTLIB_DELAY_MS=<ms>        time each call takes
+//   KW_TESTLIB_SIGNAL=<call>:<signal>:<times>  that call signals its own process
+//   KW_TESTLIB_EXIT=<call>:<status> that call ends the process with exit(status)
+//   KW_TESTLIB_TEXT=<text>          GetErrorText's text instead of its own
 // GetFlashData fills its 32 bytes with kw::testlib::patternByte of the image positions.
 // Built in variants: complete, without SetFlashData (KW_TESTLIB_NO_SET), without GetFlashData
 // (KW_TESTLIB_NO_GET), with GetErrorText (KW_TESTLIB_ERROR_TEXT, recorded as
@@ -19,6 +22,9 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+
+#include <signal.h>
+#include <unistd.h>
 
 #include "programmer/Exports.h"
 #include "programmer/TestPattern.h"
@@ -48,6 +54,32 @@ kw::ResultCode resultFor(int call) {
             return static_cast<kw::ResultCode>(std::strtol(colon + 1, nullptr, 10));
     }
     return static_cast<kw::ResultCode>(envNumber("KW_TESTLIB_RESULT", 0));
+}
+
+// Two or three numbers separated by ':'; false when `name` is not set.
+bool envNumbers(const char* name, long (&numbers)[3]) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0')
+        return false;
+    char* end = nullptr;
+    for (long& number : numbers) {
+        number = std::strtol(text, &end, 10);
+        if (*end != ':')
+            break;
+        text = end + 1;
+    }
+    return true;
+}
+
+// What a misbehaving library or an impatient user does in the middle of a call.
+void disturb(int call) {
+    long signal[3] = {-1, 0, 1};
+    if (envNumbers("KW_TESTLIB_SIGNAL", signal) && signal[0] == call)
+        for (long k = 0; k < signal[2]; ++k)
+            ::kill(::getpid(), static_cast<int>(signal[1]));
+    long exitAt[3] = {-1, 0, 0};
+    if (envNumbers("KW_TESTLIB_EXIT", exitAt) && exitAt[0] == call)
+        std::exit(static_cast<int>(exitAt[1]));
 }
 
 void spendTime() {
@@ -84,6 +116,7 @@ KW_EXPORT kw::ResultCode KW_STDCALL SetFlashData(std::int32_t offset, std::uint8
     }
     record(line);
     spendTime();
+    disturb(calls);
     return resultFor(calls++);
 }
 #endif
@@ -95,6 +128,7 @@ KW_EXPORT kw::ResultCode KW_STDCALL GetFlashData(std::int32_t offset, std::uint8
     for (int k = 0; k < 32; ++k)
         block[k] = kw::testlib::patternByte(offset + k);
     spendTime();
+    disturb(calls);
     return resultFor(calls++);
 }
 #endif
@@ -105,7 +139,10 @@ KW_EXPORT int KW_STDCALL GetErrorText(int code, char* buffer, int size) {
     record("text " + std::to_string(code));
     if (code == 0)
         return 0;
-    const std::string text = "测试库错误 " + std::to_string(code) + ": 说明";
+    const char* given = std::getenv("KW_TESTLIB_TEXT");
+    const std::string text = given != nullptr && *given != '\0'
+                                 ? std::string(given)
+                                 : "测试库错误 " + std::to_string(code) + ": 说明";
     if (buffer != nullptr && size > 0) {
         std::size_t fits = std::min(text.size(), static_cast<std::size_t>(size - 1));
         while (fits > 0 && fits < text.size() &&
