@@ -79,8 +79,7 @@ struct Rig {
     // A fresh library instance, as after the tool released and loaded it again.
     void restart() {
         programmer = std::make_unique<Programmer>(
-            [this] { return std::make_unique<kw::test::EmulatedPort>(*probe, tamper); },
-            [this] { return settings; });
+            [this] { return std::make_unique<kw::test::EmulatedPort>(*probe, tamper); });
     }
 
     Outcome download(const Image& image, int blocks = 64) {
@@ -114,7 +113,6 @@ struct Rig {
     }
 
     std::unique_ptr<kw::emu::Probe> probe;
-    Settings settings;
     kw::test::ReplyTamper tamper;
     std::unique_ptr<Programmer> programmer;
 };
@@ -198,7 +196,7 @@ TEST(StlinkDownload, EightKilobyteChipKeepsErasedLookingBytesAsData) {
 
 struct SpeedCase {
     const char* name;
-    bool highSpeedWanted;
+    const char* speed;
     bool hsitNeverSet;
     const char* expected;
 };
@@ -213,7 +211,7 @@ TEST_P(StlinkSpeed, ReadsBackAtTheSpeedTheSettingAndTheChipAllow) {
     kw::emu::Options options = Rig::defaults();
     options.faults.hsitNeverSet = GetParam().hsitNeverSet;
     Rig rig(options);
-    rig.settings.highSpeed = GetParam().highSpeedWanted;
+    ASSERT_TRUE(rig.programmer->setOption("swim", GetParam().speed));
     const Image image = pattern(6);
     rig.probe->poke(kFlashBase, image);
     Image read;
@@ -222,12 +220,12 @@ TEST_P(StlinkSpeed, ReadsBackAtTheSpeedTheSettingAndTheChipAllow) {
     EXPECT_THAT(rig.programmer->description(), HasSubstr(GetParam().expected));
 }
 
-INSTANTIATE_TEST_SUITE_P(Settings, StlinkSpeed,
-                         ::testing::Values(SpeedCase{"HighAllowed", true, false, "SWIM high speed"},
-                                           SpeedCase{"LowWanted", false, false, "SWIM low speed"},
-                                           SpeedCase{"HighWantedButHsitNeverSet", true, true,
-                                                     "SWIM low speed"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Settings, StlinkSpeed,
+    ::testing::Values(SpeedCase{"HighAllowed", "auto", false, "SWIM high speed"},
+                      SpeedCase{"LowWanted", "low", false, "SWIM low speed"},
+                      SpeedCase{"HighWantedButHsitNeverSet", "high", true, "SWIM low speed"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct ModelCase {
     const char* name;
