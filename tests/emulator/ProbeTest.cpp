@@ -21,8 +21,8 @@ TEST(EmulatedProbe, SplitWriteTakesWhateverFollowsAsDataUntilComplete) {
     c.connect();
     EXPECT_EQ(c.write(0x0100, pattern(64, 1)), 0x00);
     c.send({0xF4, 0x09});
-    EXPECT_EQ(c.receive(4), (std::vector<std::uint8_t>{0x00, 64, 0, 0}))
-        << "count of bytes written";
+    EXPECT_EQ(c.receive(4), (std::vector<std::uint8_t>{0x00, 0, 0, 0}))
+        << "a finished command reports no count";
     EXPECT_EQ(c.read(0x0100, 64), pattern(64, 1));
 
     // A 24-byte write whose data phase is forgotten: the next frame becomes its data.
