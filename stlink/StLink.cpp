@@ -78,8 +78,8 @@ constexpr auto kPollInterval = std::chrono::microseconds(100);
 constexpr unsigned kUsbTimeoutMs = 100;
 constexpr int kUsbTimeoutRoundTrips = 8;
 
-// Each error at high speed adds this, each clean memory access takes one off; at the limit
-// the link should go slower. Errors on one access in five or fewer stay below it.
+// Each unanswered access at high speed adds this, each clean memory access takes one off; at the
+// limit the link should go slower. Errors on one access in five or fewer stay below it.
 constexpr int kTroublePerError = 4;
 constexpr int kTroubleLimit = 12;
 
@@ -272,12 +272,14 @@ void StLink::systemReset() {
 // A memory access is repeated once after an error that clones and long wires make now and
 // then; at high speed a second error, or errors that keep coming, ask for low speed.
 template <class Access> void StLink::retried(const Access& access) {
+    std::uint8_t status = kStatusOk;
     try {
         access();
         trouble_ = std::max(trouble_ - 1, 0);
         return;
     } catch (const SwimError& error) {
-        if (error.status() != kStatusNoAnswer && error.status() != kStatusNotReady)
+        status = error.status();
+        if (status != kStatusNoAnswer && status != kStatusNotReady)
             throw;
         logLine(1, "SWIM status 0x%02X at %s speed: resynchronising and retrying", error.status(),
                 highSpeed_ ? "high" : "low");
@@ -291,7 +293,9 @@ template <class Access> void StLink::retried(const Access& access) {
         throw;
     }
     ++recovered_;
-    if (highSpeed_)
+    // No answer is what a marginal wire gives; a chip that was not ready says nothing about
+    // the speed.
+    if (highSpeed_ && status == kStatusNoAnswer)
         trouble_ += kTroublePerError;
 }
 

@@ -299,6 +299,12 @@ TEST_P(StlinkFaults, FailWithTheirCodeQuicklyAndStayFailed) {
                   GetParam().code);
         EXPECT_LT(msSince(start), 5);
     }
+
+    // A chip that answers is left running, whatever the failure.
+    rig.programmer.reset();
+    if (outcome.code == kProtected || outcome.code == kVerifyMismatch) {
+        EXPECT_TRUE(rig.probe->statistics().cpuRunning);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -432,6 +438,82 @@ TEST(StlinkErrorText, CutsBetweenCharactersAndKnowsOnlyItsCodes) {
         }
     }
     EXPECT_EQ(rig.programmer->errorText(kTargetSilent, nullptr, 0), length);
+}
+
+} // namespace
+
+namespace {
+
+// What the chip and the probe do on real links and chips beyond the emulator's defaults: a
+// chip slower than typical, a link that errs now and then, a probe left mid-command, a slow
+// USB. Each download still ends with the image in flash, the chip running and no flash access
+// ever refused for coming while a block programmed.
+struct LinkCase {
+    const char* name;
+    std::function<void(kw::emu::Options&)> inject;
+    const char* speed; // in the transfer's description
+};
+
+void PrintTo(const LinkCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class StlinkRealLinks : public ::testing::TestWithParam<LinkCase> {};
+
+TEST_P(StlinkRealLinks, DownloadCompletesByteIdentical) {
+    kw::emu::Options options = Rig::defaults();
+    GetParam().inject(options);
+    Rig rig(options);
+    rig.probe->poke(kFlashBase, pattern(20));
+    const Image image = pattern(21);
+    const auto outcome = rig.download(image);
+    ASSERT_EQ(outcome.code, kDone)
+        << "block " << outcome.block << ": " << rig.errorText(outcome.code);
+    EXPECT_EQ(rig.flash(), image);
+    EXPECT_THAT(rig.programmer->description(), HasSubstr(GetParam().speed));
+    const auto statistics = rig.probe->statistics();
+    EXPECT_EQ(statistics.busyRefusals, 0);
+    EXPECT_TRUE(statistics.cpuRunning);
+    Image read;
+    EXPECT_EQ(rig.readBack(read).code, kDone);
+    EXPECT_EQ(read, image);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Strict, StlinkRealLinks,
+    ::testing::Values(
+        LinkCase{"SlowestDataSheetBlocks",
+                 [](auto& o) { o.blockMicrosMin = o.blockMicrosMax = 6600; }, "SWIM high speed"},
+        LinkCase{"ChipSlowerThanTheDataSheet",
+                 [](auto& o) { o.blockMicrosMin = o.blockMicrosMax = 12000; }, "SWIM high speed"},
+        LinkCase{"NotReadyOncePerBlock", [](auto& o) { o.faults.badStatePerBlock = true; },
+                 "SWIM high speed"},
+        LinkCase{"VersionQueryFailsOnce", [](auto& o) { o.faults.versionFailOnce = true; },
+                 "SWIM high speed"},
+        LinkCase{"ErrorsAtHighSpeed", [](auto& o) { o.faults.flakyHighSpeed = true; },
+                 "SWIM low speed (after errors at high speed)"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A slow USB (virtual machines, usbip, frame-bound host controllers) makes a transfer slow,
+// not a lost probe.
+TEST(StlinkSlowUsb, ProgramsAndReadsBackAtMillisecondsPerTransfer) {
+    kw::emu::Options options = Rig::defaults();
+    options.usbTransferMicros = 4000;
+    Rig rig(options);
+    const Image image = pattern(22);
+    constexpr int kCalls = 4;
+    EXPECT_EQ(rig.download(image, kCalls).code, kDone);
+    rig.programmer.reset();
+    EXPECT_EQ(rig.flash(kCalls * 128), Image(image.begin(), image.begin() + kCalls * 128));
+    EXPECT_TRUE(rig.probe->statistics().cpuRunning);
+
+    options.usbTransferMicros = 30000;
+    Rig slower(options);
+    slower.probe->poke(kFlashBase, image);
+    Image read;
+    const auto outcome = slower.readBack(read);
+    EXPECT_EQ(outcome.code, kDone) << slower.errorText(outcome.code);
+    EXPECT_EQ(read, image);
 }
 
 } // namespace
