@@ -10,7 +10,7 @@
 
 namespace kw::cli {
 
-enum class Command { Write, Read, Verify, Help };
+enum class Command { Write, Read, Verify, Probe, Help };
 
 // How an image file is read or written, told by its extension.
 enum class ImageFormat { IntelHex, Raw };
@@ -23,6 +23,7 @@ struct Options {
     std::optional<std::filesystem::path> library; // exactly this file instead of the search
     bool verify = true;
     bool quiet = false;
+    std::string swim = "auto"; // the SWIM speed asked of the library: auto, low or high
 };
 
 // A command line that asks for nothing kwflash can do; what() says what is wrong with it.

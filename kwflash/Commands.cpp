@@ -15,6 +15,7 @@
 #include "image/ImageBuffer.h"
 #include "image/IntelHexLoader.h"
 #include "image/IntelHexWriter.h"
+#include "kwflash/ProbeCommand.h"
 #include "kwflash/Progress.h"
 #include "programmer/ModuleFolder.h"
 #include "programmer/Transfer.h"
@@ -155,19 +156,28 @@ void checkTransfer(TransferOutcome outcome, const TransferFailure& failure, cons
                                          " with code " + std::to_string(failure.code) + text};
 }
 
-void download(const ImageBuffer& image, LibraryLoader& loader, ConsoleHost& host) {
+// Which programmer and link the transfer used, when the library says.
+void sayProgrammer(const ConfiguredLoader& loader, ConsoleHost& host) {
+    if (!loader.lastSession().empty())
+        host.say("Programmer: " + loader.lastSession());
+}
+
+void download(const ImageBuffer& image, ConfiguredLoader& loader, ConsoleHost& host) {
     host.begin("Writing");
     const TransferResult result = runDownload(
         loader, [&image] { return &image; }, host);
     host.endLine();
+    sayProgrammer(loader, host);
     checkTransfer(result.outcome, result.failure, kSetFlashDataName, "writing",
                   download::kBlockSize);
 }
 
-std::unique_ptr<ImageBuffer> readBack(LibraryLoader& loader, ConsoleHost& host, const char* label) {
+std::unique_ptr<ImageBuffer> readBack(ConfiguredLoader& loader, ConsoleHost& host,
+                                      const char* label) {
     host.begin(label);
     ReadBackResult result = runReadBack(loader, host);
     host.endLine();
+    sayProgrammer(loader, host);
     checkTransfer(result.outcome, result.failure, kGetFlashDataName, "reading",
                   readback::kBlockSize);
     return std::move(result.image);
@@ -219,7 +229,7 @@ std::string chipName(const Options& options) {
     return std::string(options.chip->name);
 }
 
-void runWrite(const Options& options, LibraryLoader& loader, ConsoleHost& host) {
+void runWrite(const Options& options, ConfiguredLoader& loader, ConsoleHost& host) {
     const Image image = loadImage(options);
     host.say("Image " + quoted(options.file) + ": " + image.description + ", for the " +
              chipName(options));
@@ -233,14 +243,14 @@ void runWrite(const Options& options, LibraryLoader& loader, ConsoleHost& host) 
     host.say("Written and verified: " + std::to_string(options.chip->flashSize) + " bytes.");
 }
 
-void runRead(const Options& options, LibraryLoader& loader, ConsoleHost& host) {
+void runRead(const Options& options, ConfiguredLoader& loader, ConsoleHost& host) {
     const auto flash = readBack(loader, host, "Reading");
     writeOutput(options, *flash);
     host.say("Read " + std::to_string(options.chip->flashSize) + " bytes of the " +
              chipName(options) + " into " + quoted(options.file) + ".");
 }
 
-void runVerify(const Options& options, LibraryLoader& loader, ConsoleHost& host) {
+void runVerify(const Options& options, ConfiguredLoader& loader, ConsoleHost& host) {
     const Image image = loadImage(options);
     const auto flash = readBack(loader, host, "Verifying");
     compare(*image.bytes, *flash, *options.chip);
@@ -250,7 +260,10 @@ void runVerify(const Options& options, LibraryLoader& loader, ConsoleHost& host)
 
 } // namespace
 
-int runCommand(const Options& options, LibraryLoader& loader, std::FILE* out, std::FILE* err) {
+int runCommand(const Options& options, LibraryLoader& library, std::FILE* out, std::FILE* err) {
+    ConfiguredLoader loader(library, options.swim);
+    if (options.command == Command::Probe)
+        return runProbe(loader, out, err);
     ConsoleHost host(out, styleFor(out, options.quiet));
     try {
         switch (options.command) {
@@ -263,6 +276,7 @@ int runCommand(const Options& options, LibraryLoader& loader, std::FILE* out, st
         case Command::Verify:
             runVerify(options, loader, host);
             break;
+        case Command::Probe:
         case Command::Help:
             std::fputs(helpText(), out);
             break;

@@ -492,14 +492,15 @@ ResultCode Session::report(std::string& text) {
             usable = static_cast<int>(index);
     }
     if (usable < 0) {
-        fail(Reason::NoProbe);
+        // A probe that could not be opened says more than the others' missing SWIM.
+        Reason reason = Reason::NoSwim;
         for (const ProbeListing& listed : probes)
             if (listed.openResult != kUsbSuccess) {
-                fail(openFailureReason(listed.openResult));
+                reason = openFailureReason(listed.openResult);
                 break;
             }
-        const auto failed = failure();
-        return codeOf(failed.value_or(Reason::NoProbe));
+        fail(reason);
+        return codeOf(reason);
     }
     text += "Using the probe at " + probes[static_cast<std::size_t>(usable)].location + ".\n";
     const ResultCode code = guarded([&] { reportChip(text); });
