@@ -314,7 +314,9 @@ void StLink::writeMemory(std::uint32_t address, const std::uint8_t* data, int le
         send(frame);
         if (length > inFrame)
             sendData(data + inFrame, length - inFrame);
+        landed_ = std::chrono::steady_clock::now() + wireTime(length);
         awaitSwim(length, tooLong);
+        landed_ = std::min(landed_, std::chrono::steady_clock::now());
     });
 }
 

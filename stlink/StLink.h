@@ -72,6 +72,9 @@ public:
     void readMemory(std::uint32_t address, std::uint8_t* data, int length,
                     Reason tooLong = Reason::TargetSilent);
 
+    // When the last write's final byte reached the chip, by the speed of the wire: a little
+    // before the probe could report it.
+    std::chrono::steady_clock::time_point lastWriteLanded() const noexcept { return landed_; }
     // One command and its reply on this USB, as measured when the probe was first asked.
     std::chrono::microseconds roundTrip() const noexcept { return roundTrip_; }
     // SWIM errors recovered by a retry since the link was made.
@@ -98,6 +101,7 @@ private:
     const ProbeModel* model_;
     bool highSpeed_ = false;
     std::chrono::microseconds roundTrip_{0};
+    std::chrono::steady_clock::time_point landed_;
     unsigned usbTimeoutMs_;
     int recovered_ = 0;
     int trouble_ = 0; // grows with each error at high speed, shrinks with each clean access

@@ -146,8 +146,7 @@ void Stm8::startBlock(std::uint32_t address, const std::uint8_t* data, bool eras
 
 void Stm8::programmingStarted(Duration duration) {
     programming_ = true;
-    // The write's status came back a little after its last byte reached the chip.
-    started_ = Clock::now() - probe_.roundTrip() / 2;
+    started_ = probe_.lastWriteLanded();
     duration_ = duration;
 }
 
