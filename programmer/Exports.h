@@ -47,12 +47,12 @@ using ProgrammerOptionFunction = int(KW_STDCALL*)(const char* name, const char* 
 
 // Optional: GetProgrammerReport(topic, buffer, size, length) writes a UTF-8 text of lines
 // about the programmer, NUL-terminated and cut to fit `size` bytes without splitting a
-// character, and sets *length (when not null) to the length of the whole text in bytes, so
-// that a caller can ask again with a larger buffer. It returns a result code as SetFlashData
-// does. Topics: "probes" looks at every programmer attached and the chip of the first usable
-// one (a bug report's first lines; the code is what a download would meet); "session" names
-// the programmer and link of the current or last transfer, without touching it (empty before
-// one). An unknown topic returns 2 with an empty text.
+// character, and sets *length (when not null) to the length of the whole text in bytes. It
+// returns a result code as SetFlashData does. Topics: "probes" looks at every programmer
+// attached and the chip of the first usable one (a bug report's first lines; the code is what
+// a download would meet; a transfer in progress ends first; asking again looks again);
+// "session" names the programmer and link of the current or last transfer without touching
+// them (empty before one). An unknown topic returns 2 with an empty text.
 using ProgrammerReportFunction = int(KW_STDCALL*)(const char* topic, char* buffer, int size,
                                                   int* length);
 

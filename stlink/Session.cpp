@@ -503,7 +503,13 @@ ResultCode Session::report(std::string& text) {
         return codeOf(reason);
     }
     text += "Using the probe at " + probes[static_cast<std::size_t>(usable)].location + ".\n";
-    const ResultCode code = guarded([&] { reportChip(text); });
+    // Run again after a fall back to low speed: what it says is written anew each time.
+    std::string chipText;
+    const ResultCode code = guarded([&] {
+        chipText.clear();
+        reportChip(chipText);
+    });
+    text += chipText;
     if (const auto failed = failure())
         text += std::string("Failed: ") + textOf(*failed) + "\n";
     close();
@@ -512,15 +518,18 @@ ResultCode Session::report(std::string& text) {
 }
 
 void Session::reportChip(std::string& text) {
-    openProbe();
-    probe_->enterSwim();
+    if (!probe_) {
+        openProbe();
+        probe_->enterSwim();
+    }
     char line[256];
     if (const auto volts = probe_->targetVolts())
         std::snprintf(line, sizeof line, "Target voltage: %.2f V\n", *volts);
     else
         std::snprintf(line, sizeof line, "Target voltage: not reported by the probe\n");
     text += line;
-    connectChip();
+    if (!chip_)
+        connectChip();
     text += "Connected: " + description() + "\n";
     std::uint8_t rop = 0;
     std::uint8_t ubc = 0;
@@ -546,11 +555,19 @@ void Session::reportChip(std::string& text) {
     std::array<std::uint8_t, kFlashLength> second{};
     chip_->read(kFlashBase, first.data(), kFlashLength);
     chip_->read(kFlashBase, second.data(), kFlashLength);
+    // As a download would: errors that keep coming at high speed make it go on at low speed.
+    checkLink();
     const bool same = first == second;
     std::snprintf(line, sizeof line, "Flash reads back: %s\n",
                   same ? "yes, 8192 bytes read twice alike"
                        : "NO, two reads of the same 8192 bytes differ: check wiring and power");
     text += line;
+    if (probe_->recoveredErrors() > 0) {
+        std::snprintf(line, sizeof line,
+                      "SWIM errors recovered by a resynchronisation and a retry: %d\n",
+                      probe_->recoveredErrors());
+        text += line;
+    }
     if (!same)
         throw Failure(Reason::TargetSilent);
 }

@@ -516,4 +516,28 @@ TEST(StlinkSlowUsb, ProgramsAndReadsBackAtMillisecondsPerTransfer) {
     EXPECT_EQ(read, image);
 }
 
+// The probe report over a link that errs at high speed: the errors it recovered from are part
+// of what a bug report needs, and the chip runs afterwards.
+TEST(StlinkReport, DescribesTheLinkAndItsErrors) {
+    kw::emu::Options options = Rig::defaults();
+    options.faults.flakyHighSpeed = true;
+    Rig rig(options);
+    std::string text;
+    EXPECT_EQ(rig.programmer->report("probes", text), kDone) << text;
+    EXPECT_THAT(text, HasSubstr("SWIM capable"));
+    EXPECT_THAT(text, HasSubstr("Connected: ST-LINK/V2 (0483:3748), firmware V2 J37 S7, SWIM"));
+    EXPECT_EQ(text.find("Connected:"), text.rfind("Connected:")) << text;
+    EXPECT_THAT(text, HasSubstr("Flash reads back: yes"));
+    EXPECT_THAT(text, HasSubstr("SWIM errors recovered by a resynchronisation and a retry"));
+    EXPECT_TRUE(rig.probe->statistics().cpuRunning);
+
+    std::string session;
+    EXPECT_EQ(rig.programmer->report("session", session), kDone);
+    EXPECT_THAT(session, HasSubstr("ST-LINK/V2 (0483:3748)"));
+    EXPECT_EQ(rig.programmer->report("everything", session), kBadArgument);
+    EXPECT_EQ(session, "");
+    EXPECT_FALSE(rig.programmer->setOption("swim", "fast"));
+    EXPECT_FALSE(rig.programmer->setOption("probe", "auto"));
+}
+
 } // namespace
