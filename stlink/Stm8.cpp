@@ -132,9 +132,9 @@ void Stm8::read(std::uint32_t address, std::uint8_t* data, int length) {
 }
 
 void Stm8::startBlock(std::uint32_t address, const std::uint8_t* data, bool erased) {
-    // CR2 and its complement NCR2 in one write of two bytes: SWIM stores them one after the
-    // other, CR2 first, as two writes would, and a round trip less per block is a tenth of a
-    // whole download's time.
+    // CR2 and its complement NCR2 in one write of two bytes, unlike the peers' two writes:
+    // SWIM stores them one after the other, CR2 first, as two writes would, and the second
+    // write's three USB transfers would add about 65 ms (5%) to a download of 128 blocks.
     const std::uint8_t mode = erased ? kCr2FastProgram : kCr2Program;
     const std::uint8_t modeAndComplement[2] = {mode, static_cast<std::uint8_t>(~mode)};
     probe_.writeMemory(kFlashCr2, modeAndComplement, 2);
