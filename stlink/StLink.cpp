@@ -341,13 +341,15 @@ std::chrono::microseconds StLink::wireTime(int payload) const {
 
 void StLink::awaitSwim(int payload, Reason tooLong) {
     using Clock = std::chrono::steady_clock;
-    // The probe is certainly busy until the bytes are off the wire: a poll before that only
-    // costs a USB round trip.
+    // The probe is certainly busy until the bytes are off the wire: a poll that reaches it
+    // before that only costs a USB round trip. The poll is sent one transfer early, so that it
+    // arrives as they are.
     const auto done = Clock::now() + wireTime(payload);
     const auto patience = kBusyAllowance + kBusyRoundTrips * roundTrip_;
     auto deadline = done + wireTime(payload) + patience;
-    if (done - Clock::now() > kPollInterval)
-        std::this_thread::sleep_until(done);
+    const auto firstPoll = done - oneTransfer();
+    if (firstPoll - Clock::now() > kPollInterval)
+        std::this_thread::sleep_until(firstPoll);
     int progress = -1;
     for (;;) {
         std::uint8_t status[4] = {};

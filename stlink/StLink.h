@@ -77,6 +77,8 @@ public:
     std::chrono::steady_clock::time_point lastWriteLanded() const noexcept { return landed_; }
     // One command and its reply on this USB, as measured when the probe was first asked.
     std::chrono::microseconds roundTrip() const noexcept { return roundTrip_; }
+    // About how long a command frame takes to reach the probe: half a round trip.
+    std::chrono::microseconds oneTransfer() const noexcept { return roundTrip_ / 2; }
     // SWIM errors recovered by a retry since the link was made.
     int recoveredErrors() const noexcept { return recovered_; }
     // Errors at high speed come so often that the link should go on at low speed.

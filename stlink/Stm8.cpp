@@ -40,7 +40,7 @@ constexpr auto kBlockTime = 6000us;
 constexpr auto kSlowestBlockTime = 6600us;
 constexpr auto kFastBlockTime = 3000us;
 constexpr auto kSlowestFastBlockTime = 3300us;
-// About what one command frame takes to reach the probe: a full-speed bulk transfer.
+// About what one command frame takes to reach the probe at least: a full-speed bulk transfer.
 constexpr auto kCommandTransit = 150us;
 // A chip slower than the data sheet still gets this long, and a few round trips of a slow
 // USB, before it counts as never ending.
@@ -155,7 +155,10 @@ void Stm8::awaitProgramming() {
         return;
     const auto limit = started_ + duration_.longest + kProgrammingAllowance +
                        kProgrammingRoundTrips * probe_.roundTrip();
-    std::this_thread::sleep_until(started_ + duration_.longest - kCommandTransit);
+    // The first look reaches the chip as the slowest block would end.
+    std::this_thread::sleep_until(
+        started_ + duration_.longest -
+        std::max<std::chrono::microseconds>(kCommandTransit, probe_.oneTransfer()));
     for (;;) {
         // Reading clears EOP and WR_PG_DIS; nothing else reads this register.
         const std::uint8_t status = readByte(kFlashIapsr);
