@@ -64,18 +64,6 @@ TEST(EmulatedChip, ModeBitsNeedTheirComplementInNcr2) {
     EXPECT_NE(c.waitFlash() & kEop, 0);
     EXPECT_EQ(c.probe.statistics().blockProgrammings, 0);
     EXPECT_EQ(c.read(0x8000, 2), (std::vector<std::uint8_t>{pattern(64, 1)[0], 0x00}));
-
-    auto options = SwimClient::instant();
-    options.busyAccess = kw::emu::BusyAccess::Wait;
-    SwimClient waiting(options);
-    waiting.connect();
-    waiting.unlockFlash();
-    waiting.write(0x505B, {0x01});
-    const double start = waiting.emulatedMs();
-    EXPECT_EQ(waiting.write(0x8000, pattern(64, 1)), 0x00);
-    EXPECT_GE(waiting.emulatedMs() - start, 63 * 6.0) << "each byte waited for the one before";
-    EXPECT_NE(waiting.waitFlash() & kEop, 0);
-    EXPECT_EQ(waiting.read(0x8000, 64), pattern(64, 1));
 }
 
 TEST(EmulatedChip, FastProgrammingTakesThreeMillisecondsAndNeedsAnErasedBlock) {
