@@ -131,7 +131,7 @@ private:
     Nanos swimStart();
     void finishSwimOperation(Nanos end, std::uint8_t status);
     std::uint16_t bytesDone(Nanos now) const;
-    std::uint8_t injectedFailure();
+    std::uint8_t injectedFailure(long long command);
     void startWrite();
     void startRead(std::uint32_t address, std::size_t length);
     std::vector<std::uint8_t> versionReply() const;
@@ -506,9 +506,8 @@ std::uint16_t Probe::Impl::bytesDone(Nanos now) const {
     return static_cast<std::uint16_t>(std::min(done, transferBytes_ - 1));
 }
 
-std::uint8_t Probe::Impl::injectedFailure() {
+std::uint8_t Probe::Impl::injectedFailure(long long command) {
     const Faults& faults = options_.faults;
-    const long long command = memoryCommands_++;
     if (command == faults.badStateAtCommand)
         return kStatusBadState;
     if (badStatePending_) {
@@ -642,12 +641,13 @@ void Probe::Impl::handleSwimCommand(const std::array<std::uint8_t, kFrameSize>& 
 void Probe::Impl::startWrite() {
     const Nanos start = swimStart();
     const std::size_t length = writeData_.size();
+    const long long command = memoryCommands_++;
     if (!linkUp()) {
         trace("F4 0A write %zu at %06X: no answer", length, writeAddress_);
         finishSwimOperation(start + kHeaderBits * bitTime(), kStatusNoResponse);
         return;
     }
-    if (const std::uint8_t failure = injectedFailure(); failure != kStatusOk) {
+    if (const std::uint8_t failure = injectedFailure(command); failure != kStatusOk) {
         trace("F4 0A write %zu at %06X: injected status %02X", length, writeAddress_, failure);
         finishSwimOperation(start + kHeaderBits * bitTime(), failure);
         return;
@@ -674,12 +674,13 @@ void Probe::Impl::startWrite() {
 void Probe::Impl::startRead(std::uint32_t address, std::size_t length) {
     const Nanos start = swimStart();
     readLength_ = length;
+    const long long command = memoryCommands_++;
     if (!linkUp()) {
         trace("F4 0B read %zu at %06X: no answer", length, address);
         finishSwimOperation(start + kHeaderBits * bitTime(), kStatusNoResponse);
         return;
     }
-    if (const std::uint8_t failure = injectedFailure(); failure != kStatusOk) {
+    if (const std::uint8_t failure = injectedFailure(command); failure != kStatusOk) {
         trace("F4 0B read %zu at %06X: injected status %02X", length, address, failure);
         finishSwimOperation(start + kHeaderBits * bitTime(), failure);
         return;
