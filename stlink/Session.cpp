@@ -254,9 +254,16 @@ ResultCode Session::write(std::int32_t offset, const std::uint8_t* block) {
     if (!waitFor(false))
         fail(Reason::ProbeLost);
     // Connecting here rather than in the worker reports a missing probe or chip at block 0.
-    const ResultCode connected = guarded([this] { connect(); });
-    if (connected != kDone)
-        return connected;
+    // Only before the first job: later the worker owns the connection (it may reconnect at
+    // low speed) while this thread queues the next blocks.
+    if (!connected_) {
+        const ResultCode connected = guarded([this] { connect(); });
+        if (connected != kDone)
+            return connected;
+        connected_ = true;
+    } else if (const auto failed = failure()) {
+        return codeOf(*failed);
+    }
     Block128 data;
     std::copy_n(block, data.size(), data.begin());
     post([this, offset, data] { writeBlocks(offset, data); });

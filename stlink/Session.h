@@ -115,6 +115,7 @@ private:
     std::string probeText_;     // model, USB ID, firmware
     std::string description_;   // guarded by mutex_
     bool lowSpeedOnly_ = false; // after a fallback
+    bool connected_ = false;    // by the caller's thread, before the first job
     // How long the caller waits for the worker before it counts the probe as hanging: more
     // on a USB that was measured slow.
     std::atomic<long long> waitLimitUs_;
