@@ -16,6 +16,10 @@ public:
     ConfiguredLibrary(std::unique_ptr<ProgrammerLibrary> library, ConfiguredLoader& owner)
         : library_(std::move(library)), owner_(owner) {}
     ~ConfiguredLibrary() override {
+        // The transfer is over, also when it was interrupted: the library ends it while its
+        // code is loaded rather than in its static destructors.
+        if (const auto end = library_->lookup<EndTransferFunction>(kEndTransferName))
+            end();
         const auto report = library_->lookup<ProgrammerReportFunction>(kGetProgrammerReportName);
         if (report == nullptr)
             return;
