@@ -3,6 +3,7 @@
 #include "target/Chip.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -72,10 +73,35 @@ void applyFault(Faults& faults, std::string_view token) {
         faults.noSwim = true;
     else if (!counted && name == "stale-swim")
         faults.staleSwimMode = true;
+    else if (!counted && name == "bad-state-per-block")
+        faults.badStatePerBlock = true;
+    else if (counted && name == "bad-state")
+        faults.badStateAtCommand = count();
+    else if (!counted && name == "version-fail-once")
+        faults.versionFailOnce = true;
+    else if (!counted && name == "flaky-high-speed")
+        faults.flakyHighSpeed = true;
     else if (!(name == "none" && !counted))
         throw badValue("KW_EMU_FAULTS", token,
                        "no-probe, access, busy, timeout@N, short@N, unplug@N, no-target, "
-                       "target-lost@N, no-hsit, rop, ubc@N, no-swim, stale-swim or none");
+                       "target-lost@N, no-hsit, rop, ubc@N, no-swim, stale-swim, "
+                       "bad-state-per-block, bad-state@N, version-fail-once, flaky-high-speed "
+                       "or none");
+}
+
+// "6000-6600" or "12000": the range of standard programming times, in microseconds.
+void applyBlockMicros(Options& options, std::string_view text) {
+    constexpr const char* kVariable = "KW_EMU_BLOCK_US";
+    constexpr long kMost = 10'000'000;
+    const auto dash = text.find('-');
+    const long low = parseInteger(kVariable, text.substr(0, dash), 1, kMost);
+    const long high = dash == std::string_view::npos
+                          ? low
+                          : parseInteger(kVariable, text.substr(dash + 1), 1, kMost);
+    if (high < low)
+        throw badValue(kVariable, text, "MIN-MAX with MIN no more than MAX, or one value");
+    options.blockMicrosMin = static_cast<int>(low);
+    options.blockMicrosMax = static_cast<int>(high);
 }
 
 } // namespace
@@ -106,6 +132,26 @@ Options optionsFromEnvironment() {
     if (const char* micros = std::getenv("KW_EMU_USB_US"))
         options.usbTransferMicros =
             static_cast<int>(parseInteger("KW_EMU_USB_US", micros, 0, 1'000'000));
+    if (const char* busy = std::getenv("KW_EMU_BUSY_ACCESS")) {
+        const std::string_view value = busy;
+        if (value == "fail")
+            options.busyAccess = BusyAccess::Fail;
+        else if (value == "wait")
+            options.busyAccess = BusyAccess::Wait;
+        else
+            throw badValue("KW_EMU_BUSY_ACCESS", value, "fail or wait");
+    }
+    if (const char* block = std::getenv("KW_EMU_BLOCK_US"))
+        applyBlockMicros(options, block);
+    if (const char* seed = std::getenv("KW_EMU_SEED")) {
+        const std::string copy(seed);
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long value = std::strtoull(copy.c_str(), &end, 0);
+        if (copy.empty() || *end != '\0' || errno == ERANGE || copy.front() == '-')
+            throw badValue("KW_EMU_SEED", copy, "an unsigned number");
+        options.seed = value;
+    }
     if (const char* faults = std::getenv("KW_EMU_FAULTS")) {
         std::string_view rest = faults;
         while (!rest.empty()) {

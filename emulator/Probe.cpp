@@ -31,7 +31,8 @@ constexpr std::size_t kSwimBufferSize = 0x1800;
 constexpr std::uint8_t kModeDfu = 0, kModeMass = 1, kModeDebug = 2, kModeSwim = 3;
 
 // SWIM status bytes (F4 09, byte 0).
-constexpr std::uint8_t kStatusOk = 0x00, kStatusBusy = 0x01, kStatusNoResponse = 0x04;
+constexpr std::uint8_t kStatusOk = 0x00, kStatusBusy = 0x01, kStatusNoResponse = 0x04,
+                       kStatusBadState = 0x05;
 // A request the probe refuses (length 0 or beyond its buffer): our choice of code, only
 // ever seen by a client with a bug.
 constexpr std::uint8_t kStatusRefused = 0x02;
@@ -128,7 +129,9 @@ private:
     bool linkUp() const;
     Nanos bitTime() const { return memory_.probeHighSpeed ? kBitHigh : kBitLow; }
     Nanos swimStart();
-    void finishSwimOperation(Nanos end, std::uint8_t status, std::uint16_t count = 0);
+    void finishSwimOperation(Nanos end, std::uint8_t status);
+    std::uint16_t bytesDone(Nanos now) const;
+    std::uint8_t injectedFailure(long long command);
     void startWrite();
     void startRead(std::uint32_t address, std::size_t length);
     std::vector<std::uint8_t> versionReply() const;
@@ -146,9 +149,14 @@ private:
     bool unplugged_ = false;
     bool targetLost_ = false;
     bool resetAsserted_ = false;
+    bool stuck_ = false; // swallows every command until the device is reset
+    bool badStatePending_ = false;
     long long transfers_ = 0;
     long long blockProgrammings_ = 0;
     long long swimBytes_ = 0;
+    long long memoryCommands_ = 0;
+    long long highSpeedCommands_ = 0;
+    long long busyRefusals_ = 0;
 
     std::vector<std::uint8_t> reply_; // answer waiting for the next IN transfer
     bool replyPending_ = false;
@@ -158,10 +166,12 @@ private:
     std::vector<std::uint8_t> writeData_;
     std::size_t writeMissing_ = 0;
 
-    // The last SWIM operation: busy until it ends.
+    // The last SWIM operation: busy until it ends. A read or write on the wire counts its
+    // bytes from transferFrom_ to swimFreeAt_.
     Nanos swimFreeAt_ = 0;
     std::uint8_t swimStatus_ = kStatusOk;
-    std::uint16_t swimCount_ = 0;
+    Nanos transferFrom_ = 0;
+    std::size_t transferBytes_ = 0;
 
     // The probe's read buffer, filled when a read operation ends.
     std::vector<std::uint8_t> readBuffer_ = std::vector<std::uint8_t>(kSwimBufferSize);
@@ -173,8 +183,8 @@ private:
 Probe::Impl::Impl(Options options)
     : options_(std::move(options)),
       generation_(generationOf(options_.productId).value_or(Generation::V2)),
-      clock_(options_.timeScale), memory_(options_.memoryFile),
-      chip_(options_.chip, memory_, options_.faults.hsitNeverSet) {
+      clock_(options_.timeScale), memory_(options_.memoryFile), chip_(options_, memory_),
+      stuck_(options_.faults.versionFailOnce) {
     const Faults& faults = options_.faults;
     if (faults.readoutProtected) {
         memory_.options[0] = 0xAA;
@@ -201,6 +211,8 @@ Probe::Impl::Impl(Options options)
             return false;
         }
         ++blockProgrammings_;
+        if (options_.faults.badStatePerBlock)
+            badStatePending_ = true;
         return true;
     };
 }
@@ -265,6 +277,9 @@ int Probe::Impl::resetDevice() {
         return LIBUSB_ERROR_NO_DEVICE;
     writeMissing_ = 0;
     replyPending_ = false;
+    if (stuck_)
+        trace("USB reset: the probe answers again");
+    stuck_ = false;
     return 0;
 }
 
@@ -325,6 +340,10 @@ int Probe::Impl::handleOut(const unsigned char* data, int length, int* transferr
     }
     if (length == 0)
         return 0;
+    if (stuck_) {
+        trace("stuck probe swallows a %d-byte frame", length);
+        return 0;
+    }
     if (generation_ == Generation::V3 && static_cast<std::size_t>(length) < kFrameSize) {
         trace("V3 ignores a %d-byte command frame", length);
         return 0;
@@ -417,11 +436,20 @@ void Probe::Impl::handleCommand(const std::array<std::uint8_t, kFrameSize>& fram
         if (generation_ == Generation::V3)
             reply(extendedVersionReply());
         break;
-    case 0xF5:
-        // Observed by stm8flash: DFU answers 00 01, the other modes answer <mode> 00.
-        trace("F5 mode -> %u", memory_.probeMode);
-        reply({memory_.probeMode, static_cast<std::uint8_t>(memory_.probeMode == kModeDfu)});
+    case 0xF5: {
+        // Observed by stm8flash users: a V2 in DFU answers 00 01, in other modes <mode> 00; a
+        // V3 answered 01 03 in mass storage mode. A V3 has no DFU mode of its own (its boot
+        // loader is another product ID), so it reports mass storage where a V2 reports DFU.
+        std::uint8_t mode = memory_.probeMode;
+        std::uint8_t second = mode == kModeDfu ? 1 : 0;
+        if (generation_ == Generation::V3) {
+            mode = mode == kModeDfu ? kModeMass : mode;
+            second = 3;
+        }
+        trace("F5 mode -> %u %u", mode, second);
+        reply({mode, second});
         break;
+    }
     case 0xF7: {
         // volts = 2 * a1 * 1.2 / a0: 3.3 V with a powered target, 0 V without one.
         const std::uint32_t a0 = 1600, a1 = options_.faults.targetAbsent ? 0 : 2200;
@@ -462,10 +490,33 @@ Nanos Probe::Impl::swimStart() {
     return std::max(clock_.now(), swimFreeAt_);
 }
 
-void Probe::Impl::finishSwimOperation(Nanos end, std::uint8_t status, std::uint16_t count) {
+void Probe::Impl::finishSwimOperation(Nanos end, std::uint8_t status) {
     swimFreeAt_ = end;
     swimStatus_ = status;
-    swimCount_ = count;
+    transferBytes_ = 0;
+}
+
+std::uint16_t Probe::Impl::bytesDone(Nanos now) const {
+    // Spread evenly over the transfer: a client only sees that the count grows.
+    if (transferBytes_ == 0 || now <= transferFrom_ || swimFreeAt_ <= transferFrom_)
+        return 0;
+    const auto done = static_cast<std::size_t>(
+        static_cast<long double>(now - transferFrom_) * static_cast<long double>(transferBytes_) /
+        static_cast<long double>(swimFreeAt_ - transferFrom_));
+    return static_cast<std::uint16_t>(std::min(done, transferBytes_ - 1));
+}
+
+std::uint8_t Probe::Impl::injectedFailure(long long command) {
+    const Faults& faults = options_.faults;
+    if (command == faults.badStateAtCommand)
+        return kStatusBadState;
+    if (badStatePending_) {
+        badStatePending_ = false;
+        return kStatusBadState;
+    }
+    if (faults.flakyHighSpeed && memory_.probeHighSpeed && highSpeedCommands_++ % 3 == 2)
+        return kStatusNoResponse;
+    return kStatusOk;
 }
 
 void Probe::Impl::handleSwimCommand(const std::array<std::uint8_t, kFrameSize>& frame) {
@@ -537,8 +588,11 @@ void Probe::Impl::handleSwimCommand(const std::array<std::uint8_t, kFrameSize>& 
         finishSwimOperation(swimStart() + kPinTime, kStatusOk);
         break;
     case 0x09: {
-        const bool busy = clock_.now() < swimFreeAt_;
-        const std::uint16_t count = busy ? 0 : swimCount_;
+        // While busy, bytes 1-2 count the bytes of a read or write done so far (little
+        // endian); once done, only byte 0 speaks.
+        const Nanos now = clock_.now();
+        const bool busy = now < swimFreeAt_;
+        const std::uint16_t count = busy ? bytesDone(now) : 0;
         reply({busy ? kStatusBusy : swimStatus_, static_cast<std::uint8_t>(count),
                static_cast<std::uint8_t>(count >> 8), 0});
         break;
@@ -587,42 +641,73 @@ void Probe::Impl::handleSwimCommand(const std::array<std::uint8_t, kFrameSize>& 
 void Probe::Impl::startWrite() {
     const Nanos start = swimStart();
     const std::size_t length = writeData_.size();
+    const long long command = memoryCommands_++;
     if (!linkUp()) {
         trace("F4 0A write %zu at %06X: no answer", length, writeAddress_);
         finishSwimOperation(start + kHeaderBits * bitTime(), kStatusNoResponse);
         return;
     }
+    if (const std::uint8_t failure = injectedFailure(command); failure != kStatusOk) {
+        trace("F4 0A write %zu at %06X: injected status %02X", length, writeAddress_, failure);
+        finishSwimOperation(start + kHeaderBits * bitTime(), failure);
+        return;
+    }
     const Nanos perByte = kBitsPerByte * bitTime();
     const Nanos headers =
         static_cast<Nanos>((length + kBytesPerSwimCommand - 1) / kBytesPerSwimCommand) *
         kHeaderBits * bitTime();
-    const Nanos end =
+    const Stm8s103::Access access =
         chip_.write(writeAddress_, writeData_.data(), length, start + headers, perByte);
     swimBytes_ += static_cast<long long>(length);
-    trace("F4 0A write %zu at %06X, done at %.3f ms", length, writeAddress_,
-          static_cast<double>(end) / 1e6);
-    finishSwimOperation(end, targetAnswers() ? kStatusOk : kStatusNoResponse,
-                        static_cast<std::uint16_t>(length));
+    trace("F4 0A write %zu at %06X, %s at %.3f ms", length, writeAddress_,
+          access.refused ? "refused while programming" : "done",
+          static_cast<double>(access.end) / 1e6);
+    if (access.refused)
+        ++busyRefusals_;
+    finishSwimOperation(access.end, access.refused    ? kStatusBadState
+                                    : targetAnswers() ? kStatusOk
+                                                      : kStatusNoResponse);
+    transferFrom_ = start;
+    transferBytes_ = length;
 }
 
 void Probe::Impl::startRead(std::uint32_t address, std::size_t length) {
     const Nanos start = swimStart();
     readLength_ = length;
+    const long long command = memoryCommands_++;
     if (!linkUp()) {
         trace("F4 0B read %zu at %06X: no answer", length, address);
         finishSwimOperation(start + kHeaderBits * bitTime(), kStatusNoResponse);
         return;
     }
-    pendingRead_.assign(length, 0);
+    if (const std::uint8_t failure = injectedFailure(command); failure != kStatusOk) {
+        trace("F4 0B read %zu at %06X: injected status %02X", length, address, failure);
+        finishSwimOperation(start + kHeaderBits * bitTime(), failure);
+        return;
+    }
+    std::vector<std::uint8_t> bytes(length, 0);
     const Nanos perByte = kBitsPerByte * bitTime();
     const Nanos headers =
         static_cast<Nanos>((length + kBytesPerSwimCommand - 1) / kBytesPerSwimCommand) *
         kHeaderBits * bitTime();
-    pendingReadAt_ = chip_.read(address, pendingRead_.data(), length, start + headers, perByte);
+    const Stm8s103::Access access =
+        chip_.read(address, bytes.data(), length, start + headers, perByte);
     swimBytes_ += static_cast<long long>(length);
-    trace("F4 0B read %zu at %06X, done at %.3f ms", length, address,
-          static_cast<double>(pendingReadAt_) / 1e6);
-    finishSwimOperation(pendingReadAt_, kStatusOk);
+    trace("F4 0B read %zu at %06X, %s at %.3f ms", length, address,
+          access.refused ? "refused while programming" : "done",
+          static_cast<double>(access.end) / 1e6);
+    if (access.refused) {
+        // Nothing reaches the probe's buffer: it keeps what an earlier read left there.
+        ++busyRefusals_;
+        pendingRead_.clear();
+        finishSwimOperation(access.end, kStatusBadState);
+    } else {
+        pendingRead_ = std::move(bytes);
+        pendingReadAt_ = access.end;
+        finishSwimOperation(access.end, kStatusOk);
+    }
+    transferFrom_ = start;
+    transferBytes_ = length;
 }
 
 std::vector<std::uint8_t> Probe::Impl::peek(std::uint32_t address, std::size_t length) const {
@@ -645,6 +730,7 @@ Statistics Probe::Impl::statistics() {
     s.emulatedSeconds = static_cast<double>(clock_.now()) / 1e9;
     s.cpuRunning = chip_.cpuRunning();
     s.chipResets = chip_.resets();
+    s.busyRefusals = busyRefusals_;
     return s;
 }
 

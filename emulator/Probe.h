@@ -43,7 +43,22 @@ struct Faults {
     int ubcBlocks = -1;            // the chip starts with UBC = this many protected blocks
     bool noSwim = false;           // firmware without SWIM (version reports SWIM 0)
     bool staleSwimMode = false;    // the probe starts in SWIM mode, left there by a crash
+    // After each flash block programming starts, the next SWIM memory command (any address)
+    // answers 0x05 once and changes nothing.
+    bool badStatePerBlock = false;
+    int badStateAtCommand = -1; // this SWIM memory command (reads and writes) answers 0x05 once
+    // The probe swallows every command, the first version query included, until the device
+    // is reset (libusb_reset_device), as a probe left mid-command by a killed program.
+    bool versionFailOnce = false;
+    // At SWIM high speed every third memory command answers 0x04 and changes nothing, as on
+    // a long wire; at low speed nothing fails.
+    bool flakyHighSpeed = false;
 };
+
+// What a SWIM access to flash, EEPROM or option bytes gets while the flash controller
+// programs. Real chips refuse it (status 0x05); Wait, which holds the access until the
+// operation ends, exists only for tests of code written before that was known.
+enum class BusyAccess { Fail, Wait };
 
 struct Options {
     ChipVariant chip = ChipVariant::Stm8s103f3;
@@ -57,6 +72,12 @@ struct Options {
     // times keep their order without any waiting.
     double timeScale = 1.0;
     int usbTransferMicros = 125; // fixed cost of one bulk transfer, before its payload time
+    BusyAccess busyAccess = BusyAccess::Fail;
+    // Standard block, word or byte programming takes a time drawn uniformly from this range
+    // for each operation; fast block programming and block erase take half of it.
+    int blockMicrosMin = 6000;
+    int blockMicrosMax = 6600;
+    std::uint64_t seed = 0; // of the programming time draws: the same seed, the same times
     Faults faults;
     bool trace = false; // print every command to stderr
 };
@@ -73,6 +94,9 @@ struct Statistics {
     double emulatedSeconds = 0;      // emulated time since construction
     bool cpuRunning = true; // the chip's CPU neither stalled by the debug module nor in reset
     int chipResets = 0;     // chip resets since construction (NRST, SWIM reset)
+    // SWIM memory commands refused (status 0x05) because they reached flash, EEPROM or
+    // option bytes while the controller was programming.
+    long long busyRefusals = 0;
 };
 
 class Probe {

@@ -49,17 +49,24 @@ constexpr std::uint8_t kProtectedRead = 0x71; // what SWIM reads from protected 
 constexpr std::array<std::uint8_t, 12> kUniqueId{0x00, 0x2A, 0x00, 0x17, 0x05, 'K',
                                                  'W',  'E',  'M',  'U',  '0',  '1'};
 
-// RM0016 programming times (typical): standard block, word or byte programming includes the
-// erase; fast block programming skips it; an erase alone takes the same 3 ms.
-constexpr Nanos kStandardProgramming = 6 * kMilli;
-constexpr Nanos kFastProgramming = 3 * kMilli;
-constexpr Nanos kEraseTime = 3 * kMilli;
-
 } // namespace
 
-Stm8s103::Stm8s103(ChipVariant variant, ChipMemory& memory, bool hsitNeverSet)
-    : variant_(variant), memory_(memory), hsitNeverSet_(hsitNeverSet) {
+Stm8s103::Stm8s103(const Options& options, ChipMemory& memory)
+    : variant_(options.chip), memory_(memory), hsitNeverSet_(options.faults.hsitNeverSet),
+      busyAccess_(options.busyAccess),
+      standardMin_(static_cast<Nanos>(std::max(1, options.blockMicrosMin)) * kMicro),
+      standardMax_(static_cast<Nanos>(std::max(options.blockMicrosMin, options.blockMicrosMax)) *
+                   kMicro),
+      random_(options.seed) {
     powerUp();
+}
+
+Nanos Stm8s103::duration(OpKind kind) {
+    // Standard programming includes the erase; fast programming skips it and an erase alone
+    // is the other half, so both take half as long.
+    const Nanos standard =
+        std::uniform_int_distribution<Nanos>(standardMin_, standardMax_)(random_);
+    return kind == OpKind::Program ? standard : standard / 2;
 }
 
 void Stm8s103::powerUp() {
@@ -178,38 +185,63 @@ void Stm8s103::settle(Nanos t) {
 
 Nanos Stm8s103::reach(std::uint32_t address, Nanos t, Nanos perByte) {
     t += perByte;
-    if (isNonVolatile(areaOf(address)) && operation_.active)
+    if (busyAccess_ == BusyAccess::Wait && isNonVolatile(areaOf(address)) && operation_.active)
         t = std::max(t, operation_.end);
     settle(t);
     return t;
 }
 
-Nanos Stm8s103::write(std::uint32_t address, const std::uint8_t* data, std::size_t length,
-                      Nanos start, Nanos perByte) {
+bool Stm8s103::refusedAt(std::uint32_t address) const {
+    return busyAccess_ == BusyAccess::Fail && operation_.active && isNonVolatile(areaOf(address));
+}
+
+std::optional<Nanos> Stm8s103::refusalOf(std::uint32_t address, std::size_t length, Nanos start,
+                                         Nanos perByte) const {
+    if (busyAccess_ != BusyAccess::Fail || !operation_.active)
+        return std::nullopt;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (!isNonVolatile(areaOf(address + static_cast<std::uint32_t>(i))))
+            continue;
+        const Nanos t = start + static_cast<Nanos>(i + 1) * perByte;
+        if (t < operation_.end)
+            return t;
+        break;
+    }
+    return std::nullopt;
+}
+
+Stm8s103::Access Stm8s103::write(std::uint32_t address, const std::uint8_t* data,
+                                 std::size_t length, Nanos start, Nanos perByte) {
+    if (const auto refused = refusalOf(address, length, start, perByte))
+        return {*refused, true};
     Nanos t = start;
     for (std::size_t i = 0; i < length; ++i) {
         const std::uint32_t a = address + static_cast<std::uint32_t>(i);
         t = reach(a, t, perByte);
+        if (refusedAt(a))
+            return {t, true};
         const Area area = areaOf(a);
         if (isNonVolatile(area)) {
             if (!writeNonVolatile(a, area, data[i], t))
-                return t;
+                return {t, false};
         } else {
             writeByte(a, data[i], t);
         }
     }
-    return t;
+    return {t, false};
 }
 
-Nanos Stm8s103::read(std::uint32_t address, std::uint8_t* out, std::size_t length, Nanos start,
-                     Nanos perByte) {
+Stm8s103::Access Stm8s103::read(std::uint32_t address, std::uint8_t* out, std::size_t length,
+                                Nanos start, Nanos perByte) {
+    if (const auto refused = refusalOf(address, length, start, perByte))
+        return {*refused, true};
     Nanos t = start;
     for (std::size_t i = 0; i < length; ++i) {
         const std::uint32_t a = address + static_cast<std::uint32_t>(i);
         t = reach(a, t, perByte);
         out[i] = readByte(a);
     }
-    return t;
+    return {t, false};
 }
 
 std::uint8_t Stm8s103::readByte(std::uint32_t address) {
@@ -369,9 +401,7 @@ bool Stm8s103::startOperation(const Latch& latch, Area area, Nanos t) {
         return false;
     static_cast<Latch&>(operation_) = latch;
     operation_.active = true;
-    operation_.end = t + (latch.kind == OpKind::Program       ? kStandardProgramming
-                          : latch.kind == OpKind::FastProgram ? kFastProgramming
-                                                              : kEraseTime);
+    operation_.end = t + duration(latch.kind);
     return true;
 }
 

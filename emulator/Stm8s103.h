@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <random>
 
 namespace kw::emu {
 
@@ -18,7 +20,9 @@ namespace kw::emu {
 // looks at them.
 class Stm8s103 {
 public:
-    Stm8s103(ChipVariant variant, ChipMemory& memory, bool hsitNeverSet);
+    // Takes the chip variant, the programming times, what an access during programming gets
+    // and the HSIT fault from `options`.
+    Stm8s103(const Options& options, ChipMemory& memory);
 
     // Asked before a flash block programming starts; false stops it and the access that
     // triggered it (the probe vanished or the target was lost at that moment).
@@ -31,13 +35,22 @@ public:
     void setResetPin(bool asserted);
     void swimSystemReset();
 
-    // SWIM memory accesses starting at `start`, each byte taking `perByte` on the wire. An
-    // access to flash or EEPROM while the controller programs waits for it. Returns when the
-    // last byte was done.
-    Nanos write(std::uint32_t address, const std::uint8_t* data, std::size_t length, Nanos start,
+    // The outcome of one SWIM memory command: when its last byte was done, or when it was
+    // refused because it reached flash, EEPROM or option bytes while the controller
+    // programmed.
+    struct Access {
+        Nanos end = 0;
+        bool refused = false;
+    };
+
+    // SWIM memory accesses starting at `start`, each byte taking `perByte` on the wire. With
+    // BusyAccess::Fail a command that meets an operation already under way changes nothing;
+    // one that meets an operation it started itself (several blocks in one command) stops
+    // there. With BusyAccess::Wait the access waits for the operation to end.
+    Access write(std::uint32_t address, const std::uint8_t* data, std::size_t length, Nanos start,
+                 Nanos perByte);
+    Access read(std::uint32_t address, std::uint8_t* out, std::size_t length, Nanos start,
                 Nanos perByte);
-    Nanos read(std::uint32_t address, std::uint8_t* out, std::size_t length, Nanos start,
-               Nanos perByte);
 
     bool cpuRunning() const;
     int resets() const { return resets_; }
@@ -81,9 +94,15 @@ private:
     void writeRegister(std::uint32_t address, std::uint8_t value);
     void writeDebug(std::uint32_t address, std::uint8_t value);
     bool writeNonVolatile(std::uint32_t address, Area area, std::uint8_t value, Nanos t);
-    // When the byte at `address` is reached by a SWIM access one byte after `t`: an access to
-    // flash or EEPROM waits for the operation under way to end.
+    // When the byte at `address` is reached by a SWIM access one byte after `t`; in Wait mode
+    // an access to non-volatile memory waits there for the operation under way to end.
     Nanos reach(std::uint32_t address, Nanos t, Nanos perByte);
+    bool refusedAt(std::uint32_t address) const;
+    // When a command starting at `start` would first reach non-volatile memory while the
+    // operation under way still runs; nullopt when it would not be refused for that.
+    std::optional<Nanos> refusalOf(std::uint32_t address, std::size_t length, Nanos start,
+                                   Nanos perByte) const;
+    Nanos duration(OpKind kind);
     bool startOperation(const Latch& latch, Area area, Nanos t);
     void completeOperation();
     void store(std::uint32_t address, std::uint8_t value);
@@ -92,6 +111,10 @@ private:
     ChipVariant variant_;
     ChipMemory& memory_;
     bool hsitNeverSet_;
+    BusyAccess busyAccess_;
+    Nanos standardMin_;
+    Nanos standardMax_;
+    std::mt19937_64 random_;
 
     std::array<std::uint8_t, 1024> ram_{};
     std::array<std::uint8_t, 0x800> registers_{}; // 0x5000-0x57FF

@@ -39,6 +39,8 @@ Command commandFrom(std::string_view word) {
         return Command::Read;
     if (word == "verify")
         return Command::Verify;
+    if (word == "probe")
+        return Command::Probe;
     throw UsageError("unknown command '" + std::string(word) + "'");
 }
 
@@ -108,6 +110,10 @@ Options parseArguments(std::span<const char* const> arguments) {
             if (value.empty())
                 throw UsageError("--library needs a file");
             options.library = value;
+        } else if (reader.value(argument, "--swim", value)) {
+            if (value != "auto" && value != "low" && value != "high")
+                throw UsageError("unknown SWIM speed '" + value + "': use auto, low or high");
+            options.swim = value;
         } else if (argument == "--no-verify") {
             noVerify = true;
         } else if (argument == "-q" || argument == "--quiet") {
@@ -122,6 +128,13 @@ Options parseArguments(std::span<const char* const> arguments) {
     if (words.empty())
         throw UsageError("no command given");
     options.command = commandFrom(words[0]);
+    if (options.command == Command::Probe) {
+        if (words.size() > 1)
+            throw UsageError("unexpected argument '" + words[1] + "'");
+        if (noVerify)
+            throw UsageError("--no-verify applies to write only");
+        return options;
+    }
     const char* fileRole = options.command == Command::Read ? "an OUTPUT" : "an IMAGE";
     if (words.size() < 2 || words[1].empty())
         throw UsageError(words[0] + " needs " + fileRole + " file");
@@ -145,7 +158,8 @@ Options parseArguments(std::span<const char* const> arguments) {
 
 const char* usageLine() {
     return "usage: kwflash write|read|verify FILE [--chip STM8S103F2|STM8S103F3] "
-           "[--library PATH] [--no-verify] [--force] [--quiet] [--help]";
+           "[--swim auto|low|high] [--library PATH] [--no-verify] [--force] [--quiet] [--help]\n"
+           "       kwflash probe [--swim auto|low|high] [--library PATH]";
 }
 
 const char* helpText() {
@@ -155,10 +169,14 @@ programmer, using the programmer library TOLVANEX.dll.
 usage: kwflash write IMAGE [--no-verify] [options]
        kwflash read OUTPUT [--force] [options]
        kwflash verify IMAGE [options]
+       kwflash probe [options]
 
   write    program IMAGE into the chip, then read the chip back and compare
   read     read the chip's flash into OUTPUT, replacing an existing file
   verify   read the chip's flash and compare it with IMAGE
+  probe    list the programmers on the USB bus, connect to the chip of the first usable one
+           and report the link, its protection and whether its flash reads back: the first
+           command to run with new hardware, and what a bug report needs
 
 Files are Intel HEX (.hex, .ihx) or raw binary (.bin), told by the extension. An Intel HEX
 file whose data records all lie at 0x8000 or above is read from 0x8000, as STM8 toolchains
@@ -171,6 +189,9 @@ without data or one that does not fit the chip. The rest of the flash is written
 options:
   --chip STM8S103F2|STM8S103F3
               the chip: 4096 or 8192 bytes of flash (default STM8S103F3)
+  --swim auto|low|high
+              the SWIM speed: auto (default) high speed when the chip offers it, low
+              speed after repeated errors; low for long wires; high never falls back
   --library PATH
               load exactly this programmer library; by default TOLVANEX.dll beside
               kwflash, else the system's library search
@@ -185,10 +206,11 @@ standard error as one line each.
 exit codes:
   0   done
   1   no programmer: the library is missing, cannot be loaded or lacks an export,
-      or it found no programmer (code 1)
+      or it found no programmer (code 1): no probe, no permission, no SWIM
   2   the image file cannot be read, converted or written, is empty, or does not fit the chip
   3   verify: the chip's flash differs from the image
-  4   the programmer failed on a block (its code and the block are printed)
+  4   the programmer failed on a block (its code and the block are printed); probe: the
+      chip failed to answer, is protected or does not read back
   64  wrong usage
   70  an internal fault of kwflash, or a programmer library that ended the process
   130 interrupted by Ctrl+C (143: SIGTERM) after the block in flight; a second one ends at once

@@ -10,7 +10,7 @@
 
 namespace kw::cli {
 
-enum class Command { Write, Read, Verify, Help };
+enum class Command { Write, Read, Verify, Probe, Help };
 
 // How an image file is read or written, told by its extension.
 enum class ImageFormat { IntelHex, Raw };
@@ -24,6 +24,7 @@ struct Options {
     bool verify = true;
     bool quiet = false;
     bool force = false; // read: replace an OUTPUT that is read-only
+    std::string swim = "auto"; // the SWIM speed asked of the library: auto, low or high
 };
 
 // A command line that asks for nothing kwflash can do; what() says what is wrong with it.

@@ -16,6 +16,7 @@
 #include "image/IntelHexLoader.h"
 #include "image/IntelHexWriter.h"
 #include "kwflash/Interrupts.h"
+#include "kwflash/ProbeCommand.h"
 #include "kwflash/Progress.h"
 #include "programmer/ModuleFolder.h"
 #include "programmer/Transfer.h"
@@ -189,7 +190,13 @@ void checkTransfer(TransferOutcome outcome, const TransferFailure& failure,
                                          " with code " + std::to_string(failure.code) + text};
 }
 
-void download(const ImageBuffer& image, LibraryLoader& loader, ConsoleHost& host) {
+// Which programmer and link the transfer used, when the library says.
+void sayProgrammer(const ConfiguredLoader& loader, ConsoleHost& host) {
+    if (!loader.lastSession().empty())
+        host.say("Programmer: " + loader.lastSession());
+}
+
+void download(const ImageBuffer& image, ConfiguredLoader& loader, ConsoleHost& host) {
     host.begin("Writing");
     TransferResult result;
     {
@@ -198,12 +205,13 @@ void download(const ImageBuffer& image, LibraryLoader& loader, ConsoleHost& host
             loader, [&image] { return &image; }, host);
     }
     host.endLine();
+    sayProgrammer(loader, host);
     checkTransfer(result.outcome, result.failure, kWriting);
 }
 
 // `whenStopped` says what an interrupted read leaves behind.
-std::unique_ptr<ImageBuffer> readBack(LibraryLoader& loader, ConsoleHost& host, const char* label,
-                                      const char* whenStopped) {
+std::unique_ptr<ImageBuffer> readBack(ConfiguredLoader& loader, ConsoleHost& host,
+                                      const char* label, const char* whenStopped) {
     const TransferKind kind{kGetFlashDataName,     "reading",   readback::kBlockSize,
                             readback::kBlockCount, whenStopped, whenStopped};
     host.begin(label);
@@ -213,6 +221,7 @@ std::unique_ptr<ImageBuffer> readBack(LibraryLoader& loader, ConsoleHost& host, 
         result = runReadBack(loader, host);
     }
     host.endLine();
+    sayProgrammer(loader, host);
     checkTransfer(result.outcome, result.failure, kind);
     return std::move(result.image);
 }
@@ -284,7 +293,7 @@ std::string chipName(const Options& options) {
     return std::string(options.chip->name);
 }
 
-void runWrite(const Options& options, LibraryLoader& loader, ConsoleHost& host) {
+void runWrite(const Options& options, ConfiguredLoader& loader, ConsoleHost& host) {
     const Image image = loadImage(options);
     host.say("Image " + quoted(options.file) + ": " + image.description + ", for the " +
              chipName(options));
@@ -298,7 +307,7 @@ void runWrite(const Options& options, LibraryLoader& loader, ConsoleHost& host) 
     host.say("Written and verified: " + std::to_string(options.chip->flashSize) + " bytes.");
 }
 
-void runRead(const Options& options, LibraryLoader& loader, ConsoleHost& host) {
+void runRead(const Options& options, ConfiguredLoader& loader, ConsoleHost& host) {
     // A read that cannot be saved should not touch the probe at all.
     checkOutcome(options, checkReplaceable(options.file, outputOptions(options)));
     const auto flash = readBack(loader, host, "Reading", "nothing was saved");
@@ -307,7 +316,7 @@ void runRead(const Options& options, LibraryLoader& loader, ConsoleHost& host) {
              chipName(options) + " into " + quoted(options.file) + ".");
 }
 
-void runVerify(const Options& options, LibraryLoader& loader, ConsoleHost& host) {
+void runVerify(const Options& options, ConfiguredLoader& loader, ConsoleHost& host) {
     const Image image = loadImage(options);
     const auto flash = readBack(loader, host, "Verifying", "nothing was verified");
     compare(*image.bytes, *flash, *options.chip);
@@ -317,7 +326,10 @@ void runVerify(const Options& options, LibraryLoader& loader, ConsoleHost& host)
 
 } // namespace
 
-int runCommand(const Options& options, LibraryLoader& loader, std::FILE* out, std::FILE* err) {
+int runCommand(const Options& options, LibraryLoader& library, std::FILE* out, std::FILE* err) {
+    ConfiguredLoader loader(library, options.swim);
+    if (options.command == Command::Probe)
+        return runProbe(loader, out, err);
     ConsoleHost host(out, styleFor(out, options.quiet));
     try {
         switch (options.command) {
@@ -330,6 +342,7 @@ int runCommand(const Options& options, LibraryLoader& loader, std::FILE* out, st
         case Command::Verify:
             runVerify(options, loader, host);
             break;
+        case Command::Probe:
         case Command::Help:
             std::fputs(helpText(), out);
             break;

@@ -37,9 +37,30 @@ inline constexpr int kGetFlashDataBlockSize = 32;
 // text (nothing is written then). Libraries without it are used as before.
 using ErrorTextFunction = int(KW_STDCALL*)(int code, char* buffer, int size);
 
+// Optional: SetProgrammerOption(name, value) passes a caller's wish to the library for the
+// transfers that follow, both strings UTF-8 and NUL-terminated. It returns 0 when the library
+// takes it and non-zero when it does not know the name or the value (nothing changes then).
+// Libraries without it are used as before, with their own defaults. Known to the ST-LINK
+// library: "swim" = "auto" (high speed when the chip offers it, low speed after repeated
+// errors), "low" (for long wires), "high" (never falls back).
+using ProgrammerOptionFunction = int(KW_STDCALL*)(const char* name, const char* value);
+
+// Optional: GetProgrammerReport(topic, buffer, size, length) writes a UTF-8 text of lines
+// about the programmer, NUL-terminated and cut to fit `size` bytes without splitting a
+// character, and sets *length (when not null) to the length of the whole text in bytes. It
+// returns a result code as SetFlashData does. Topics: "probes" looks at every programmer
+// attached and the chip of the first usable one (a bug report's first lines; the code is what
+// a download would meet; a transfer in progress ends first; asking again looks again);
+// "session" names the programmer and link of the current or last transfer without touching
+// them (empty before one). An unknown topic returns 2 with an empty text.
+using ProgrammerReportFunction = int(KW_STDCALL*)(const char* topic, char* buffer, int size,
+                                                  int* length);
+
 inline constexpr const char* kLibraryFileName = "TOLVANEX.dll";
 inline constexpr const char* kSetFlashDataName = "SetFlashData";
 inline constexpr const char* kGetFlashDataName = "GetFlashData";
 inline constexpr const char* kGetErrorTextName = "GetErrorText";
+inline constexpr const char* kSetProgrammerOptionName = "SetProgrammerOption";
+inline constexpr const char* kGetProgrammerReportName = "GetProgrammerReport";
 
 } // namespace kw

@@ -1,26 +1,16 @@
 // TOLVANEX.dll for ST-LINK probes: programs an STM8S103 over SWIM through libusb-1.0.
+#include <string>
 #include <type_traits>
 
 #include "programmer/Exports.h"
-#include "programmer/ModuleFolder.h"
-#include "settings/ToolSettings.h"
 #include "stlink/Session.h"
 
 namespace {
 
-// SWIMSCK in the tool's settings file beside this library: 0 low speed; 1, no file or no key
-// high speed where the chip allows it.
-kw::stlink::Settings readSettings() {
-    kw::stlink::Settings settings;
-    if (kw::settings::swimClockModeIn(kw::thisModuleFolder()) == 0)
-        settings.highSpeed = false;
-    return settings;
-}
-
 // Destroyed when the tool unloads the library: the session's cleanup relocks the flash, lets
 // the chip run and releases the probe.
 kw::stlink::Programmer& programmer() {
-    static kw::stlink::Programmer instance(kw::stlink::makeLibusbPort, readSettings);
+    static kw::stlink::Programmer instance(kw::stlink::makeLibusbPort);
     return instance;
 }
 
@@ -46,6 +36,31 @@ KW_EXPORT int KW_STDCALL GetErrorText(int code, char* buffer, int size) {
     return programmer().errorText(code, buffer, size);
 }
 
+KW_EXPORT int KW_STDCALL SetProgrammerOption(const char* name, const char* value) {
+    try {
+        return programmer().setOption(name, value) ? 0 : 1;
+    } catch (...) {
+        return 1;
+    }
+}
+
+KW_EXPORT kw::ResultCode KW_STDCALL GetProgrammerReport(const char* topic, char* buffer, int size,
+                                                        int* length) {
+    std::string text;
+    kw::ResultCode code = kw::stlink::kProbeLost;
+    try {
+        code = programmer().report(topic, text);
+    } catch (...) {
+        text = kw::stlink::textOf(kw::stlink::Reason::ProbeLost);
+    }
+    const int whole = kw::stlink::copyTextCut(text.c_str(), buffer, size);
+    if (length != nullptr)
+        *length = whole;
+    return code;
+}
+
 static_assert(std::is_same_v<decltype(&SetFlashData), kw::BlockFunction> &&
               std::is_same_v<decltype(&GetFlashData), kw::BlockFunction> &&
-              std::is_same_v<decltype(&GetErrorText), kw::ErrorTextFunction>);
+              std::is_same_v<decltype(&GetErrorText), kw::ErrorTextFunction> &&
+              std::is_same_v<decltype(&SetProgrammerOption), kw::ProgrammerOptionFunction> &&
+              std::is_same_v<decltype(&GetProgrammerReport), kw::ProgrammerReportFunction>);

@@ -1,5 +1,8 @@
 #include <libusb.h>
 
+#include <string>
+#include <vector>
+
 #include "stlink/Usb.h"
 
 namespace kw::stlink {
@@ -37,6 +40,7 @@ public:
                      unsigned timeoutMs) override {
         return libusb_bulk_transfer(handle_, endpoint, data, length, transferred, timeoutMs);
     }
+    int resetDevice() override { return libusb_reset_device(handle_); }
 
 private:
     libusb_device_handle* handle_;
@@ -58,28 +62,72 @@ public:
     LibusbPort& operator=(const LibusbPort&) = delete;
 
     int open(int index, std::unique_ptr<UsbLink>& link) override {
-        if (context_ == nullptr)
-            return kUsbErrorNotFound;
-        libusb_device** devices = nullptr;
-        const ssize_t count = libusb_get_device_list(context_, &devices);
         int result = kUsbErrorNotFound;
         int seen = 0;
+        forEachProbe([&](libusb_device* device, const libusb_device_descriptor& descriptor) {
+            if (seen++ != index)
+                return true;
+            result = openDevice(device, descriptor, link);
+            return false;
+        });
+        return result;
+    }
+
+    std::vector<ProbeListing> list() override {
+        std::vector<ProbeListing> probes;
+        forEachProbe([&](libusb_device* device, const libusb_device_descriptor& descriptor) {
+            ProbeListing probe;
+            probe.location = location(device);
+            probe.productId = descriptor.idProduct;
+            libusb_device_handle* handle = nullptr;
+            probe.openResult = libusb_open(device, &handle);
+            if (probe.openResult == LIBUSB_SUCCESS) {
+                unsigned char serial[128] = {};
+                if (descriptor.iSerialNumber != 0 &&
+                    libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, serial,
+                                                       sizeof serial) > 0)
+                    probe.serial = reinterpret_cast<const char*>(serial);
+                libusb_set_auto_detach_kernel_driver(handle, 1);
+                probe.openResult = libusb_claim_interface(handle, kDebugInterface);
+                if (probe.openResult == LIBUSB_SUCCESS)
+                    libusb_release_interface(handle, kDebugInterface);
+                libusb_close(handle);
+            }
+            probes.push_back(probe);
+            return true;
+        });
+        return probes;
+    }
+
+private:
+    // Calls `visit` for each probe probeModel() accepts, in bus order, until it returns false.
+    template <class Visit> void forEachProbe(Visit visit) {
+        if (context_ == nullptr)
+            return;
+        libusb_device** devices = nullptr;
+        const ssize_t count = libusb_get_device_list(context_, &devices);
         for (ssize_t i = 0; i < count; ++i) {
             libusb_device_descriptor descriptor{};
             if (libusb_get_device_descriptor(devices[i], &descriptor) != LIBUSB_SUCCESS ||
                 probeModel(descriptor.idVendor, descriptor.idProduct) == nullptr)
                 continue;
-            if (seen++ != index)
-                continue;
-            result = openDevice(devices[i], descriptor, link);
-            break;
+            if (!visit(devices[i], descriptor))
+                break;
         }
         if (devices != nullptr)
             libusb_free_device_list(devices, 1);
-        return result;
     }
 
-private:
+    // "bus-port.port...", as the kernel names the device under /sys/bus/usb/devices.
+    static std::string location(libusb_device* device) {
+        std::uint8_t ports[8] = {};
+        const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
+        std::string text = std::to_string(libusb_get_bus_number(device));
+        for (int i = 0; i < depth; ++i)
+            text += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
+        return text;
+    }
+
     static int openDevice(libusb_device* device, const libusb_device_descriptor& descriptor,
                           std::unique_ptr<UsbLink>& link) {
         libusb_device_handle* handle = nullptr;

@@ -6,6 +6,8 @@
 #include <exception>
 #include <string_view>
 
+#include "stlink/Log.h"
+
 namespace kw::stlink {
 
 namespace {
@@ -17,21 +19,6 @@ constexpr int kChipBlock = Stm8::kBlockSize;
 constexpr int kMaxProbes = 16;
 // Enough bytes of a block to tell, nearly always, that a changed image changes it too.
 constexpr int kLookaheadPrefix = 4;
-
-// Lines for someone watching from a terminal: which probe a transfer uses, and why it failed.
-// Off unless asked for with TOLVANEX_STLINK_LOG=1, so that a host's own terminal output (a
-// command line's progress bar) is never broken into.
-template <class... Args> void logLine(const char* format, Args... args) {
-    static const bool wanted = [] {
-        const char* value = std::getenv("TOLVANEX_STLINK_LOG");
-        return value != nullptr && std::string_view(value) == "1";
-    }();
-    if (!wanted)
-        return;
-    std::fprintf(stderr, "TOLVANEX.dll: ");
-    std::fprintf(stderr, format, args...);
-    std::fputc('\n', stderr);
-}
 
 bool allBytes(const std::uint8_t* data, int length, std::uint8_t value) {
     return std::all_of(data, data + length, [value](std::uint8_t byte) { return byte == value; });
@@ -58,10 +45,21 @@ Reason openFailureReason(int usbResult) {
     }
 }
 
+// The caller waits this long for the worker, plus this many round trips of the USB measured
+// at connection: every USB transfer and poll of a job has its own limit, so a job ends well
+// within it unless something hangs below libusb.
+constexpr auto kWaitLimit = std::chrono::milliseconds(250);
+constexpr int kWaitRoundTrips = 100;
+
+const char* speedName(bool high) {
+    return high ? "high" : "low";
+}
+
 } // namespace
 
 Session::Session(std::unique_ptr<UsbPort> port, Settings settings)
-    : port_(std::move(port)), settings_(settings) {}
+    : port_(std::move(port)), settings_(settings),
+      waitLimitUs_(std::chrono::duration_cast<std::chrono::microseconds>(kWaitLimit).count()) {}
 
 Session::~Session() {
     {
@@ -87,14 +85,32 @@ void Session::fail(Reason reason) {
             return;
         failure_ = reason;
     }
-    logLine("error %d: %s", static_cast<int>(codeOf(reason)), textOf(reason));
+    logLine(1, "error %d: %s", static_cast<int>(codeOf(reason)), textOf(reason));
+}
+
+std::string Session::description() const {
+    const std::lock_guard lock(mutex_);
+    return description_;
+}
+
+void Session::describe(std::string text) {
+    logLine(1, "%s", text.c_str());
+    const std::lock_guard lock(mutex_);
+    description_ = std::move(text);
 }
 
 ResultCode Session::guarded(const std::function<void()>& work) {
     if (const auto failed = failure())
         return codeOf(*failed);
     try {
-        work();
+        try {
+            work();
+        } catch (const SpeedTrouble&) {
+            if (settings_.speed != SwimSpeed::Auto || lowSpeedOnly_)
+                throw;
+            reconnectAtLowSpeed();
+            work();
+        }
     } catch (const Failure& failure) {
         fail(failure.reason());
     } catch (const std::exception&) {
@@ -134,11 +150,9 @@ void Session::post(std::function<void()> job) {
 }
 
 bool Session::waitFor(bool wholeQueue) {
-    // Every USB transfer and poll of a job has its own limit, so a job ends well within this
-    // unless something hangs below libusb.
-    constexpr auto kLimit = std::chrono::milliseconds(250);
+    const std::chrono::microseconds limit(waitLimitUs_.load());
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kLimit,
+    return changed_.wait_for(lock, limit,
                              [this, wholeQueue] { return !job_ && (!wholeQueue || !running_); });
 }
 
@@ -166,11 +180,14 @@ void Session::openProbe() {
             continue;
         }
         probe_ = std::move(probe);
+        waitLimitUs_ = std::chrono::duration_cast<std::chrono::microseconds>(
+                           kWaitLimit + kWaitRoundTrips * probe_->roundTrip())
+                           .count();
         char text[160];
         std::snprintf(text, sizeof text, "%s (%04x:%04x), firmware V%d J%d S%d",
                       probe_->model().name, kStVendorId, probe_->model().productId, version.stlink,
                       version.jtag, version.swim);
-        description_ = text;
+        probeText_ = text;
         return;
     }
     throw Failure(reason.value_or(Reason::NoProbe));
@@ -179,14 +196,56 @@ void Session::openProbe() {
 void Session::connect() {
     if (chip_)
         return;
-    openProbe();
-    probe_->enterSwim();
-    chip_ = std::make_unique<Stm8>(*probe_);
-    chip_->connect(settings_.highSpeed);
-    description_ += chip_->highSpeed() ? ", SWIM high speed" : ", SWIM low speed";
-    logLine("%s", description_.c_str());
+    connectChip();
     if (chip_->readOutProtected())
         throw Failure(Reason::ReadOutProtected);
+}
+
+void Session::connectChip() {
+    if (!probe_) {
+        openProbe();
+        probe_->enterSwim();
+    }
+    chip_ = std::make_unique<Stm8>(*probe_);
+    chip_->connect(settings_.speed != SwimSpeed::Low && !lowSpeedOnly_);
+    std::string text = probeText_ + ", SWIM " + speedName(chip_->highSpeed()) + " speed";
+    if (lowSpeedOnly_)
+        text += " (after errors at high speed)";
+    else if (settings_.speed == SwimSpeed::Low)
+        text += " (asked for)";
+    else if (!chip_->offersHighSpeed())
+        text += " (the chip does not offer high speed)";
+    describe(text);
+}
+
+void Session::reconnectAtLowSpeed() {
+    logLine(1, "repeated SWIM errors at high speed: connecting again at low speed");
+    try {
+        if (chip_)
+            chip_->awaitProgramming();
+    } catch (const Failure&) {
+        // Whatever the block holds now is checked once the link works again.
+    }
+    redo_ = inFlight_;
+    inFlight_.reset();
+    chip_.reset();
+    unlocked_ = false;
+    heldFrom_ = heldTo_ = 0;
+    lowSpeedOnly_ = true;
+    // Out of SWIM and in again: the probe forgets its high speed, the chip is entered anew.
+    probe_->enterSwim();
+    connect();
+    if (redo_) {
+        const Block block = *redo_;
+        redo_.reset();
+        fetchHeld(block.address, kChipBlock);
+        program(block.address, block.data.data());
+    }
+}
+
+void Session::checkLink() const {
+    if (probe_->wantsLowSpeed())
+        throw SpeedTrouble();
 }
 
 ResultCode Session::write(std::int32_t offset, const std::uint8_t* block) {
@@ -195,9 +254,16 @@ ResultCode Session::write(std::int32_t offset, const std::uint8_t* block) {
     if (!waitFor(false))
         fail(Reason::ProbeLost);
     // Connecting here rather than in the worker reports a missing probe or chip at block 0.
-    const ResultCode connected = guarded([this] { connect(); });
-    if (connected != kDone)
-        return connected;
+    // Only before the first job: later the worker owns the connection (it may reconnect at
+    // low speed) while this thread queues the next blocks.
+    if (!connected_) {
+        const ResultCode connected = guarded([this] { connect(); });
+        if (connected != kDone)
+            return connected;
+        connected_ = true;
+    } else if (const auto failed = failure()) {
+        return codeOf(*failed);
+    }
     Block128 data;
     std::copy_n(block, data.size(), data.begin());
     post([this, offset, data] { writeBlocks(offset, data); });
@@ -217,6 +283,7 @@ void Session::writeBlocks(std::int32_t offset, const Block128& data) {
         if (heldKnown(address) == 0)
             fetchHeld(address, half == 0 ? 2 * kChipBlock : kChipBlock);
         program(address, data.data() + half * kChipBlock);
+        checkLink();
     }
     if (offset == kLastWriteOffset)
         finish();
@@ -284,23 +351,17 @@ void Session::settle(int lookahead) {
     if (!inFlight_)
         return;
     const Block block = *inFlight_;
-    inFlight_.reset();
     std::array<std::uint8_t, std::size_t{2} * kChipBlock> got{};
-    chip_->waitForBlock();
-    chip_->read(block.address, got.data(), kChipBlock + lookahead, Reason::ProgramTimeout);
+    chip_->awaitProgramming();
+    chip_->read(block.address, got.data(), kChipBlock + lookahead);
+    // Until here a fallback to low speed checks the block again.
+    inFlight_.reset();
     verify(block, got.data());
     const auto next = static_cast<std::ptrdiff_t>(block.address - kFlashBase) + kChipBlock;
     std::copy_n(got.begin() + kChipBlock, lookahead, held_.begin() + next);
 }
 
 void Session::verify(const Block& block, std::uint8_t* held) {
-    if (std::equal(block.data.begin(), block.data.end(), held))
-        return;
-    // Before judging: the chip may have refused the block, or, slower than typical, not be
-    // done with it yet.
-    if (chip_->blockRefused())
-        throw Failure(Reason::WriteProtected);
-    chip_->read(block.address, held, kChipBlock);
     if (std::equal(block.data.begin(), block.data.end(), held))
         return;
     // A 4 KB chip has no flash past 4 KB: programming there stores nothing and the range reads
@@ -326,6 +387,7 @@ ResultCode Session::read(std::int32_t offset, std::uint8_t* block) {
             chip_->read(kFlashBase + static_cast<std::uint32_t>(cached_),
                         readCache_.data() + cached_, piece);
             cached_ += piece;
+            checkLink();
         }
         std::copy_n(readCache_.begin() + offset, kGetFlashDataBlockSize, block);
         if (offset == kLastReadOffset)
@@ -348,43 +410,214 @@ void Session::finish() {
 
 void Session::close() noexcept {
     if (probe_) {
-        try {
-            const auto failed = failure();
-            const Code code = failed ? codeOf(*failed) : kDone;
-            if (code == kTargetSilent) {
-                // The failure may have come while the probe held the chip in reset.
-                try {
-                    probe_->releaseReset();
-                } catch (const Failure&) {
-                }
-                probe_->exitSwim();
-            } else if (chip_ && code != kProbeLost && code != kNoProgrammer) {
-                if (inFlight_) {
-                    inFlight_.reset();
-                    chip_->waitForBlock();
-                }
-                if (unlocked_)
-                    chip_->relockFlash();
-                chip_->resetAndRelease();
-            }
-        } catch (const std::exception&) {
-            // Best effort: the transfer already has its result.
-        }
+        const auto failed = failure();
+        // A probe that stopped answering gets no more commands; any other outcome leaves the
+        // chip reset and running and the probe out of SWIM.
+        if (!failed || codeOf(*failed) != kProbeLost)
+            release();
     }
     chip_.reset();
     probe_.reset();
     port_.reset();
 }
 
-Programmer::Programmer(PortFactory ports, SettingsSource settings)
-    : ports_(std::move(ports)), settings_(std::move(settings)) {}
+void Session::release() noexcept {
+    try {
+        if (chip_) {
+            // A block still programming ends first: a reset now could leave it half written.
+            try {
+                chip_->awaitProgramming();
+            } catch (const Failure&) {
+            }
+            inFlight_.reset();
+            if (unlocked_)
+                chip_->relockFlash();
+            unlocked_ = false;
+            chip_->resetAndRelease();
+            return;
+        }
+    } catch (const std::exception&) {
+        // The chip does not answer: the probe may still hold it in reset.
+    }
+    try {
+        probe_->releaseReset();
+    } catch (const std::exception&) {
+    }
+    try {
+        probe_->exitSwim();
+    } catch (const std::exception&) {
+    }
+}
+
+ResultCode Session::report(std::string& text) {
+    text.clear();
+    const std::vector<ProbeListing> probes = port_->list();
+    if (probes.empty()) {
+        text += "No ST-LINK on the USB bus.\n";
+        fail(Reason::NoProbe);
+        return codeOf(Reason::NoProbe);
+    }
+    text += "ST-LINK probes on the USB bus:\n";
+    int usable = -1;
+    for (std::size_t index = 0; index < probes.size(); ++index) {
+        const ProbeListing& listed = probes[index];
+        const ProbeModel* model = probeModel(kStVendorId, listed.productId);
+        char line[256];
+        std::snprintf(line, sizeof line, "  %s  %s (%04x:%04x)  serial %s  ",
+                      listed.location.c_str(), model != nullptr ? model->name : "ST-LINK",
+                      kStVendorId, listed.productId,
+                      listed.serial.empty() ? "unknown" : listed.serial.c_str());
+        text += line;
+        if (listed.openResult != kUsbSuccess) {
+            text +=
+                std::string("not usable: ") + textOf(openFailureReason(listed.openResult)) + "\n";
+            continue;
+        }
+        std::unique_ptr<UsbLink> link;
+        const int opened = port_->open(static_cast<int>(index), link);
+        if (opened != kUsbSuccess || !link) {
+            text += std::string("not usable: ") + textOf(openFailureReason(opened)) + "\n";
+            continue;
+        }
+        FirmwareVersion version;
+        try {
+            StLink probe(std::move(link));
+            version = probe.readVersion();
+        } catch (const Failure&) {
+            text += std::string("not usable: ") + textOf(Reason::ProbeUnresponsive) + "\n";
+            continue;
+        }
+        std::snprintf(line, sizeof line, "firmware V%d J%d S%d  ", version.stlink, version.jtag,
+                      version.swim);
+        text += line;
+        if (version.swim == 0) {
+            text += std::string("no SWIM: ") + textOf(Reason::NoSwim) + "\n";
+            continue;
+        }
+        text += "SWIM capable\n";
+        if (usable < 0)
+            usable = static_cast<int>(index);
+    }
+    if (usable < 0) {
+        // A probe that could not be opened says more than the others' missing SWIM.
+        Reason reason = Reason::NoSwim;
+        for (const ProbeListing& listed : probes)
+            if (listed.openResult != kUsbSuccess) {
+                reason = openFailureReason(listed.openResult);
+                break;
+            }
+        fail(reason);
+        return codeOf(reason);
+    }
+    text += "Using the probe at " + probes[static_cast<std::size_t>(usable)].location + ".\n";
+    // Run again after a fall back to low speed: what it says is written anew each time.
+    std::string chipText;
+    const ResultCode code = guarded([&] {
+        chipText.clear();
+        reportChip(chipText);
+    });
+    text += chipText;
+    if (const auto failed = failure())
+        text += std::string("Failed: ") + textOf(*failed) + "\n";
+    close();
+    finished_ = true;
+    return code;
+}
+
+void Session::reportChip(std::string& text) {
+    if (!probe_) {
+        openProbe();
+        probe_->enterSwim();
+    }
+    char line[256];
+    if (const auto volts = probe_->targetVolts())
+        std::snprintf(line, sizeof line, "Target voltage: %.2f V\n", *volts);
+    else
+        std::snprintf(line, sizeof line, "Target voltage: not reported by the probe\n");
+    text += line;
+    if (!chip_)
+        connectChip();
+    text += "Connected: " + description() + "\n";
+    std::uint8_t rop = 0;
+    std::uint8_t ubc = 0;
+    std::uint8_t notUbc = 0;
+    chip_->readOptions(&rop, &ubc, &notUbc);
+    std::snprintf(line, sizeof line, "Read-out protection (ROP, 0x4800): %s (0x%02X)\n",
+                  rop == 0xAA ? "on" : "off", rop);
+    text += line;
+    if (rop == 0xAA)
+        throw Failure(Reason::ReadOutProtected);
+    if (static_cast<std::uint8_t>(~ubc) == notUbc)
+        std::snprintf(line, sizeof line,
+                      "Boot area write protection (UBC, 0x4801): %d of the first 64-byte blocks "
+                      "(0x%02X, complement 0x%02X)\n",
+                      ubc, ubc, notUbc);
+    else
+        std::snprintf(line, sizeof line,
+                      "Boot area write protection (UBC, 0x4801): 0x%02X with a complement that "
+                      "does not match (0x%02X)\n",
+                      ubc, notUbc);
+    text += line;
+    std::array<std::uint8_t, kFlashLength> first{};
+    std::array<std::uint8_t, kFlashLength> second{};
+    chip_->read(kFlashBase, first.data(), kFlashLength);
+    chip_->read(kFlashBase, second.data(), kFlashLength);
+    // As a download would: errors that keep coming at high speed make it go on at low speed.
+    checkLink();
+    const bool same = first == second;
+    std::snprintf(line, sizeof line, "Flash reads back: %s\n",
+                  same ? "yes, 8192 bytes read twice alike"
+                       : "NO, two reads of the same 8192 bytes differ: check wiring and power");
+    text += line;
+    if (probe_->recoveredErrors() > 0) {
+        std::snprintf(line, sizeof line,
+                      "SWIM errors recovered by a resynchronisation and a retry: %d\n",
+                      probe_->recoveredErrors());
+        text += line;
+    }
+    if (!same)
+        throw Failure(Reason::TargetSilent);
+}
+
+Programmer::Programmer(PortFactory ports) : ports_(std::move(ports)) {}
+
+bool Programmer::setOption(const char* name, const char* value) {
+    if (name == nullptr || value == nullptr || std::string_view(name) != "swim")
+        return false;
+    const std::string_view wanted(value);
+    if (wanted == "auto")
+        settings_.speed = SwimSpeed::Auto;
+    else if (wanted == "low")
+        settings_.speed = SwimSpeed::Low;
+    else if (wanted == "high")
+        settings_.speed = SwimSpeed::High;
+    else
+        return false;
+    return true;
+}
+
+ResultCode Programmer::report(const char* topic, std::string& text) {
+    const std::string_view what = topic != nullptr ? topic : "";
+    if (what == "session") {
+        text = description();
+        return kDone;
+    }
+    if (what != "probes") {
+        text.clear();
+        lastFailure_ = Reason::BadArgument;
+        return kBadArgument;
+    }
+    session_.reset();
+    session_ = std::make_unique<Session>(ports_(), settings_);
+    return note(session_->report(text));
+}
 
 Session& Programmer::sessionAt(std::int32_t offset) {
     // Every transfer starts at offset 0, so that call starts a new session even if the
     // library was not unloaded after the last one.
     if (!session_ || offset == 0 || session_->finished()) {
         session_.reset();
-        session_ = std::make_unique<Session>(ports_(), settings_());
+        session_ = std::make_unique<Session>(ports_(), settings_);
     }
     return *session_;
 }

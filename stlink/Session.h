@@ -19,8 +19,12 @@
 
 namespace kw::stlink {
 
+// The SWIM speed a caller asks for. Auto: high speed when the chip offers it, low speed
+// after repeated errors there. High: high speed where the chip offers it, never falling back.
+enum class SwimSpeed { Auto, Low, High };
+
 struct Settings {
-    bool highSpeed = true; // SWIM high speed when the chip allows it
+    SwimSpeed speed = SwimSpeed::Auto;
 };
 
 // One transfer with one chip: opened at its first call, kept for the calls that follow,
@@ -49,10 +53,14 @@ public:
     // 32 bytes of flash from 0x8000 + offset.
     ResultCode read(std::int32_t offset, std::uint8_t* block);
 
+    // What the bus holds and what the first usable probe's chip says, as lines of text for a
+    // user; the code a download would have met. The session is finished afterwards.
+    ResultCode report(std::string& text);
+
     std::optional<Reason> failure() const;
     bool finished() const noexcept { return finished_; }
     // What was found, for the log: probe, firmware, SWIM speed; empty before connecting.
-    const std::string& description() const noexcept { return description_; }
+    std::string description() const;
 
 private:
     using Block128 = std::array<std::uint8_t, kSetFlashDataBlockSize>;
@@ -61,10 +69,19 @@ private:
         std::array<std::uint8_t, Stm8::kBlockSize> data{};
     };
 
+    // Runs `work`, turning a failure into the session's failure; errors at high speed make
+    // it connect again at low speed and run `work` again, when the speed is the library's
+    // to choose.
     ResultCode guarded(const std::function<void()>& work);
     void fail(Reason reason);
     void connect();
+    void connectChip();
+    void reconnectAtLowSpeed();
+    // After a memory access: whether errors at high speed ask for the fallback now.
+    void checkLink() const;
     void openProbe();
+    void describe(std::string text);
+    void reportChip(std::string& text);
 
     // The worker: one job runs, the next may wait.
     void runWorker();
@@ -87,13 +104,21 @@ private:
     void verify(const Block& block, std::uint8_t* held);
     void finish();
     void close() noexcept;
+    // Lets the chip run and takes the probe out of SWIM, as far as they still answer.
+    void release() noexcept;
 
     std::unique_ptr<UsbPort> port_;
     Settings settings_;
     std::unique_ptr<StLink> probe_;
     std::unique_ptr<Stm8> chip_;
     std::atomic<bool> finished_ = false;
-    std::string description_;
+    std::string probeText_;     // model, USB ID, firmware
+    std::string description_;   // guarded by mutex_
+    bool lowSpeedOnly_ = false; // after a fallback
+    bool connected_ = false;    // by the caller's thread, before the first job
+    // How long the caller waits for the worker before it counts the probe as hanging: more
+    // on a USB that was measured slow.
+    std::atomic<long long> waitLimitUs_;
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
@@ -106,6 +131,8 @@ private:
     // Touched by one thread at a time: the worker while busy, the caller otherwise.
     bool unlocked_ = false;
     std::optional<Block> inFlight_;
+    // A block that was programming when the link was made again: written and checked anew.
+    std::optional<Block> redo_;
     // What the chip holds, from flash offsets heldFrom_ to heldTo_, read before programming.
     std::array<std::uint8_t, kFlashLength> held_{};
     int heldFrom_ = 0;
@@ -124,9 +151,16 @@ private:
 class Programmer {
 public:
     using PortFactory = std::function<std::unique_ptr<UsbPort>()>;
-    using SettingsSource = std::function<Settings()>;
 
-    Programmer(PortFactory ports, SettingsSource settings);
+    explicit Programmer(PortFactory ports);
+
+    // A caller's wish for the transfers that follow: "swim" = "auto", "low" or "high".
+    // False for a name or value the library does not know; nothing changes then.
+    bool setOption(const char* name, const char* value);
+    // "probes": the probes on the bus and the first usable one's chip (connects, then lets the
+    // chip run); "session": the probe and SWIM speed of the current or last transfer. The
+    // text as UTF-8 lines; the code is the library's result code for what was found.
+    ResultCode report(const char* topic, std::string& text);
 
     ResultCode setFlashData(std::int32_t offset, const std::uint8_t* block);
     ResultCode getFlashData(std::int32_t offset, std::uint8_t* block);
@@ -135,13 +169,14 @@ public:
     void end() noexcept;
     // The probe and SWIM speed of the current or last transfer; empty before one connected.
     std::string description() const { return session_ ? session_->description() : ""; }
+    const Settings& settings() const noexcept { return settings_; }
 
 private:
     Session& sessionAt(std::int32_t offset);
     ResultCode note(ResultCode result);
 
     PortFactory ports_;
-    SettingsSource settings_;
+    Settings settings_;
     std::unique_ptr<Session> session_;
     std::optional<Reason> lastFailure_;
 };

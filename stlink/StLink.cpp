@@ -1,8 +1,11 @@
 #include "stlink/StLink.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <string>
 #include <thread>
 
+#include "stlink/Log.h"
 #include "stlink/Results.h"
 
 namespace kw::stlink {
@@ -48,6 +51,10 @@ enum SwimCommand : std::uint8_t {
 
 constexpr std::uint8_t kStatusOk = 0x00;
 constexpr std::uint8_t kStatusBusy = 0x01;
+constexpr std::uint8_t kStatusNoAnswer = 0x04;
+constexpr std::uint8_t kStatusNotReady = 0x05;
+
+constexpr std::uint8_t kTargetVoltage = 0xF7;
 
 // Data bytes a write-memory frame carries after its 8-byte header.
 constexpr int kFrameDataBytes = 8;
@@ -61,11 +68,20 @@ constexpr int kBitsPerByte = 11;
 constexpr int kHeaderBits = 50;
 constexpr int kBytesPerWireCommand = 255;
 
-// A command may report busy this long beyond twice its time on the wire; the entry sequence
-// alone takes about 10 ms, a flash block up to 6.6 ms.
+// A command may report busy without progress this long beyond twice its time on the wire,
+// plus a few round trips of a slow USB; the entry sequence alone takes about 10 ms.
 constexpr auto kBusyAllowance = std::chrono::milliseconds(40);
+constexpr int kBusyRoundTrips = 4;
 // Polls closer than this only load the USB.
 constexpr auto kPollInterval = std::chrono::microseconds(100);
+// One USB transfer may take this long, or this many measured round trips on a slow link.
+constexpr unsigned kUsbTimeoutMs = 100;
+constexpr int kUsbTimeoutRoundTrips = 8;
+
+// Each unanswered access at high speed adds this, each clean memory access takes one off; at the
+// limit the link should go slower. Errors on one access in five or fewer stay below it.
+constexpr int kTroublePerError = 4;
+constexpr int kTroubleLimit = 12;
 
 void putBig16(std::uint8_t* at, int value) {
     at[0] = static_cast<std::uint8_t>(value >> 8);
@@ -89,10 +105,27 @@ const ProbeModel* probeModel(std::uint16_t vendorId, std::uint16_t productId) no
 }
 
 StLink::StLink(std::unique_ptr<UsbLink> link)
-    : link_(std::move(link)), model_(probeModel(link_->vendorId(), link_->productId())) {
+    : link_(std::move(link)), model_(probeModel(link_->vendorId(), link_->productId())),
+      usbTimeoutMs_(kUsbTimeoutMs) {
     if (model_ == nullptr)
         throw Failure(Reason::NoProbe);
 }
+
+namespace {
+
+void traceBytes(const char* direction, const std::uint8_t* data, int length, int result) {
+    if (logLevel() < 2)
+        return;
+    char text[3 * 16 + 1] = {};
+    const int shown = std::min(length, 16);
+    for (int i = 0; i < shown; ++i)
+        std::snprintf(text + 3 * i, 4, " %02X", data[i]);
+    logLine(2, "%s%s%s (%d bytes)%s%s", direction, text, length > shown ? " ..." : "", length,
+            result == kUsbSuccess ? "" : " USB error ",
+            result == kUsbSuccess ? "" : std::to_string(result).c_str());
+}
+
+} // namespace
 
 void StLink::send(const Frame& frame) {
     sendData(frame, sizeof frame);
@@ -102,22 +135,48 @@ void StLink::sendData(const std::uint8_t* data, int length) {
     int moved = 0;
     // libusb only reads an OUT transfer's buffer.
     const int result = link_->bulkTransfer(model_->outEndpoint, const_cast<std::uint8_t*>(data),
-                                           length, &moved, kUsbTimeoutMs);
+                                           length, &moved, usbTimeoutMs_);
+    traceBytes(">", data, length, result);
     if (result != kUsbSuccess || moved != length)
         throw Failure(Reason::ProbeLost);
 }
 
 void StLink::receive(std::uint8_t* data, int length) {
     int moved = 0;
-    const int result = link_->bulkTransfer(model_->inEndpoint, data, length, &moved, kUsbTimeoutMs);
+    const int result = link_->bulkTransfer(model_->inEndpoint, data, length, &moved, usbTimeoutMs_);
+    traceBytes("<", data, moved, result);
     if (result != kUsbSuccess || moved != length)
         throw Failure(Reason::ProbeLost);
 }
 
+void StLink::measured(std::chrono::steady_clock::time_point sent) {
+    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - sent);
+    roundTrip_ = roundTrip_.count() == 0 ? took : std::min(roundTrip_, took);
+    const auto scaled = roundTrip_.count() * kUsbTimeoutRoundTrips / 1000;
+    usbTimeoutMs_ = std::max<unsigned>(kUsbTimeoutMs, static_cast<unsigned>(scaled));
+}
+
 FirmwareVersion StLink::readVersion() {
+    try {
+        return queryVersion();
+    } catch (const Failure&) {
+    }
+    logLine(1, "the probe does not answer the version query: resetting it and trying again");
+    const int reset = link_->resetDevice();
+    if (reset != kUsbSuccess) {
+        logLine(1, "the USB reset failed (libusb %d)", reset);
+        throw Failure(Reason::ProbeLost);
+    }
+    return queryVersion();
+}
+
+FirmwareVersion StLink::queryVersion() {
     std::uint8_t reply[12] = {};
+    const auto sent = std::chrono::steady_clock::now();
     send({kGetVersion});
     receive(reply, 6);
+    measured(sent);
     const int word = reply[0] << 8 | reply[1];
     const int high = word >> 6 & 0x3F;
     const int low = word & 0x3F;
@@ -137,6 +196,19 @@ FirmwareVersion StLink::readVersion() {
         version = {reply[0], reply[2], reply[1]};
     }
     return version;
+}
+
+std::optional<double> StLink::targetVolts() {
+    std::uint8_t reply[8] = {};
+    send({kTargetVoltage});
+    receive(reply, sizeof reply);
+    const auto word = [&reply](int at) {
+        return static_cast<std::uint32_t>(reply[at] | reply[at + 1] << 8 | reply[at + 2] << 16 |
+                                          reply[at + 3] << 24);
+    };
+    if (word(0) == 0)
+        return std::nullopt;
+    return 2.0 * word(4) * 1.2 / word(0);
 }
 
 void StLink::enterSwim() {
@@ -159,8 +231,10 @@ void StLink::exitSwim() {
 
 int StLink::readBufferSize() {
     std::uint8_t reply[2] = {};
+    const auto sent = std::chrono::steady_clock::now();
     send({kSwimCommand, kSwimBufferSize});
     receive(reply, 2);
+    measured(sent);
     return reply[0] | reply[1] << 8;
 }
 
@@ -175,6 +249,7 @@ void StLink::swimCommand(std::uint8_t command, int argument) {
 void StLink::setHighSpeed(bool high) {
     swimCommand(kSwimSpeed, high ? 1 : 0);
     highSpeed_ = high;
+    trouble_ = 0;
 }
 
 void StLink::assertReset() {
@@ -185,12 +260,47 @@ void StLink::releaseReset() {
 }
 void StLink::entrySequence() {
     swimCommand(kSwimEntrySequence);
+    highSpeed_ = false; // the chip's SWIM starts at low speed
 }
 void StLink::resync() {
     swimCommand(kSwimResync);
 }
 void StLink::systemReset() {
     swimCommand(kSwimSystemReset);
+}
+
+// A memory access is repeated once after an error that clones and long wires make now and
+// then; at high speed a second error, or errors that keep coming, ask for low speed.
+template <class Access> void StLink::retried(const Access& access) {
+    std::uint8_t status = kStatusOk;
+    try {
+        access();
+        trouble_ = std::max(trouble_ - 1, 0);
+        return;
+    } catch (const SwimError& error) {
+        status = error.status();
+        if (status != kStatusNoAnswer && status != kStatusNotReady)
+            throw;
+        logLine(1, "SWIM status 0x%02X at %s speed: resynchronising and retrying", error.status(),
+                highSpeed_ ? "high" : "low");
+    }
+    try {
+        resync();
+        access();
+    } catch (const SwimError&) {
+        if (highSpeed_)
+            throw SpeedTrouble();
+        throw;
+    }
+    ++recovered_;
+    // No answer is what a marginal wire gives; a chip that was not ready says nothing about
+    // the speed.
+    if (highSpeed_ && status == kStatusNoAnswer)
+        trouble_ += kTroublePerError;
+}
+
+bool StLink::wantsLowSpeed() const noexcept {
+    return highSpeed_ && trouble_ >= kTroubleLimit;
 }
 
 void StLink::writeMemory(std::uint32_t address, const std::uint8_t* data, int length,
@@ -200,21 +310,24 @@ void StLink::writeMemory(std::uint32_t address, const std::uint8_t* data, int le
     putBig32(frame + 4, address);
     const int inFrame = std::min(length, kFrameDataBytes);
     std::copy_n(data, inFrame, frame + 8);
-    send(frame);
-    if (length > inFrame)
-        sendData(data + inFrame, length - inFrame);
-    landed_ = std::chrono::steady_clock::now() + wireTime(length);
-    awaitSwim(length, tooLong);
-    landed_ = std::min(landed_, std::chrono::steady_clock::now());
+    retried([&] {
+        send(frame);
+        if (length > inFrame)
+            sendData(data + inFrame, length - inFrame);
+        landed_ = std::chrono::steady_clock::now() + wireTime(length);
+        awaitSwim(length, tooLong);
+        landed_ = std::min(landed_, std::chrono::steady_clock::now());
+    });
 }
 
-void StLink::readMemory(std::uint32_t address, std::uint8_t* data, int length, Reason tooLong,
-                        std::chrono::steady_clock::time_point bytesFrom) {
+void StLink::readMemory(std::uint32_t address, std::uint8_t* data, int length, Reason tooLong) {
     Frame frame = {kSwimCommand, kSwimRead};
     putBig16(frame + 2, length);
     putBig32(frame + 4, address);
-    send(frame);
-    awaitSwim(length, tooLong, bytesFrom);
+    retried([&] {
+        send(frame);
+        awaitSwim(length, tooLong);
+    });
     send({kSwimCommand, kSwimReadBuffer});
     receive(data, length);
 }
@@ -222,36 +335,40 @@ void StLink::readMemory(std::uint32_t address, std::uint8_t* data, int length, R
 std::chrono::microseconds StLink::wireTime(int payload) const {
     const double bitUs = highSpeed_ ? kHighSpeedBitUs : kLowSpeedBitUs;
     const int commands = (payload + kBytesPerWireCommand - 1) / kBytesPerWireCommand;
-    return std::chrono::microseconds(
-               static_cast<long>(kHeaderBits * std::max(commands, 1) * bitUs)) +
-           bytesTime(payload);
+    const int bits = kHeaderBits * std::max(commands, 1) + kBitsPerByte * payload;
+    return std::chrono::microseconds(static_cast<long>(bits * bitUs));
 }
 
-std::chrono::microseconds StLink::bytesTime(int payload) const {
-    const double bitUs = highSpeed_ ? kHighSpeedBitUs : kLowSpeedBitUs;
-    return std::chrono::microseconds(static_cast<long>(kBitsPerByte * payload * bitUs));
-}
-
-void StLink::awaitSwim(int payload, Reason tooLong,
-                       std::chrono::steady_clock::time_point bytesFrom) {
+void StLink::awaitSwim(int payload, Reason tooLong) {
     using Clock = std::chrono::steady_clock;
-    // The probe is certainly busy until the bytes are off the wire: a poll before that only
-    // costs a USB round trip.
-    const auto done = std::max(Clock::now() + wireTime(payload), bytesFrom + bytesTime(payload));
-    const auto deadline = done + wireTime(payload) + kBusyAllowance;
-    if (done - Clock::now() > kPollInterval)
-        std::this_thread::sleep_until(done);
+    // The probe is certainly busy until the bytes are off the wire: a poll that reaches it
+    // before that only costs a USB round trip. The poll is sent one transfer early, so that it
+    // arrives as they are.
+    const auto done = Clock::now() + wireTime(payload);
+    const auto patience = kBusyAllowance + kBusyRoundTrips * roundTrip_;
+    auto deadline = done + wireTime(payload) + patience;
+    const auto firstPoll = done - oneTransfer();
+    if (firstPoll - Clock::now() > kPollInterval)
+        std::this_thread::sleep_until(firstPoll);
+    int progress = -1;
     for (;;) {
         std::uint8_t status[4] = {};
         send({kSwimCommand, kSwimStatus});
         receive(status, sizeof status);
         if (status[0] == kStatusOk)
             return;
-        // 0x04 is no answer from the target; other codes come from swapped or loose wires.
         if (status[0] != kStatusBusy)
-            throw Failure(Reason::TargetSilent);
-        if (Clock::now() > deadline)
+            throw SwimError(status[0]);
+        // A busy probe counts the bytes it has moved in bytes 1-2: while they change, a slow
+        // transfer is still a working one.
+        const int now = status[1] << 8 | status[2];
+        if (now != progress) {
+            if (progress >= 0)
+                deadline = std::max(deadline, Clock::now() + patience);
+            progress = now;
+        } else if (Clock::now() > deadline) {
             throw Failure(tooLong);
+        }
         std::this_thread::sleep_for(kPollInterval);
     }
 }

@@ -21,42 +21,49 @@ public:
     // chip reports it can (HSIT), and stalls the CPU at its full clock.
     void connect(bool wantHighSpeed);
     bool highSpeed() const noexcept { return highSpeed_; }
+    // Whether the chip offered high speed (HSIT) when it was connected.
+    bool offersHighSpeed() const noexcept { return offersHighSpeed_; }
     // The most bytes one read moves.
     int maxTransfer() const noexcept { return maxTransfer_; }
 
     bool readOutProtected();
+    // The option bytes from ROP on: ROP, UBC and its complement.
+    void readOptions(std::uint8_t* rop, std::uint8_t* ubc, std::uint8_t* notUbc);
     void unlockFlash();
     void relockFlash();
 
-    // `tooLong` names the failure when the read waits beyond reason: a read right after a
-    // block started waits on the wire until the block is done, so the probe is first asked
-    // when the bytes can be through after the block's typical end.
-    void read(std::uint32_t address, std::uint8_t* data, int length,
-              Reason tooLong = Reason::TargetSilent);
+    void read(std::uint32_t address, std::uint8_t* data, int length);
 
     // Starts programming one 64-byte block at a block-aligned address; `erased` (the block
     // holds only 0x00 now) allows the fast mode that skips the erase.
     void startBlock(std::uint32_t address, const std::uint8_t* data, bool erased);
-    // Sleeps until a command sent now reaches the probe when the block started last is done
-    // in the typical time.
-    void waitForBlock() const;
-    // For a block that did not read back as written: whether the chip refused it (write
-    // protection), after waiting out the longest time a block may take.
-    bool blockRefused();
+    // Until the operation started last has ended, by the flash controller's own word (EOP):
+    // nothing may touch flash, EEPROM or option bytes before. Throws Failure(WriteProtected)
+    // when the chip refused it, Failure(ProgramTimeout) when it never ends. Returns at once
+    // when nothing is programming.
+    void awaitProgramming();
 
     // Resets the chip so that its program runs, and ends SWIM on the probe.
     void resetAndRelease();
 
 private:
+    // How long a programming operation takes: flash blocks now, EEPROM and option bytes too.
+    struct Duration {
+        std::chrono::microseconds typical;
+        std::chrono::microseconds longest;
+    };
+    void programmingStarted(Duration duration);
     std::uint8_t readByte(std::uint32_t address);
     void writeByte(std::uint32_t address, std::uint8_t value);
 
     StLink& probe_;
     int maxTransfer_ = 0;
     bool highSpeed_ = false;
+    bool offersHighSpeed_ = false;
     std::uint8_t swimCsr_ = 0;
-    std::chrono::steady_clock::time_point blockStart_;
-    std::chrono::steady_clock::time_point blockEnd_; // typically
+    bool programming_ = false;
+    std::chrono::steady_clock::time_point started_;
+    Duration duration_{};
 };
 
 } // namespace kw::stlink

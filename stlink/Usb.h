@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 // The USB below the ST-LINK library: the library speaks to probes only through these two
 // interfaces, so that tests can put an emulated probe where libusb would be.
@@ -42,6 +44,16 @@ public:
     // libusb_bulk_transfer: a UsbResult; `transferred` gets the bytes moved, also on timeout.
     virtual int bulkTransfer(std::uint8_t endpoint, std::uint8_t* data, int length,
                              int* transferred, unsigned timeoutMs) = 0;
+    // libusb_reset_device: ends whatever the probe was doing, as a replug would.
+    virtual int resetDevice() = 0;
+};
+
+// A probe as the bus lists it, for a report.
+struct ProbeListing {
+    std::string location; // bus and port path as Linux writes it: "1-2", "3-2.4"
+    std::uint16_t productId = 0;
+    std::string serial; // empty when it cannot be read
+    int openResult = 0; // kUsbSuccess, or why it cannot be opened or claimed
 };
 
 // The probes on the bus. Destroying it ends all USB use (libusb_exit); links go first.
@@ -52,6 +64,8 @@ public:
     // kUsbSuccess with `link` set; kUsbErrorNotFound when there are not that many; else the
     // reason that probe could not be opened or claimed (kUsbErrorAccess, kUsbErrorBusy, ...).
     virtual int open(int index, std::unique_ptr<UsbLink>& link) = 0;
+    // Every probe that open() would count, in the same order, without keeping any open.
+    virtual std::vector<ProbeListing> list() = 0;
 };
 
 // The real bus, through libusb-1.0.

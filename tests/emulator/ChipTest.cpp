@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 constexpr std::uint32_t kIapsr = 0x505F;
@@ -58,11 +60,10 @@ TEST(EmulatedChip, ModeBitsNeedTheirComplementInNcr2) {
     c.connect();
     c.unlockFlash();
     c.write(0x505B, {0x01}); // NCR2 left at 0xFF: no block mode, each byte programs alone
-    const double start = c.emulatedMs();
-    c.write(0x8000, pattern(64, 1));
-    EXPECT_GE(c.emulatedMs() - start, 63 * 6.0) << "the last byte is still programming";
+    EXPECT_EQ(c.write(0x8000, pattern(64, 1)), 0x05) << "the second byte meets the first";
+    EXPECT_NE(c.waitFlash() & kEop, 0);
     EXPECT_EQ(c.probe.statistics().blockProgrammings, 0);
-    EXPECT_EQ(c.read(0x8000, 64), pattern(64, 1));
+    EXPECT_EQ(c.read(0x8000, 2), (std::vector<std::uint8_t>{pattern(64, 1)[0], 0x00}));
 }
 
 TEST(EmulatedChip, FastProgrammingTakesThreeMillisecondsAndNeedsAnErasedBlock) {
@@ -148,6 +149,102 @@ TEST(EmulatedChip, ResetHaltsWithSwimDebugModeAndRunsTheProgramWithSwimReset) {
     std::uint8_t status = 0;
     c.read(0x8000, 1, &status);
     EXPECT_EQ(status, 0x04) << "the reset ended the SWIM session";
+}
+
+} // namespace
+
+namespace {
+
+constexpr std::uint8_t kBadState = 0x05;
+
+// Starts a standard block programming and returns without waiting for it.
+void startBlock(SwimClient& c, std::uint32_t address, std::uint8_t seed) {
+    c.write(0x505B, {0x01, 0xFE});
+    c.write(address, pattern(64, seed));
+}
+
+TEST(EmulatedChipStrict, AccessDuringProgrammingIsRefusedAndChangesNothing) {
+    SwimClient c;
+    c.connect();
+    c.unlockFlash();
+    c.unlockData();
+    c.probe.poke(0x8080, pattern(64, 7));
+    EXPECT_EQ(c.read(0x0000, 4).size(), 4U); // the probe's buffer now holds RAM's zeros
+    startBlock(c, 0x8000, 1);
+
+    std::uint8_t status = 0;
+    const auto early = c.read(0x8080, 4, &status);
+    EXPECT_EQ(status, kBadState) << "flash read while programming";
+    EXPECT_EQ(early, std::vector<std::uint8_t>(4, 0)) << "no byte read: the buffer kept its bytes";
+    c.read(0x4800, 1, &status);
+    EXPECT_EQ(status, kBadState) << "option bytes live in the same controller";
+    EXPECT_EQ(c.write(0x505B, {0x01, 0xFE}), 0x00);
+    EXPECT_EQ(c.write(0x8040, pattern(64, 2)), kBadState) << "flash write while programming";
+    EXPECT_EQ(c.write(0x4000, {0x11, 0x22}), kBadState) << "EEPROM write while programming";
+    const std::uint8_t iapsr = c.readByte(0x505F);
+    EXPECT_EQ(iapsr & (kEop | kHvoff), 0) << "registers stay readable, IAPSR says busy";
+    EXPECT_EQ(c.probe.statistics().busyRefusals, 4);
+
+    EXPECT_NE(c.waitFlash() & kEop, 0);
+    EXPECT_EQ(c.read(0x8000, 64), pattern(64, 1));
+    EXPECT_EQ(c.read(0x8040, 64), std::vector<std::uint8_t>(64, 0)) << "refused block: nothing";
+    EXPECT_EQ(c.read(0x4000, 2), (std::vector<std::uint8_t>{0, 0}));
+    const auto kept = pattern(64, 7);
+    EXPECT_EQ(c.read(0x8080, 4), std::vector<std::uint8_t>(kept.begin(), kept.begin() + 4));
+    EXPECT_EQ(c.probe.statistics().blockProgrammings, 1);
+    EXPECT_EQ(c.probe.statistics().busyRefusals, 4) << "an access after EOP is no refusal";
+
+    auto options = SwimClient::instant();
+    options.busyAccess = kw::emu::BusyAccess::Wait;
+    SwimClient waiting(options);
+    waiting.connect();
+    waiting.unlockFlash();
+    startBlock(waiting, 0x8000, 1);
+    EXPECT_EQ(waiting.read(0x8000, 64, &status), pattern(64, 1)) << "the read waited";
+    EXPECT_EQ(status, 0x00);
+    EXPECT_EQ(waiting.probe.statistics().busyRefusals, 0);
+}
+
+// Time from the block's last byte to the first IAPSR read that shows EOP; each poll adds
+// up to about 1 ms of USB and wire time on top of the programming itself.
+double blockMilliseconds(SwimClient& c, std::uint32_t address, std::uint8_t cr2 = 0x01) {
+    c.write(0x505B, {cr2, static_cast<std::uint8_t>(~cr2)});
+    c.write(address, std::vector<std::uint8_t>(64, 0x3C));
+    const double start = c.emulatedMs();
+    EXPECT_NE(c.waitFlash() & kEop, 0);
+    return c.emulatedMs() - start;
+}
+
+TEST(EmulatedChipStrict, ProgrammingTimeLiesInItsRangeAndVariesReproducibly) {
+    const auto run = [](int minUs, int maxUs, std::uint64_t seed, std::uint8_t cr2) {
+        auto options = SwimClient::instant();
+        options.blockMicrosMin = minUs;
+        options.blockMicrosMax = maxUs;
+        options.seed = seed;
+        SwimClient c(options);
+        c.connect();
+        c.unlockFlash();
+        std::vector<double> times;
+        for (std::uint32_t block = 0; block < 16; ++block)
+            times.push_back(blockMilliseconds(c, 0x8000 + block * 64, cr2));
+        return times;
+    };
+    const auto standard = run(6000, 6600, 0, 0x01);
+    const auto [shortest, longest] = std::minmax_element(standard.begin(), standard.end());
+    EXPECT_GE(*shortest, 6.0);
+    EXPECT_LT(*longest, 6.6 + 1.5);
+    EXPECT_GT(*longest - *shortest, 0.1) << "every block taking the same time is no draw";
+    EXPECT_EQ(run(6000, 6600, 0, 0x01), standard) << "the same seed, the same times";
+    EXPECT_NE(run(6000, 6600, 1, 0x01), standard);
+
+    for (double fast : run(6000, 6600, 0, 0x10)) {
+        EXPECT_GE(fast, 3.0) << "fast programming: half";
+        EXPECT_LT(fast, 3.3 + 1.5);
+    }
+    for (double slow : run(12000, 12000, 0, 0x01)) {
+        EXPECT_GE(slow, 12.0) << "a slow chip";
+        EXPECT_LT(slow, 12.0 + 1.5);
+    }
 }
 
 } // namespace

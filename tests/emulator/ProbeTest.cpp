@@ -21,8 +21,8 @@ TEST(EmulatedProbe, SplitWriteTakesWhateverFollowsAsDataUntilComplete) {
     c.connect();
     EXPECT_EQ(c.write(0x0100, pattern(64, 1)), 0x00);
     c.send({0xF4, 0x09});
-    EXPECT_EQ(c.receive(4), (std::vector<std::uint8_t>{0x00, 64, 0, 0}))
-        << "count of bytes written";
+    EXPECT_EQ(c.receive(4), (std::vector<std::uint8_t>{0x00, 0, 0, 0}))
+        << "a finished command reports no count";
     EXPECT_EQ(c.read(0x0100, 64), pattern(64, 1));
 
     // A 24-byte write whose data phase is forgotten: the next frame becomes its data.
@@ -251,6 +251,151 @@ TEST(EmulatedProbe, EmulatedTimeFollowsTheWire) {
     wall.connect();
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::microseconds(9600))
         << "at scale 1 the entry sequence takes its time";
+}
+
+} // namespace
+
+namespace {
+
+constexpr std::uint8_t kBadState = 0x05;
+
+TEST(EmulatedProbeStatus, CountsBytesDoneWhileBusyAndNothingOnceDone) {
+    SwimClient c;
+    c.connect(); // low speed: a 6144-byte read takes about 190 ms on the wire
+    c.send({0xF4, 0x0B, 0x18, 0x00, 0x00, 0x00, 0x80, 0x00});
+    std::vector<unsigned> counts;
+    std::vector<std::uint8_t> reply{kBusy};
+    while (reply.at(0) == kBusy) {
+        c.send({0xF4, 0x09});
+        reply = c.receive(4);
+        ASSERT_EQ(reply.size(), 4U);
+        if (reply[0] == kBusy)
+            counts.push_back(reply[1] | reply[2] << 8); // little endian
+    }
+    EXPECT_EQ(reply, (std::vector<std::uint8_t>{0, 0, 0, 0})) << "a finished read";
+    ASSERT_GT(counts.size(), 100U);
+    EXPECT_GT(counts.back(), 6000U) << "bytes 1-2 hold the count in little-endian order";
+    EXPECT_LT(counts.back(), 6144U);
+    // Polls come every 0.27 ms, a byte takes 30 µs: each answer differs from the last, so a
+    // client that gives up after a few unchanged answers keeps waiting.
+    for (std::size_t i = 1; i < counts.size(); ++i)
+        ASSERT_GT(counts[i], counts[i - 1]) << "poll " << i;
+    c.send({0xF4, 0x0C});
+    EXPECT_EQ(c.receive(6144).size(), 6144U);
+
+    c.send({0xF4, 0x04}); // not a transfer: nothing to count
+    c.send({0xF4, 0x09});
+    EXPECT_EQ(c.receive(4), (std::vector<std::uint8_t>{kBusy, 0, 0, 0}));
+}
+
+TEST(EmulatedProbeFaults, BadStateAfterEachBlockComesOnceAndChangesNothing) {
+    auto options = SwimClient::instant();
+    options.faults.badStatePerBlock = true;
+    SwimClient c(options);
+    c.connect();
+    c.unlockFlash();
+    for (std::uint8_t block = 0; block < 2; ++block) {
+        c.write(0x505B, {0x01, 0xFE});
+        EXPECT_EQ(c.write(0x8000 + block * 64U, pattern(64, block)), 0x00);
+        EXPECT_EQ(c.write(0x0010, {0xAB}), kBadState) << "the access after the block";
+        EXPECT_EQ(c.readByte(0x0010), 0x00) << "the refused write changed nothing";
+        EXPECT_NE(c.waitFlash() & 0x04, 0) << "later accesses succeed";
+        EXPECT_EQ(c.read(0x8000 + block * 64U, 64), pattern(64, block));
+    }
+    EXPECT_EQ(c.probe.statistics().busyRefusals, 0) << "injected, not a busy controller";
+}
+
+TEST(EmulatedProbeFaults, BadStateAtTheNthMemoryCommandComesOnce) {
+    auto options = SwimClient::instant();
+    options.faults.badStateAtCommand = 2;
+    SwimClient c(options);
+    c.connect();                                   // memory command 0: SWIM_CSR
+    EXPECT_EQ(c.write(0x0000, {0x5A}), 0x00);      // 1
+    EXPECT_EQ(c.write(0x0001, {0x5B}), kBadState); // 2
+    EXPECT_EQ(c.write(0x0001, {0x5B}), 0x00) << "the retry succeeds";
+    EXPECT_EQ(c.read(0x0000, 2), (std::vector<std::uint8_t>{0x5A, 0x5B}));
+}
+
+TEST(EmulatedProbeFaults, VersionQueryGetsNoReplyUntilTheDeviceIsReset) {
+    auto options = SwimClient::instant();
+    options.faults.versionFailOnce = true;
+    SwimClient c(options);
+    int result = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_EQ(c.send({0xF1}), 0) << "the OUT transfer still goes through";
+        c.receive(6, &result);
+        EXPECT_EQ(result, LIBUSB_ERROR_TIMEOUT) << "attempt " << attempt;
+    }
+    EXPECT_EQ(c.probe.resetDevice(), 0);
+    c.send({0xF1});
+    EXPECT_EQ(c.receive(6, &result).size(), 6U);
+    EXPECT_EQ(result, 0);
+}
+
+TEST(EmulatedProbeFaults, FlakyHighSpeedFailsEveryThirdCommandOnlyAtHighSpeed) {
+    auto options = SwimClient::instant();
+    options.faults.flakyHighSpeed = true;
+    SwimClient c(options);
+    c.connect(0xA0);
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(c.write(0x0000, {static_cast<std::uint8_t>(i)}), 0x00) << "low speed " << i;
+    c.write(0x7F80, {0xB0});
+    c.send({0xF4, 0x03, 0x01});
+    ASSERT_EQ(c.waitStatus(), 0x00);
+    std::vector<std::uint8_t> statuses;
+    for (int i = 0; i < 6; ++i)
+        statuses.push_back(c.write(0x0100 + i, {0xEE}));
+    EXPECT_EQ(statuses, (std::vector<std::uint8_t>{0, 0, kNoResponse, 0, 0, kNoResponse}));
+    const auto ram = c.read(0x0100, 6);
+    c.send({0xF4, 0x03, 0x00}); // back to low speed on both sides
+    EXPECT_EQ(ram.at(1), 0xEE);
+    EXPECT_NE(ram.at(2), 0xEE) << "the failed write changed nothing";
+}
+
+TEST(EmulatedProbe, V3AnswersTheModeQueryAsOneWasSeenTo) {
+    auto options = SwimClient::instant();
+    options.productId = 0x374F;
+    SwimClient c(options);
+    c.send({0xF5});
+    EXPECT_EQ(c.receive(2), (std::vector<std::uint8_t>{0x01, 0x03})) << "mass storage";
+    c.send({0xF3, 0x07});
+    c.send({0xF4, 0x00});
+    c.send({0xF5});
+    EXPECT_EQ(c.receive(2).at(0), 0x03);
+}
+
+TEST(EmulatedProbe, StrictnessOptionsComeFromTheEnvironment) {
+    ::setenv("KW_EMU_BLOCK_US", "12000", 1);
+    ::setenv("KW_EMU_BUSY_ACCESS", "wait", 1);
+    ::setenv("KW_EMU_SEED", "42", 1);
+    ::setenv("KW_EMU_FAULTS", "bad-state-per-block,bad-state@7,version-fail-once,flaky-high-speed",
+             1);
+    auto options = kw::emu::optionsFromEnvironment();
+    EXPECT_EQ(options.blockMicrosMin, 12000);
+    EXPECT_EQ(options.blockMicrosMax, 12000);
+    EXPECT_EQ(options.busyAccess, kw::emu::BusyAccess::Wait);
+    EXPECT_EQ(options.seed, 42U);
+    EXPECT_TRUE(options.faults.badStatePerBlock);
+    EXPECT_EQ(options.faults.badStateAtCommand, 7);
+    EXPECT_TRUE(options.faults.versionFailOnce);
+    EXPECT_TRUE(options.faults.flakyHighSpeed);
+
+    ::setenv("KW_EMU_BLOCK_US", "6000-6600", 1);
+    ::unsetenv("KW_EMU_BUSY_ACCESS");
+    EXPECT_EQ(kw::emu::optionsFromEnvironment().blockMicrosMax, 6600);
+    EXPECT_EQ(kw::emu::optionsFromEnvironment().busyAccess, kw::emu::BusyAccess::Fail);
+    for (const char* bad : {"6600-6000", "0", "6000-", "fast"}) {
+        ::setenv("KW_EMU_BLOCK_US", bad, 1);
+        EXPECT_THROW(kw::emu::optionsFromEnvironment(), std::invalid_argument) << bad;
+    }
+    ::unsetenv("KW_EMU_BLOCK_US");
+    ::setenv("KW_EMU_BUSY_ACCESS", "sometimes", 1);
+    EXPECT_THROW(kw::emu::optionsFromEnvironment(), std::invalid_argument);
+    ::unsetenv("KW_EMU_BUSY_ACCESS");
+    ::setenv("KW_EMU_SEED", "-1", 1);
+    EXPECT_THROW(kw::emu::optionsFromEnvironment(), std::invalid_argument);
+    ::unsetenv("KW_EMU_SEED");
+    ::unsetenv("KW_EMU_FAULTS");
 }
 
 } // namespace

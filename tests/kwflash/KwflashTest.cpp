@@ -312,6 +312,8 @@ TEST_F(KwflashTest, AnswersAWrongCallWithTheUsage) {
         {"read", "a.hex", "--no-verify"},
         {"verify", "a.hex", "--fast"},
         {"write", "a.hex", "--force"},
+        {"write", "a.hex", "--swim", "fast"},
+        {"probe", "a.hex"},
     };
     testlib::RecordingSession session;
     for (auto call : calls) {
@@ -543,6 +545,91 @@ TEST_F(KwflashTest, PrintsFileNamesAndLibraryTextsEscaped) {
     EXPECT_NE(r.err.find(": bad\\x1B]0;title\\x07 \\xC2\\x9B31m \\xFF probe \xe6\xb5\x8b\n"),
               std::string::npos)
         << r.err;
+}
+
+// The ST-LINK library over the emulated probe (its stand-in libusb), as a user with hardware
+// runs kwflash first: `probe` on a working setup, without a probe, without permission and
+// with a protected chip; then a write at the speed asked for.
+class KwflashStlinkTest : public KwflashTest {
+protected:
+    void SetUp() override {
+        KwflashTest::SetUp();
+        ::setenv("LD_LIBRARY_PATH", KW_EMU_USB_DIR, 1);
+        ::setenv("KW_EMU_MEMORY", (dir.path() / "chip.bin").c_str(), 1);
+        ::unsetenv("KW_EMU_FAULTS");
+        ::unsetenv("TOLVANEX_STLINK_LOG");
+    }
+    void TearDown() override {
+        for (const char* name :
+             {"LD_LIBRARY_PATH", "KW_EMU_MEMORY", "KW_EMU_FAULTS", "TOLVANEX_STLINK_LOG"})
+            ::unsetenv(name);
+    }
+    Result stlink(std::vector<std::string> args, const char* faults = nullptr) {
+        if (faults != nullptr)
+            ::setenv("KW_EMU_FAULTS", faults, 1);
+        else
+            ::unsetenv("KW_EMU_FAULTS");
+        args.push_back(std::string("--library=") + KW_STLINK_LIBRARY);
+        return kwflash(args);
+    }
+};
+
+TEST_F(KwflashStlinkTest, ProbeReportsWhatAUserNeedsToKnow) {
+    const Result normal = stlink({"probe"});
+    EXPECT_EQ(normal.exitCode, 0) << normal.err;
+    for (const char* part :
+         {"1-2  ST-LINK/V2 (0483:3748)", "firmware V2 J37 S7  SWIM capable",
+          "Target voltage: 3.30 V", "SWIM high speed", "Read-out protection (ROP, 0x4800): off",
+          "(UBC, 0x4801): 0 of the first", "Flash reads back: yes"})
+        EXPECT_NE(normal.out.find(part), std::string::npos) << part << " in\n" << normal.out;
+
+    const Result none = stlink({"probe"}, "no-probe");
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_NE(none.out.find("No ST-LINK on the USB bus"), std::string::npos) << none.out;
+
+    const Result denied = stlink({"probe"}, "access");
+    EXPECT_EQ(denied.exitCode, 1);
+    EXPECT_NE(denied.out.find("1-2  ST-LINK/V2"), std::string::npos) << denied.out;
+    EXPECT_NE(denied.out.find("sudo make install-udev"), std::string::npos) << denied.out;
+
+    const Result locked = stlink({"probe"}, "rop");
+    EXPECT_EQ(locked.exitCode, 4);
+    EXPECT_NE(locked.out.find("(ROP, 0x4800): on (0xAA)"), std::string::npos) << locked.out;
+    EXPECT_NE(locked.err.find("code 4"), std::string::npos) << locked.err;
+
+    // A library that cannot describe its probes says so.
+    const Result standIn = kwflash({"probe", library(testlib::recordingDir())});
+    EXPECT_EQ(standIn.exitCode, 1);
+    EXPECT_EQ(standIn.err, "kwflash: this programmer library cannot describe its probes\n");
+}
+
+TEST_F(KwflashStlinkTest, WritesAtTheSpeedAskedForAndSaysWhichItUsed) {
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(kFlash));
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    dir.write("image.bin", text(image));
+    ::setenv("TOLVANEX_STLINK_LOG", "2", 1);
+    const Result low = stlink({"write", "image.bin", "--swim", "low"});
+    EXPECT_EQ(low.exitCode, 0) << low.err;
+    EXPECT_NE(low.out.find("Programmer: ST-LINK/V2 (0483:3748), firmware V2 J37 S7, SWIM low "
+                           "speed (asked for)"),
+              std::string::npos)
+        << low.out;
+    // The trace for a bug report: every command and its reply.
+    EXPECT_NE(low.err.find("TOLVANEX.dll: > F4 09"), std::string::npos);
+    EXPECT_NE(low.err.find("TOLVANEX.dll: < 00 00 00 00"), std::string::npos);
+
+    ::unsetenv("TOLVANEX_STLINK_LOG");
+    const Result back = stlink({"verify", "image.bin"});
+    EXPECT_EQ(back.exitCode, 0) << back.err;
+    EXPECT_NE(back.out.find("SWIM high speed"), std::string::npos) << back.out;
+    EXPECT_EQ(back.err, "");
+
+    // Only a library that takes the wish is used with it.
+    const Result refused =
+        kwflash({"verify", "image.bin", "--swim=high", library(testlib::recordingDir())});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("SetProgrammerOption"), std::string::npos) << refused.err;
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "emulator/Probe.h"
 #include "stlink/Usb.h"
@@ -44,6 +45,7 @@ public:
             tamper_(lastCommand_, memoryCommand_, address_, data, *transferred);
         return result;
     }
+    int resetDevice() override { return probe_.resetDevice(); }
 
 private:
     emu::Probe& probe_;
@@ -70,6 +72,17 @@ public:
         }
         link = std::make_unique<EmulatedLink>(probe_, tamper_);
         return stlink::kUsbSuccess;
+    }
+    std::vector<stlink::ProbeListing> list() override {
+        if (!probe_.present() ||
+            stlink::probeModel(probe_.vendorId(), probe_.productId()) == nullptr)
+            return {};
+        stlink::ProbeListing listed{"1-2", probe_.productId(), "EMULATED", probe_.open()};
+        if (listed.openResult == 0) {
+            listed.openResult = probe_.claimInterface(0);
+            probe_.close();
+        }
+        return {listed};
     }
 
 private:

@@ -79,8 +79,7 @@ struct Rig {
     // A fresh library instance, as after the tool released and loaded it again.
     void restart() {
         programmer = std::make_unique<Programmer>(
-            [this] { return std::make_unique<kw::test::EmulatedPort>(*probe, tamper); },
-            [this] { return settings; });
+            [this] { return std::make_unique<kw::test::EmulatedPort>(*probe, tamper); });
     }
 
     Outcome download(const Image& image, int blocks = 64) {
@@ -114,7 +113,6 @@ struct Rig {
     }
 
     std::unique_ptr<kw::emu::Probe> probe;
-    Settings settings;
     kw::test::ReplyTamper tamper;
     std::unique_ptr<Programmer> programmer;
 };
@@ -198,7 +196,7 @@ TEST(StlinkDownload, EightKilobyteChipKeepsErasedLookingBytesAsData) {
 
 struct SpeedCase {
     const char* name;
-    bool highSpeedWanted;
+    const char* speed;
     bool hsitNeverSet;
     const char* expected;
 };
@@ -213,7 +211,7 @@ TEST_P(StlinkSpeed, ReadsBackAtTheSpeedTheSettingAndTheChipAllow) {
     kw::emu::Options options = Rig::defaults();
     options.faults.hsitNeverSet = GetParam().hsitNeverSet;
     Rig rig(options);
-    rig.settings.highSpeed = GetParam().highSpeedWanted;
+    ASSERT_TRUE(rig.programmer->setOption("swim", GetParam().speed));
     const Image image = pattern(6);
     rig.probe->poke(kFlashBase, image);
     Image read;
@@ -222,12 +220,12 @@ TEST_P(StlinkSpeed, ReadsBackAtTheSpeedTheSettingAndTheChipAllow) {
     EXPECT_THAT(rig.programmer->description(), HasSubstr(GetParam().expected));
 }
 
-INSTANTIATE_TEST_SUITE_P(Settings, StlinkSpeed,
-                         ::testing::Values(SpeedCase{"HighAllowed", true, false, "SWIM high speed"},
-                                           SpeedCase{"LowWanted", false, false, "SWIM low speed"},
-                                           SpeedCase{"HighWantedButHsitNeverSet", true, true,
-                                                     "SWIM low speed"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Settings, StlinkSpeed,
+    ::testing::Values(SpeedCase{"HighAllowed", "auto", false, "SWIM high speed"},
+                      SpeedCase{"LowWanted", "low", false, "SWIM low speed"},
+                      SpeedCase{"HighWantedButHsitNeverSet", "high", true, "SWIM low speed"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct ModelCase {
     const char* name;
@@ -300,6 +298,12 @@ TEST_P(StlinkFaults, FailWithTheirCodeQuicklyAndStayFailed) {
                                       : rig.programmer->getFlashData(next, block.data()),
                   GetParam().code);
         EXPECT_LT(msSince(start), 5);
+    }
+
+    // A chip that answers is left running, whatever the failure.
+    rig.programmer.reset();
+    if (outcome.code == kProtected || outcome.code == kVerifyMismatch) {
+        EXPECT_TRUE(rig.probe->statistics().cpuRunning);
     }
 }
 
@@ -434,6 +438,106 @@ TEST(StlinkErrorText, CutsBetweenCharactersAndKnowsOnlyItsCodes) {
         }
     }
     EXPECT_EQ(rig.programmer->errorText(kTargetSilent, nullptr, 0), length);
+}
+
+} // namespace
+
+namespace {
+
+// What the chip and the probe do on real links and chips beyond the emulator's defaults: a
+// chip slower than typical, a link that errs now and then, a probe left mid-command, a slow
+// USB. Each download still ends with the image in flash, the chip running and no flash access
+// ever refused for coming while a block programmed.
+struct LinkCase {
+    const char* name;
+    std::function<void(kw::emu::Options&)> inject;
+    const char* speed; // in the transfer's description
+};
+
+void PrintTo(const LinkCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class StlinkRealLinks : public ::testing::TestWithParam<LinkCase> {};
+
+TEST_P(StlinkRealLinks, DownloadCompletesByteIdentical) {
+    kw::emu::Options options = Rig::defaults();
+    GetParam().inject(options);
+    Rig rig(options);
+    rig.probe->poke(kFlashBase, pattern(20));
+    const Image image = pattern(21);
+    const auto outcome = rig.download(image);
+    ASSERT_EQ(outcome.code, kDone)
+        << "block " << outcome.block << ": " << rig.errorText(outcome.code);
+    EXPECT_EQ(rig.flash(), image);
+    EXPECT_THAT(rig.programmer->description(), HasSubstr(GetParam().speed));
+    const auto statistics = rig.probe->statistics();
+    EXPECT_EQ(statistics.busyRefusals, 0);
+    EXPECT_TRUE(statistics.cpuRunning);
+    Image read;
+    EXPECT_EQ(rig.readBack(read).code, kDone);
+    EXPECT_EQ(read, image);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Strict, StlinkRealLinks,
+    ::testing::Values(
+        LinkCase{"SlowestDataSheetBlocks",
+                 [](auto& o) { o.blockMicrosMin = o.blockMicrosMax = 6600; }, "SWIM high speed"},
+        LinkCase{"ChipSlowerThanTheDataSheet",
+                 [](auto& o) { o.blockMicrosMin = o.blockMicrosMax = 12000; }, "SWIM high speed"},
+        LinkCase{"NotReadyOncePerBlock", [](auto& o) { o.faults.badStatePerBlock = true; },
+                 "SWIM high speed"},
+        LinkCase{"VersionQueryFailsOnce", [](auto& o) { o.faults.versionFailOnce = true; },
+                 "SWIM high speed"},
+        LinkCase{"ErrorsAtHighSpeed", [](auto& o) { o.faults.flakyHighSpeed = true; },
+                 "SWIM low speed (after errors at high speed)"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A slow USB (virtual machines, usbip, frame-bound host controllers) makes a transfer slow,
+// not a lost probe.
+TEST(StlinkSlowUsb, ProgramsAndReadsBackAtMillisecondsPerTransfer) {
+    kw::emu::Options options = Rig::defaults();
+    options.usbTransferMicros = 4000;
+    Rig rig(options);
+    const Image image = pattern(22);
+    constexpr int kCalls = 4;
+    EXPECT_EQ(rig.download(image, kCalls).code, kDone);
+    rig.programmer.reset();
+    EXPECT_EQ(rig.flash(kCalls * 128), Image(image.begin(), image.begin() + kCalls * 128));
+    EXPECT_TRUE(rig.probe->statistics().cpuRunning);
+
+    options.usbTransferMicros = 30000;
+    Rig slower(options);
+    slower.probe->poke(kFlashBase, image);
+    Image read;
+    const auto outcome = slower.readBack(read);
+    EXPECT_EQ(outcome.code, kDone) << slower.errorText(outcome.code);
+    EXPECT_EQ(read, image);
+}
+
+// The probe report over a link that errs at high speed: the errors it recovered from are part
+// of what a bug report needs, and the chip runs afterwards.
+TEST(StlinkReport, DescribesTheLinkAndItsErrors) {
+    kw::emu::Options options = Rig::defaults();
+    options.faults.flakyHighSpeed = true;
+    Rig rig(options);
+    std::string text;
+    EXPECT_EQ(rig.programmer->report("probes", text), kDone) << text;
+    EXPECT_THAT(text, HasSubstr("SWIM capable"));
+    EXPECT_THAT(text, HasSubstr("Connected: ST-LINK/V2 (0483:3748), firmware V2 J37 S7, SWIM"));
+    EXPECT_EQ(text.find("Connected:"), text.rfind("Connected:")) << text;
+    EXPECT_THAT(text, HasSubstr("Flash reads back: yes"));
+    EXPECT_THAT(text, HasSubstr("SWIM errors recovered by a resynchronisation and a retry"));
+    EXPECT_TRUE(rig.probe->statistics().cpuRunning);
+
+    std::string session;
+    EXPECT_EQ(rig.programmer->report("session", session), kDone);
+    EXPECT_THAT(session, HasSubstr("ST-LINK/V2 (0483:3748)"));
+    EXPECT_EQ(rig.programmer->report("everything", session), kBadArgument);
+    EXPECT_EQ(session, "");
+    EXPECT_FALSE(rig.programmer->setOption("swim", "fast"));
+    EXPECT_FALSE(rig.programmer->setOption("probe", "auto"));
 }
 
 } // namespace
