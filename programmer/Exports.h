@@ -56,11 +56,16 @@ using ProgrammerOptionFunction = int(KW_STDCALL*)(const char* name, const char* 
 using ProgrammerReportFunction = int(KW_STDCALL*)(const char* topic, char* buffer, int size,
                                                   int* length);
 
+// Optional: EndTransfer() tells the library a transfer is over, just before it is released,
+// so that it can end what it started for the transfer while its code is still loaded.
+using EndTransferFunction = void(KW_STDCALL*)();
+
 inline constexpr const char* kLibraryFileName = "TOLVANEX.dll";
 inline constexpr const char* kSetFlashDataName = "SetFlashData";
 inline constexpr const char* kGetFlashDataName = "GetFlashData";
 inline constexpr const char* kGetErrorTextName = "GetErrorText";
 inline constexpr const char* kSetProgrammerOptionName = "SetProgrammerOption";
 inline constexpr const char* kGetProgrammerReportName = "GetProgrammerReport";
+inline constexpr const char* kEndTransferName = "EndTransfer";
 
 } // namespace kw

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -23,13 +24,48 @@ struct SessionOptions {
 // exports; the rest are optional.
 enum class Operation { WriteBlock, ReadBlock, ErrorText, Options, Report, EndTransfer };
 
+// How a programmer went away.
+enum class StopKind {
+    Signal,  // value(): the signal that killed it
+    Exit,    // value(): its exit status
+    Timeout, // value(): the seconds a call went without an answer
+};
+
 // Thrown by a session's calls when the programmer itself went away in the middle: its
 // library crashed, exited or stopped answering (only a programmer in another process can
-// survive that to tell). what() is one line for the user, e.g. "killed by signal 11
-// (Segmentation fault)", "exited with status 3", "no answer within 5 s".
+// survive that to tell). Each host words it from kind() and value(); what() is a plain
+// English line for logs, e.g. "killed by signal 11", "exited with status 3", "no answer
+// within 5 s".
 class ProgrammerStopped : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    ProgrammerStopped(StopKind kind, int value)
+        : std::runtime_error(describe(kind, value)), kind_(kind), value_(value) {}
+    StopKind kind() const noexcept { return kind_; }
+    int value() const noexcept { return value_; }
+
+private:
+    static std::string describe(StopKind kind, int value) {
+        switch (kind) {
+        case StopKind::Signal:
+            return "killed by signal " + std::to_string(value);
+        case StopKind::Exit:
+            return "exited with status " + std::to_string(value);
+        case StopKind::Timeout:
+            break;
+        }
+        return "no answer within " + std::to_string(value) + " s";
+    }
+
+    StopKind kind_;
+    int value_;
+};
+
+// After an open() that failed on an option: which one, and whether the library has no way
+// to be told options at all (no SetProgrammerOption) rather than refusing this value.
+struct OptionRefusal {
+    std::string name;
+    std::string value;
+    bool noOptionExport = false;
 };
 
 // The programmer as a transfer sees it. One session per transfer: open() loads the library
@@ -43,6 +79,8 @@ public:
     // refused one of the options.
     virtual bool open(const SessionOptions& options) = 0;
     virtual std::string openFailure() const = 0;
+    // Set only when the last open() failed on an option; the host words it.
+    virtual std::optional<OptionRefusal> refusedOption() const = 0;
     virtual bool offers(Operation operation) const = 0;
 
     // The contract's calls. Offsets and sizes as SetFlashData / GetFlashData take them.
