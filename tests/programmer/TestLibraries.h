@@ -29,6 +29,7 @@ std::filesystem::path emptyDir();        // no library at all
 std::filesystem::path brokenDir();       // a TOLVANEX.dll that is not a shared object
 std::filesystem::path errorTextDir();    // recording, with GetErrorText
 std::filesystem::path noDependencyDir(); // recording, needing a library nobody can find
+std::filesystem::path sessionDir();      // recording, with SetProgrammerOption and EndTransfer
 
 struct Call {
     std::string exportName; // "SetFlashData" or "GetFlashData"
