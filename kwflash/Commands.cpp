@@ -344,6 +344,8 @@ int runCommand(const Options& options, const ProgrammerFactory& programmer, std:
                std::FILE* err) {
     if (options.command == Command::Probe)
         return runProbe(*programmer(), sessionOptions(options), out, err);
+    if (options.command == Command::List)
+        return runList(*programmer(), sessionOptions(options), out, err);
     ConsoleHost host(out, styleFor(out, options.quiet));
     Session session{programmer, sessionOptions(options), host};
     try {
@@ -358,6 +360,7 @@ int runCommand(const Options& options, const ProgrammerFactory& programmer, std:
             runVerify(options, session);
             break;
         case Command::Probe:
+        case Command::List:
         case Command::Help:
             std::fputs(helpText(), out);
             break;

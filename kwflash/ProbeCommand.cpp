@@ -1,5 +1,6 @@
 #include "kwflash/ProbeCommand.h"
 
+#include <sstream>
 #include <string>
 
 #include "kwflash/Commands.h"
@@ -38,7 +39,62 @@ int probe(Programmer& programmer, const SessionOptions& options, std::FILE* out,
                     (why.empty() ? "" : ": " + why));
 }
 
+int list(Programmer& programmer, const SessionOptions& options, std::FILE* out, std::FILE* err) {
+    if (!programmer.open(options)) {
+        TransferFailure failure;
+        failure.loaderReason = programmer.openFailure();
+        failure.refusal = programmer.refusedOption();
+        return fail(err, kNoProgrammer, openFailureText(failure));
+    }
+    ResultCode code = 0;
+    const std::string text =
+        programmer.offers(Operation::Report) ? programmer.report("list", code) : std::string();
+    if (!programmer.offers(Operation::Report) || code != 0)
+        return fail(err, kNoProgrammer, "this programmer library cannot list its probes");
+    if (parseProbeList(text).empty())
+        return fail(err, kNoProgrammer, "no programmer on the USB bus");
+    // The library's lines are plain ASCII by their format; anything else is shown escaped.
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line))
+        std::fprintf(out, "%s\n", escapedForTerminal(line).c_str());
+    std::fflush(out);
+    return kDone;
+}
+
 } // namespace
+
+std::vector<ListedProbe> parseProbeList(const std::string& text) {
+    std::vector<ListedProbe> probes;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream tokens(line);
+        ListedProbe probe;
+        if (!(tokens >> probe.path) || probe.path.find('=') != std::string::npos)
+            continue;
+        std::string token;
+        while (tokens >> token) {
+            if (token.starts_with("serial="))
+                probe.serial = token.substr(7);
+            else if (token == "usable=yes")
+                probe.usable = true;
+        }
+        probes.push_back(probe);
+    }
+    return probes;
+}
+
+int runList(Programmer& programmer, const SessionOptions& options, std::FILE* out, std::FILE* err) {
+    int exitCode = kInternalError;
+    try {
+        exitCode = list(programmer, options, out, err);
+    } catch (const ProgrammerStopped& stop) {
+        exitCode = fail(err, kInternalError, stoppedText(stop));
+    }
+    programmer.close();
+    return exitCode;
+}
 
 int runProbe(Programmer& programmer, const SessionOptions& options, std::FILE* out,
              std::FILE* err) {

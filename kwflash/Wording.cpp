@@ -6,6 +6,8 @@ SessionOptions sessionOptions(const Options& options) {
     SessionOptions session;
     if (options.swim != "auto")
         session.settings.emplace_back("swim", options.swim);
+    if (!options.probe.empty())
+        session.settings.emplace_back("probe", options.probe);
     return session;
 }
 
@@ -13,8 +15,9 @@ std::string openFailureText(const TransferFailure& failure) {
     std::string reason = failure.loaderReason;
     if (failure.refusal) {
         const OptionRefusal& refusal = *failure.refusal;
-        const std::string what =
-            refusal.name == "swim" ? std::string("a SWIM speed") : "a " + refusal.name;
+        const std::string what = refusal.name == "swim"    ? std::string("a SWIM speed")
+                                 : refusal.name == "probe" ? std::string("which probe to use")
+                                                           : "a " + refusal.name;
         reason = failure.refusal->noOptionExport
                      ? std::string(kLibraryFileName) + " cannot be told " + what + " (it has no " +
                            kSetProgrammerOptionName + " export): run without --" + refusal.name
