@@ -59,7 +59,8 @@ public:
     void setResult(std::int32_t code);               // result of every call
     void failCall(int callIndex, std::int32_t code); // one call, counted per export per load
     void setDelayMs(int milliseconds);               // time each call takes
-    // The call with that index sends `signal` to its own process `times` times, then returns.
+    // The call with that index sends `signal` to its process group `times` times, then
+    // returns: run the caller in a group of its own (setpgid), as a shell runs a job.
     void signalDuringCall(int callIndex, int signal, int times = 1);
     // The call with that index ends the process with exit(status).
     void exitDuringCall(int callIndex, int status);
