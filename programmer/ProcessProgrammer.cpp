@@ -1,7 +1,9 @@
 #include "programmer/ProcessProgrammer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -110,6 +112,15 @@ int killAndReap(pid_t pid) {
 
 HelperSettings helperBesideExecutable(const std::filesystem::path& libraryFile) {
     HelperSettings settings;
+    // A slow link (usbip, a virtual machine) may need longer; tests need shorter.
+    if (const char* text = std::getenv(kTimeoutVariable)) {
+        char* end = nullptr;
+        const long seconds = std::strtol(text, &end, 10);
+        if (end != text && *end == '\0' && seconds > 0 && seconds <= 3600) {
+            settings.callLimit = std::chrono::seconds(seconds);
+            settings.reportLimit = std::max(settings.reportLimit, settings.callLimit);
+        }
+    }
     const std::filesystem::path folder = thisModuleFolder();
     settings.helper = folder / helper::kHelperFileName;
     settings.libraryFolder = folder;

@@ -23,8 +23,12 @@ struct HelperSettings {
     std::chrono::milliseconds reportLimit{30000};
 };
 
+// Seconds a call may take before the helper is given up, when set (1 to 3600).
+inline constexpr const char* kTimeoutVariable = "KALIWIRE_PROGRAMMER_TIMEOUT";
+
 // kaliwire-programmer beside the executable this code runs in, searching for the library
-// beside it too (or taking exactly `libraryFile`, when not empty).
+// beside it too (or taking exactly `libraryFile`, when not empty); the call limit from
+// KALIWIRE_PROGRAMMER_TIMEOUT.
 HelperSettings helperBesideExecutable(const std::filesystem::path& libraryFile = {});
 
 // The library in a helper process (kaliwire-programmer) started at open() and ended at
