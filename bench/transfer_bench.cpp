@@ -3,12 +3,10 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "programmer/Pause.h"
-#include "programmer/ProgrammerLibrary.h"
-#include "programmer/Transfer.h"
+#include "bench_host.h"
+#include "programmer/DlProgrammer.h"
 
 namespace {
 
@@ -24,27 +22,7 @@ double median(std::vector<double> values) {
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-// A window that does nothing but pause; each pause is timed against its nominal length.
-class BenchHost : public kw::TransferHost {
-public:
-    bool plainSleep = false;
-    double shortestMargin = 1e9; // actual minus nominal, ms
-
-    void showMessage(const std::string&) override {}
-    void appendLine(const std::string&) override {}
-    void appendStampedLine(const std::string&) override {}
-    void setProgressMaximum(int) override {}
-    void setProgress(int) override {}
-    void processEvents() override {}
-    void pause(int milliseconds) override {
-        const auto start = Clock::now();
-        if (plainSleep)
-            std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-        else
-            kw::preciseSleep(milliseconds);
-        shortestMargin = std::min(shortestMargin, msSince(start) - milliseconds);
-    }
-};
+using kw::bench::BenchHost;
 
 constexpr const char* kReproduce = "`sh bench/transfer.sh build-release`";
 
@@ -62,7 +40,7 @@ std::string fixed(double value, int decimals) {
 } // namespace
 
 int main() {
-    kw::SystemLibraryLoader loader(KW_BENCH_LIBRARY_DIR);
+    kw::DlProgrammer programmer(std::make_shared<kw::SystemLibraryLoader>(KW_BENCH_LIBRARY_DIR));
     const kw::ImageBuffer image(kw::kTransferLength);
     const auto flash = [&image] { return &image; };
     constexpr double kPauses = 8 * 30 + 56 * 5;
@@ -71,8 +49,9 @@ int main() {
         std::vector<double> times;
         for (int run = 0; run < runs; ++run) {
             const auto start = Clock::now();
-            if (kw::runDownload(loader, flash, host).outcome != kw::TransferOutcome::Completed) {
-                std::fprintf(stderr, "download failed: %s\n", loader.lastError().c_str());
+            if (kw::runDownload(programmer, flash, host).outcome !=
+                kw::TransferOutcome::Completed) {
+                std::fprintf(stderr, "download failed: %s\n", host.failure.c_str());
                 std::exit(1);
             }
             times.push_back(msSince(start));
@@ -98,10 +77,10 @@ int main() {
     std::vector<double> reads;
     for (int run = 0; run < 21; ++run) {
         const auto start = Clock::now();
-        const auto result = kw::runReadBack(loader, quiet);
+        const auto result = kw::runReadBack(programmer, quiet);
         reads.push_back(msSince(start));
         if (result.outcome != kw::TransferOutcome::Completed) {
-            std::fprintf(stderr, "read-back failed\n");
+            std::fprintf(stderr, "read-back failed: %s\n", quiet.failure.c_str());
             return 1;
         }
     }

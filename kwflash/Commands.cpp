@@ -18,6 +18,8 @@
 #include "kwflash/Interrupts.h"
 #include "kwflash/ProbeCommand.h"
 #include "kwflash/Progress.h"
+#include "kwflash/Wording.h"
+#include "programmer/DlProgrammer.h"
 #include "programmer/ModuleFolder.h"
 #include "programmer/Transfer.h"
 #include "settings/AtomicFile.h"
@@ -131,7 +133,7 @@ std::string blockRange(int block, int blockSize) {
 }
 
 // What a transfer is, for its messages.
-struct TransferKind {
+struct TransferWords {
     const char* exportName;
     const char* doing; // "writing", "reading"
     int blockSize;
@@ -140,14 +142,14 @@ struct TransferKind {
     const char* whenUntouched; // ... before the first block
 };
 
-constexpr TransferKind kWriting{kSetFlashDataName,
-                                "writing",
-                                download::kBlockSize,
-                                download::kBlockCount,
-                                "the chip holds a partial image",
-                                "the chip is unchanged"};
+constexpr TransferWords kWriting{kSetFlashDataName,
+                                 "writing",
+                                 download::kBlockSize,
+                                 download::kBlockCount,
+                                 "the chip holds a partial image",
+                                 "the chip is unchanged"};
 
-std::string interruptedMessage(const TransferKind& kind, int blocksDone) {
+std::string interruptedMessage(const TransferWords& kind, int blocksDone) {
     const std::string count = " of " + std::to_string(kind.blockCount);
     if (blocksDone == 0)
         return "interrupted before block 1" + count + "; " + kind.whenUntouched;
@@ -157,7 +159,7 @@ std::string interruptedMessage(const TransferKind& kind, int blocksDone) {
 
 // Turns a transfer that did not complete into the failure to report.
 void checkTransfer(TransferOutcome outcome, const TransferFailure& failure,
-                   const TransferKind& kind) {
+                   const TransferWords& kind) {
     const char* exportName = kind.exportName;
     const char* doing = kind.doing;
     const int blockSize = kind.blockSize;
@@ -165,13 +167,10 @@ void checkTransfer(TransferOutcome outcome, const TransferFailure& failure,
     case TransferOutcome::Completed:
         return;
     case TransferOutcome::LibraryMissing:
-        throw Failure{kNoProgrammer,
-                      "cannot load the programmer library: " +
-                          (failure.loaderReason.empty()
-                               ? std::string(kLibraryFileName) +
-                                     " is neither beside kwflash nor found by the system's "
-                                     "library search"
-                               : failure.loaderReason)};
+    case TransferOutcome::OptionRefused:
+        throw Failure{kNoProgrammer, openFailureText(failure)};
+    case TransferOutcome::Stopped:
+        throw Failure{kInternalError, stoppedText(*failure.stop)};
     case TransferOutcome::ExportMissing:
         throw Failure{kNoProgrammer,
                       std::string("the programmer library has no ") + exportName + " export"};
@@ -190,38 +189,50 @@ void checkTransfer(TransferOutcome outcome, const TransferFailure& failure,
                                          " with code " + std::to_string(failure.code) + text};
 }
 
+// Each transfer of a command gets a programmer of its own, in a session with the command's
+// wishes.
+struct Session {
+    const ProgrammerFactory& programmer;
+    SessionOptions options;
+    ConsoleHost& host;
+};
+
 // Which programmer and link the transfer used, when the library says.
-void sayProgrammer(const ConfiguredLoader& loader, ConsoleHost& host) {
-    if (!loader.lastSession().empty())
-        host.say("Programmer: " + loader.lastSession());
+void sayProgrammer(ConsoleHost& host) {
+    if (!host.lastSession().empty())
+        host.say("Programmer: " + host.lastSession());
 }
 
-void download(const ImageBuffer& image, ConfiguredLoader& loader, ConsoleHost& host) {
+void download(const ImageBuffer& image, Session& session) {
+    ConsoleHost& host = session.host;
     host.begin("Writing");
     TransferResult result;
     {
         const TransferExitCheck check(kWriting.doing, kWriting.blockCount);
+        const auto programmer = session.programmer();
         result = runDownload(
-            loader, [&image] { return &image; }, host);
+            *programmer, [&image] { return &image; }, host, session.options);
     }
     host.endLine();
-    sayProgrammer(loader, host);
+    sayProgrammer(host);
     checkTransfer(result.outcome, result.failure, kWriting);
 }
 
 // `whenStopped` says what an interrupted read leaves behind.
-std::unique_ptr<ImageBuffer> readBack(ConfiguredLoader& loader, ConsoleHost& host,
-                                      const char* label, const char* whenStopped) {
-    const TransferKind kind{kGetFlashDataName,     "reading",   readback::kBlockSize,
-                            readback::kBlockCount, whenStopped, whenStopped};
+std::unique_ptr<ImageBuffer> readBack(Session& session, const char* label,
+                                      const char* whenStopped) {
+    const TransferWords kind{kGetFlashDataName,     "reading",   readback::kBlockSize,
+                             readback::kBlockCount, whenStopped, whenStopped};
+    ConsoleHost& host = session.host;
     host.begin(label);
     ReadBackResult result;
     {
         const TransferExitCheck check(kind.doing, kind.blockCount);
-        result = runReadBack(loader, host);
+        const auto programmer = session.programmer();
+        result = runReadBack(*programmer, host, session.options);
     }
     host.endLine();
-    sayProgrammer(loader, host);
+    sayProgrammer(host);
     checkTransfer(result.outcome, result.failure, kind);
     return std::move(result.image);
 }
@@ -293,32 +304,35 @@ std::string chipName(const Options& options) {
     return std::string(options.chip->name);
 }
 
-void runWrite(const Options& options, ConfiguredLoader& loader, ConsoleHost& host) {
+void runWrite(const Options& options, Session& session) {
+    ConsoleHost& host = session.host;
     const Image image = loadImage(options);
     host.say("Image " + quoted(options.file) + ": " + image.description + ", for the " +
              chipName(options));
-    download(*image.bytes, loader, host);
+    download(*image.bytes, session);
     if (!options.verify) {
         host.say("Written, not verified.");
         return;
     }
-    const auto flash = readBack(loader, host, "Verifying", "the chip was written but not verified");
+    const auto flash = readBack(session, "Verifying", "the chip was written but not verified");
     compare(*image.bytes, *flash, *options.chip);
     host.say("Written and verified: " + std::to_string(options.chip->flashSize) + " bytes.");
 }
 
-void runRead(const Options& options, ConfiguredLoader& loader, ConsoleHost& host) {
+void runRead(const Options& options, Session& session) {
+    ConsoleHost& host = session.host;
     // A read that cannot be saved should not touch the probe at all.
     checkOutcome(options, checkReplaceable(options.file, outputOptions(options)));
-    const auto flash = readBack(loader, host, "Reading", "nothing was saved");
+    const auto flash = readBack(session, "Reading", "nothing was saved");
     writeOutput(options, *flash);
     host.say("Read " + std::to_string(options.chip->flashSize) + " bytes of the " +
              chipName(options) + " into " + quoted(options.file) + ".");
 }
 
-void runVerify(const Options& options, ConfiguredLoader& loader, ConsoleHost& host) {
+void runVerify(const Options& options, Session& session) {
+    ConsoleHost& host = session.host;
     const Image image = loadImage(options);
-    const auto flash = readBack(loader, host, "Verifying", "nothing was verified");
+    const auto flash = readBack(session, "Verifying", "nothing was verified");
     compare(*image.bytes, *flash, *options.chip);
     host.say("The " + chipName(options) + " matches " + quoted(options.file) + ": " +
              std::to_string(options.chip->flashSize) + " bytes.");
@@ -326,21 +340,22 @@ void runVerify(const Options& options, ConfiguredLoader& loader, ConsoleHost& ho
 
 } // namespace
 
-int runCommand(const Options& options, LibraryLoader& library, std::FILE* out, std::FILE* err) {
-    ConfiguredLoader loader(library, options.swim);
+int runCommand(const Options& options, const ProgrammerFactory& programmer, std::FILE* out,
+               std::FILE* err) {
     if (options.command == Command::Probe)
-        return runProbe(loader, out, err);
+        return runProbe(*programmer(), sessionOptions(options), out, err);
     ConsoleHost host(out, styleFor(out, options.quiet));
+    Session session{programmer, sessionOptions(options), host};
     try {
         switch (options.command) {
         case Command::Write:
-            runWrite(options, loader, host);
+            runWrite(options, session);
             break;
         case Command::Read:
-            runRead(options, loader, host);
+            runRead(options, session);
             break;
         case Command::Verify:
-            runVerify(options, loader, host);
+            runVerify(options, session);
             break;
         case Command::Probe:
         case Command::Help:
@@ -374,9 +389,13 @@ int runCommandLine(int argc, const char* const* argv) {
         return kDone;
     }
     catchInterrupts();
-    SystemLibraryLoader loader = options.library ? SystemLibraryLoader::forFile(*options.library)
-                                                 : SystemLibraryLoader(thisModuleFolder());
-    return runCommand(options, loader, stdout, stderr);
+    auto loader = std::make_shared<SystemLibraryLoader>(
+        options.library ? SystemLibraryLoader::forFile(*options.library)
+                        : SystemLibraryLoader(thisModuleFolder()));
+    const ProgrammerFactory programmer = [loader] {
+        return std::make_unique<DlProgrammer>(loader);
+    };
+    return runCommand(options, programmer, stdout, stderr);
 }
 
 } // namespace kw::cli

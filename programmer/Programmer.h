@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -94,8 +95,15 @@ public:
     virtual std::string report(const std::string& topic, ResultCode& code) = 0;
 
     // Ends the session: tells the library the transfer is over, then releases it. Safe to
-    // call twice and after a failed open().
+    // call twice and after a failed open(). Never throws: a programmer that went away by
+    // then is simply gone.
     virtual void close() = 0;
 };
+
+// Makes the programmer a host uses, one per transfer.
+using ProgrammerFactory = std::function<std::unique_ptr<Programmer>()>;
+
+// The system's name for a signal ("Segmentation fault"), empty when it has none.
+std::string signalName(int signal);
 
 } // namespace kw

@@ -44,6 +44,9 @@ std::filesystem::path brokenDir() {
 std::filesystem::path errorTextDir() {
     return libDir("errortext");
 }
+std::filesystem::path sessionDir() {
+    return libDir("session");
+}
 std::filesystem::path noDependencyDir() {
     return libDir("nodependency");
 }

@@ -29,6 +29,7 @@ std::filesystem::path emptyDir();        // no library at all
 std::filesystem::path brokenDir();       // a TOLVANEX.dll that is not a shared object
 std::filesystem::path errorTextDir();    // recording, with GetErrorText
 std::filesystem::path noDependencyDir(); // recording, needing a library nobody can find
+std::filesystem::path sessionDir();      // recording, with SetProgrammerOption and EndTransfer
 // At the fourth call of an export (KW_TESTLIB_STOP_AT: another index) the library...
 std::filesystem::path segfaultDir(); // ...writes through a null pointer
 std::filesystem::path exit3Dir();    // ...calls exit(3)

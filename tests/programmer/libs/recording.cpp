@@ -13,8 +13,9 @@
 // GetFlashData fills its 32 bytes with kw::testlib::patternByte of the image positions.
 // Built in variants: complete, without SetFlashData (KW_TESTLIB_NO_SET), without GetFlashData
 // (KW_TESTLIB_NO_GET), with GetErrorText (KW_TESTLIB_ERROR_TEXT, recorded as
-// "text <code>"), and needing a library the system loader cannot find
-// (KW_TESTLIB_NEEDS_DEPENDENCY).
+// "text <code>"), needing a library the system loader cannot find
+// (KW_TESTLIB_NEEDS_DEPENDENCY), and with SetProgrammerOption and EndTransfer
+// (KW_TESTLIB_SESSION, recorded as "option <name> <value>" and "end"; it takes "swim" only).
 
 #include <algorithm>
 #include <chrono>
@@ -153,5 +154,16 @@ KW_EXPORT int KW_STDCALL GetErrorText(int code, char* buffer, int size) {
         buffer[fits] = '\0';
     }
     return static_cast<int>(text.size());
+}
+#endif
+
+#ifdef KW_TESTLIB_SESSION
+KW_EXPORT int KW_STDCALL SetProgrammerOption(const char* name, const char* value) {
+    record(std::string("option ") + name + " " + value);
+    return std::string(name) == "swim" ? 0 : 1;
+}
+
+KW_EXPORT void KW_STDCALL EndTransfer() {
+    record("end");
 }
 #endif
