@@ -23,7 +23,7 @@ struct Options {
     std::optional<std::filesystem::path> library; // exactly this file instead of the search
     bool verify = true;
     bool quiet = false;
-    bool force = false; // read: replace an OUTPUT that is read-only
+    bool force = false;        // read: replace an OUTPUT that is read-only
     std::string swim = "auto"; // the SWIM speed asked of the library: auto, low or high
 };
 
