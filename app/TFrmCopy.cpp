@@ -31,6 +31,10 @@
 #include "image/IntConv.h"
 #include "image/IntelHexLoader.h"
 #include "programmer/DlProgrammer.h"
+#ifndef _WIN32
+#include "programmer/HelperProtocol.h"
+#include "programmer/ProcessProgrammer.h"
+#endif
 #include "programmer/Pause.h"
 #include "programmer/ProgrammerLibrary.h"
 #include "programmer/Transfer.h"
@@ -109,8 +113,16 @@ FrmCopyConfig FrmCopyConfig::forApplication() {
     const std::filesystem::path dir = toPath(QCoreApplication::applicationDirPath());
     FrmCopyConfig config;
     config.settingsFile = dir / kw::settings::kFileName;
+#ifdef _WIN32
     auto loader = std::make_shared<kw::SystemLibraryLoader>(dir);
     config.programmer = [loader] { return std::make_unique<kw::DlProgrammer>(loader); };
+#else
+    // The library in a process of its own: one that crashes or hangs ends only that process.
+    kw::HelperSettings helper = kw::helperBesideExecutable();
+    helper.helper = dir / kw::helper::kHelperFileName;
+    helper.libraryFolder = dir;
+    config.programmer = [helper] { return std::make_unique<kw::ProcessProgrammer>(helper); };
+#endif
     config.prompts = std::make_shared<kw::QtPrompts>();
     config.pause = [](int ms) { kw::preciseSleep(ms); };
     return config;

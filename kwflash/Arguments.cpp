@@ -243,7 +243,8 @@ exit codes:
   4   the programmer failed on a block (its code and the block are printed); probe: the
       chip failed to answer, is protected or does not read back
   64  wrong usage
-  70  an internal fault of kwflash, or a programmer library that ended the process
+  70  an internal fault of kwflash, or a programmer library that stopped: crashed, ended
+      its process or did not answer in time (it runs in the helper kaliwire-programmer)
   130 interrupted by Ctrl+C (143: SIGTERM) after the block in flight; a second one ends at once
 )";
 }

@@ -19,8 +19,8 @@
 #include "kwflash/ProbeCommand.h"
 #include "kwflash/Progress.h"
 #include "kwflash/Wording.h"
-#include "programmer/DlProgrammer.h"
 #include "programmer/ModuleFolder.h"
+#include "programmer/ProcessProgrammer.h"
 #include "programmer/Transfer.h"
 #include "settings/AtomicFile.h"
 
@@ -208,7 +208,6 @@ void download(const ImageBuffer& image, Session& session) {
     host.begin("Writing");
     TransferResult result;
     {
-        const TransferExitCheck check(kWriting.doing, kWriting.blockCount);
         const auto programmer = session.programmer();
         result = runDownload(
             *programmer, [&image] { return &image; }, host, session.options);
@@ -227,7 +226,6 @@ std::unique_ptr<ImageBuffer> readBack(Session& session, const char* label,
     host.begin(label);
     ReadBackResult result;
     {
-        const TransferExitCheck check(kind.doing, kind.blockCount);
         const auto programmer = session.programmer();
         result = runReadBack(*programmer, host, session.options);
     }
@@ -392,11 +390,13 @@ int runCommandLine(int argc, const char* const* argv) {
         return kDone;
     }
     catchInterrupts();
-    auto loader = std::make_shared<SystemLibraryLoader>(
-        options.library ? SystemLibraryLoader::forFile(*options.library)
-                        : SystemLibraryLoader(thisModuleFolder()));
-    const ProgrammerFactory programmer = [loader] {
-        return std::make_unique<DlProgrammer>(loader);
+    // The library in a process of its own: one that crashes, exits or hangs ends only that
+    // process, and kwflash reports it.
+    HelperSettings helper = helperBesideExecutable();
+    if (options.library)
+        helper.libraryFile = *options.library; // the helper starts in this same folder
+    const ProgrammerFactory programmer = [helper] {
+        return std::make_unique<ProcessProgrammer>(helper);
     };
     return runCommand(options, programmer, stdout, stderr);
 }

@@ -15,7 +15,7 @@ enum ExitCode : int {
     kVerifyMismatch = 3,
     kProgrammerFailed = 4,
     kWrongUsage = 64,
-    kInternalError = 70,    // a fault of kwflash itself, or a library that ended the process
+    kInternalError = 70,    // a fault of kwflash itself, or a library that stopped
     kInterruptedBase = 128, // plus the signal: 130 for Ctrl+C, 143 for SIGTERM
 };
 

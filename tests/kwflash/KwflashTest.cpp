@@ -73,6 +73,9 @@ Result run(const std::vector<std::string>& args, const fs::path& cwd, Output out
     int terminal = -1;
     pid_t pid = -1;
     auto child = [&] {
+        // A job of its own, as a shell starts it: Ctrl+C from a test library reaches kwflash
+        // and its helper, never the test runner.
+        ::setpgid(0, 0);
         if (::chdir(cwd.c_str()) != 0)
             ::_exit(127);
         const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);

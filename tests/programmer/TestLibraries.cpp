@@ -50,6 +50,15 @@ std::filesystem::path sessionDir() {
 std::filesystem::path noDependencyDir() {
     return libDir("nodependency");
 }
+std::filesystem::path segfaultDir() {
+    return libDir("segfault");
+}
+std::filesystem::path exit3Dir() {
+    return libDir("exit3");
+}
+std::filesystem::path hangDir() {
+    return libDir("hang");
+}
 
 RecordingSession::RecordingSession() {
     for (const char* name : kVariables) {

@@ -6,7 +6,8 @@
 //   KW_TESTLIB_FAIL=<call>:<code>   the call with that index (counted from 0 per export
 //                                   since load) returns <code> instead
 //   KW_TESTLIB_DELAY_MS=<ms>        time each call takes
-//   KW_TESTLIB_SIGNAL=<call>:<signal>:<times>  that call signals its own process
+//   KW_TESTLIB_SIGNAL=<call>:<signal>:<times>  that call signals its process group, as
+//                                   Ctrl+C in a terminal reaches the whole job
 //   KW_TESTLIB_EXIT=<call>:<status> that call ends the process with exit(status)
 //   KW_TESTLIB_TEXT=<text>          GetErrorText's text instead of its own
 // GetFlashData fills its 32 bytes with kw::testlib::patternByte of the image positions.
@@ -77,7 +78,7 @@ void disturb(int call) {
     long signal[3] = {-1, 0, 1};
     if (envNumbers("KW_TESTLIB_SIGNAL", signal) && signal[0] == call)
         for (long k = 0; k < signal[2]; ++k)
-            ::kill(::getpid(), static_cast<int>(signal[1]));
+            ::kill(0, static_cast<int>(signal[1]));
     long exitAt[3] = {-1, 0, 0};
     if (envNumbers("KW_TESTLIB_EXIT", exitAt) && exitAt[0] == call)
         std::exit(static_cast<int>(exitAt[1]));
