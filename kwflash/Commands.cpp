@@ -8,7 +8,9 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "image/Errors.h"
 #include "image/FileReader.h"
@@ -302,19 +304,121 @@ std::string chipName(const Options& options) {
     return std::string(options.chip->name);
 }
 
+// Writes and (unless told not to) verifies; returns what was done, for the summary.
+std::string writeImage(const Options& options, const ImageBuffer& image, Session& session) {
+    download(image, session);
+    if (!options.verify)
+        return "Written, not verified.";
+    const auto flash = readBack(session, "Verifying", "the chip was written but not verified");
+    compare(image, *flash, *options.chip);
+    return "Written and verified: " + std::to_string(options.chip->flashSize) + " bytes.";
+}
+
 void runWrite(const Options& options, Session& session) {
     ConsoleHost& host = session.host;
     const Image image = loadImage(options);
     host.say("Image " + quoted(options.file) + ": " + image.description + ", for the " +
              chipName(options));
-    download(*image.bytes, session);
-    if (!options.verify) {
-        host.say("Written, not verified.");
-        return;
+    host.say(writeImage(options, *image.bytes, session));
+}
+
+// The port paths of the usable probes on the bus, in bus order: clones may share a serial,
+// a path names one probe.
+std::vector<std::string> usableProbes(const Options& options, const ProgrammerFactory& factory) {
+    const auto programmer = factory();
+    const SessionOptions wishes = sessionOptions(options);
+    if (!programmer->open(wishes)) {
+        TransferFailure failure;
+        failure.loaderReason = programmer->openFailure();
+        failure.refusal = programmer->refusedOption();
+        throw Failure{kNoProgrammer, openFailureText(failure)};
     }
-    const auto flash = readBack(session, "Verifying", "the chip was written but not verified");
-    compare(*image.bytes, *flash, *options.chip);
-    host.say("Written and verified: " + std::to_string(options.chip->flashSize) + " bytes.");
+    ResultCode code = 0;
+    std::string text;
+    try {
+        if (programmer->offers(Operation::Report))
+            text = programmer->report("list", code);
+    } catch (const ProgrammerStopped& stop) {
+        programmer->close();
+        throw Failure{kInternalError, stoppedText(stop)};
+    }
+    const bool listed = programmer->offers(Operation::Report) && code == 0;
+    programmer->close();
+    if (!listed)
+        throw Failure{kNoProgrammer, "--all: this programmer library cannot list its probes"};
+    std::vector<std::string> paths;
+    for (const ListedProbe& probe : parseProbeList(text))
+        if (probe.usable)
+            paths.push_back(probe.path);
+    if (paths.empty())
+        throw Failure{kNoProgrammer,
+                      "--all: no usable programmer on the USB bus (see kwflash list)"};
+    return paths;
+}
+
+// `write IMAGE --all`. Each probe is programmed through a programmer of its own, which the
+// command line's factory makes a helper process: the library keeps one session per process,
+// so one process per probe keeps its state as simple as with a single probe, lets the probes
+// work in parallel, and a library that crashes on one probe leaves the others' transfers
+// running. One result line per probe, in bus order, once all are done.
+int runWriteAll(const Options& options, const ProgrammerFactory& factory, std::FILE* out,
+                std::FILE* err) {
+    struct Outcome {
+        int exitCode = kDone;
+        std::string text;
+    };
+    std::vector<std::string> paths;
+    Image image;
+    try {
+        image = loadImage(options);
+        paths = usableProbes(options, factory);
+    } catch (const Failure& failure) {
+        std::fprintf(err, "kwflash: %s\n", escapedForTerminal(failure.message).c_str());
+        return failure.exitCode;
+    }
+    if (!options.quiet)
+        std::fprintf(out, "Image %s: %s, for the %s, on %zu programmers\n",
+                     escapedForTerminal(quoted(options.file)).c_str(), image.description.c_str(),
+                     chipName(options).c_str(), paths.size());
+    std::fflush(out);
+    std::vector<Outcome> outcomes(paths.size());
+    {
+        std::vector<std::jthread> workers;
+        for (std::size_t i = 0; i < paths.size(); ++i)
+            workers.emplace_back([&, i] {
+                Options one = options;
+                one.all = false;
+                one.probe = paths[i];
+                // Progress bars of parallel transfers would overwrite each other.
+                ConsoleHost host(out, styleFor(out, true));
+                Session session{factory, sessionOptions(one), host};
+                try {
+                    outcomes[i].text = writeImage(one, *image.bytes, session);
+                } catch (const Failure& failure) {
+                    outcomes[i] = {failure.exitCode, failure.message};
+                } catch (const std::exception& e) {
+                    outcomes[i] = {kInternalError, std::string("internal error: ") + e.what()};
+                }
+            });
+    }
+    int exitCode = kDone;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        const Outcome& outcome = outcomes[i];
+        exitCode = std::max(exitCode, outcome.exitCode);
+        if (outcome.exitCode == kDone) {
+            if (!options.quiet)
+                std::fprintf(out, "%s: %s\n", paths[i].c_str(), outcome.text.c_str());
+        } else {
+            std::fprintf(err, "kwflash: %s: %s\n", paths[i].c_str(),
+                         escapedForTerminal(outcome.text).c_str());
+        }
+    }
+    std::fflush(out);
+    if (exitCode == kDone && interruption() != 0) {
+        std::fprintf(err, "kwflash: interrupted after the command ended\n");
+        return kInterruptedBase + interruption();
+    }
+    return exitCode;
 }
 
 void runRead(const Options& options, Session& session) {
@@ -344,6 +448,8 @@ int runCommand(const Options& options, const ProgrammerFactory& programmer, std:
         return runProbe(*programmer(), sessionOptions(options), out, err);
     if (options.command == Command::List)
         return runList(*programmer(), sessionOptions(options), out, err);
+    if (options.command == Command::Write && options.all)
+        return runWriteAll(options, programmer, out, err);
     ConsoleHost host(out, styleFor(out, options.quiet));
     Session session{programmer, sessionOptions(options), host};
     try {

@@ -201,7 +201,7 @@ int Session::chosenIndex(const std::vector<ProbeListing>& probes) const {
 void Session::openProbe() {
     std::optional<Reason> reason;
     if (!settings_.probe.empty()) {
-        if (!openProbeAt(chosenIndex(port_->list()), reason))
+        if (!openProbeAt(chosenIndex(port_->identify()), reason))
             reason = Reason::ChosenProbeMissing; // unplugged since it was listed
     } else {
         for (int index = 0; index < kMaxProbes && !probe_; ++index)

@@ -84,7 +84,11 @@ public:
         link = std::make_unique<EmulatedLink>(probe, tamper_);
         return stlink::kUsbSuccess;
     }
-    std::vector<stlink::ProbeListing> list() override {
+    std::vector<stlink::ProbeListing> list() override { return listed(true); }
+    std::vector<stlink::ProbeListing> identify() override { return listed(false); }
+
+private:
+    std::vector<stlink::ProbeListing> listed(bool tryClaim) {
         std::vector<stlink::ProbeListing> listings;
         for (const AttachedProbe& attached : probes_) {
             emu::Probe& probe = *attached.probe;
@@ -94,7 +98,8 @@ public:
             stlink::ProbeListing listed{attached.location, probe.productId(), attached.serial,
                                         probe.open()};
             if (listed.openResult == 0) {
-                listed.openResult = probe.claimInterface(0);
+                if (tryClaim)
+                    listed.openResult = probe.claimInterface(0);
                 probe.close();
             }
             listings.push_back(listed);
@@ -102,7 +107,6 @@ public:
         return listings;
     }
 
-private:
     std::vector<emu::Probe*> present() const {
         std::vector<emu::Probe*> listed;
         for (const AttachedProbe& attached : probes_)
