@@ -6,6 +6,11 @@
 #include <exception>
 #include <string_view>
 
+#if !defined(_WIN32)
+#include <pthread.h>
+#include <signal.h>
+#endif
+
 #include "stlink/Log.h"
 
 namespace kw::stlink {
@@ -140,7 +145,23 @@ ResultCode Session::guarded(const std::function<void()>& work) {
     return failed ? codeOf(*failed) : kDone;
 }
 
+bool Session::releaseBesideIdleWorker() noexcept {
+    // Waiting for the job to end needs nothing of the loader, unlike waiting for the thread
+    // to end.
+    if (!waitFor(true))
+        return false;
+    close();
+    return true;
+}
+
 void Session::runWorker() {
+#if !defined(_WIN32)
+    // Signals go to the host's threads: a worker left blocked when an old host unloads the
+    // library mid-download must never run again.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+#endif
     std::unique_lock lock(mutex_);
     for (;;) {
         // A job handed over before the library goes away still runs: its call returned 0.
@@ -758,8 +779,10 @@ std::string listProbes(UsbPort& port) {
 Programmer::Programmer(PortFactory ports) : ports_(std::move(ports)) {}
 
 Programmer::~Programmer() {
-    if (session_ && session_->workerRunning())
-        static_cast<void>(session_.release());
+    if (session_ && session_->workerRunning()) {
+        session_->releaseBesideIdleWorker();
+        static_cast<void>(session_.release()); // its thread object must not be destroyed
+    }
 }
 
 bool Programmer::setOption(const char* name, const char* value) {

@@ -75,6 +75,10 @@ public:
     // Lets the worker finish the job handed over and joins it. A job's every USB transfer and
     // poll has its own limit, so this returns even when the probe hangs.
     void stopWorker() noexcept;
+    // Waits (within the probe's limit) for the worker's jobs to end, then releases the chip
+    // and the probe without joining it; false (nothing done) when a job hangs. The worker
+    // must never be woken afterwards.
+    bool releaseBesideIdleWorker() noexcept;
     // What was found, for the log: probe, firmware, SWIM speed; empty before connecting.
     std::string description() const;
 
@@ -179,8 +183,10 @@ public:
 
     explicit Programmer(PortFactory ports);
     // Runs when the host unloads the library. A host that unloads it in the middle of a
-    // download without EndTransfer leaves the worker alive: joining it here would deadlock
-    // under the Windows loader lock, so that session is left as it is.
+    // download without EndTransfer leaves the worker alive, and joining it here would
+    // deadlock under the Windows loader lock: once the worker's jobs are done the session is
+    // released from this thread, and the idle worker stays blocked, with its signals blocked,
+    // until the process ends.
     ~Programmer();
     Programmer(const Programmer&) = delete;
     Programmer& operator=(const Programmer&) = delete;
