@@ -645,15 +645,14 @@ protected:
         KwflashStlinkTest::SetUp();
         ::setenv("KW_EMU_PROBES", "3", 1);
         ::setenv("KW_EMU_SERIALS", ",CLONE,CLONE", 1);
-        ::setenv("KW_EMU_TIME_SCALE", "0", 1);
         std::vector<std::uint8_t> image(static_cast<std::size_t>(kFlash));
         for (std::size_t i = 0; i < image.size(); ++i)
             image[i] = static_cast<std::uint8_t>(i * 13 + 1);
         dir.write("image.bin", text(image));
     }
     void TearDown() override {
-        for (const char* name : {"KW_EMU_PROBES", "KW_EMU_SERIALS", "KW_EMU_TIME_SCALE",
-                                 "KW_EMU_FAULTS_2", "KW_EMU_PRODUCT_3"})
+        for (const char* name :
+             {"KW_EMU_PROBES", "KW_EMU_SERIALS", "KW_EMU_FAULTS_2", "KW_EMU_PRODUCT_3"})
             ::unsetenv(name);
         KwflashStlinkTest::TearDown();
     }

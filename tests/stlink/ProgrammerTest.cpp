@@ -603,8 +603,7 @@ TEST(StlinkSession, InternalFaultIsItsOwnCode) {
 // Two probes on one bus, each with its own chip; clone probes may share a serial.
 struct TwoProbes {
     explicit TwoProbes(std::string secondSerial = "SERIAL-B") {
-        kw::emu::Options options;
-        options.timeScale = 0;
+        kw::emu::Options options = Rig::defaults();
         first = std::make_unique<kw::emu::Probe>(options);
         options.productId = 0x374F;
         second = std::make_unique<kw::emu::Probe>(options);
