@@ -56,9 +56,9 @@ using ProgrammerOptionFunction = int(KW_STDCALL*)(const char* name, const char* 
 // a download would meet; a transfer in progress ends first; asking again looks again);
 // "session" names the programmer and link of the current or last transfer without touching
 // them (empty before one); "list" writes one line per probe on the bus without touching any
-// chip (a transfer in progress ends first): `PATH serial=S product=0483:PID generation=G firmware=F swim=yes|no|- usable=U`, each
-// value one token (S with %XX escapes, "-" for unknown). An unknown topic returns 2 with an
-// empty text.
+// chip (a transfer in progress ends first): `PATH serial=S product=0483:PID generation=G firmware=F
+// swim=yes|no|- usable=U`, each value one token (S with %XX escapes, "-" for unknown). An unknown
+// topic returns 2 with an empty text.
 using ProgrammerReportFunction = int(KW_STDCALL*)(const char* topic, char* buffer, int size,
                                                   int* length);
 
