@@ -86,6 +86,8 @@ bool sendFull(int fd, const std::string& data) {
 // still running then.
 std::optional<int> reap(pid_t pid, milliseconds grace) {
     const auto deadline = Clock::now() + grace;
+    // An ending process is gone within microseconds: look again soon, then less often.
+    std::chrono::microseconds wait(20);
     for (;;) {
         int status = 0;
         const pid_t done = ::waitpid(pid, &status, WNOHANG);
@@ -96,7 +98,18 @@ std::optional<int> reap(pid_t pid, milliseconds grace) {
             return 0;
         if (Clock::now() >= deadline)
             return std::nullopt;
-        std::this_thread::sleep_for(milliseconds(1));
+        std::this_thread::sleep_for(wait);
+        wait = std::min<std::chrono::microseconds>(wait * 2, milliseconds(1));
+    }
+}
+
+// Waits until the helper's end of the socket is closed, which its exit does.
+void awaitClosed(int fd, Clock::time_point deadline) {
+    for (;;) {
+        char byte;
+        const ReadResult got = readFull(fd, &byte, 1, deadline);
+        if (got != ReadResult::Done)
+            return;
     }
 }
 
@@ -332,6 +345,7 @@ void ProcessProgrammer::close() {
 }
 
 void ProcessProgrammer::endHelper(milliseconds grace) {
+    awaitClosed(socket_, Clock::now() + grace);
     ::close(socket_);
     socket_ = -1;
     if (!reap(pid_, grace))
