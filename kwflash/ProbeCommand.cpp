@@ -1,5 +1,6 @@
 #include "kwflash/ProbeCommand.h"
 
+#include <algorithm>
 #include <string>
 
 #include "kwflash/Commands.h"
@@ -25,10 +26,14 @@ int probe(Programmer& programmer, const SessionOptions& options, std::FILE* out,
     if (!programmer.offers(Operation::Report))
         return fail(err, kNoProgrammer, "this programmer library cannot describe its probes");
     ResultCode code = 0;
-    std::string text = programmer.report("probes", code);
-    if (!text.empty() && text.back() != '\n')
-        text += '\n';
-    std::fputs(text.c_str(), out);
+    const std::string text = programmer.report("probes", code);
+    // Line by line, each made safe for a terminal like every other text of the library.
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        std::fprintf(out, "%s\n", escapedForTerminal(text.substr(start, end - start)).c_str());
+        start = end + 1;
+    }
     std::fflush(out);
     if (code == 0)
         return kDone;

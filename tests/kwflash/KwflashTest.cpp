@@ -564,6 +564,23 @@ TEST_F(KwflashTest, PrintsFileNamesAndLibraryTextsEscaped) {
         << r.err;
 }
 
+// The library's reports reach the terminal made safe, line by line; the session's follows a
+// transfer.
+TEST_F(KwflashTest, PrintsTheLibrarysReportsEscaped) {
+    testlib::RecordingSession session;
+    session.setErrorText("probe \x1b[2J one\nprobe two\n");
+    Result r = kwflash({"probe", library(testlib::sessionDir())});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "probe \\x1B[2J one\nprobe two\n");
+
+    session.setErrorText("");
+    dir.write("image.bin", std::string(8192, '\x42'));
+    r = kwflash({"write", "image.bin", "--no-verify", library(testlib::sessionDir())});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Programmer: test library report on session\n"), std::string::npos)
+        << r.out;
+}
+
 // The ST-LINK library over the emulated probe (its stand-in libusb), as a user with hardware
 // runs kwflash first: `probe` on a working setup, without a probe, without permission and
 // with a protected chip; then a write at the speed asked for.

@@ -215,9 +215,13 @@ TEST_P(ContractTest, ErrorTextsAreEmptyOrOneLine) {
 
 TEST_P(ContractTest, SessionsFollowEachOtherAndCloseIsSafeTwice) {
     programmer->close(); // before any session
+    const WriteBlock block = imageBlock(0);
+    EXPECT_EQ(programmer->writeBlock(0, block), kProgrammerNotFound);
     ASSERT_TRUE(programmer->open({})) << programmer->openFailure();
     programmer->close();
     programmer->close();
+    ReadBlock read{};
+    EXPECT_EQ(programmer->readBlock(0, read), kProgrammerNotFound);
     writeImage();
     // A second programmer of the same kind sees what the first one wrote.
     programmer = subject->make();

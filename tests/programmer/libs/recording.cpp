@@ -15,7 +15,8 @@
 // (KW_TESTLIB_NO_GET), with GetErrorText (KW_TESTLIB_ERROR_TEXT, recorded as
 // "text <code>"), needing a library the system loader cannot find
 // (KW_TESTLIB_NEEDS_DEPENDENCY), and with SetProgrammerOption and EndTransfer
-// (KW_TESTLIB_SESSION, recorded as "option <name> <value>" and "end"; it takes "swim" only).
+// (KW_TESTLIB_SESSION, recorded as "option <name> <value>" and "end"; it takes "swim" only)
+// and GetProgrammerReport (KW_TESTLIB_TEXT, or a line naming the topic).
 
 #include <algorithm>
 #include <chrono>
@@ -165,5 +166,21 @@ KW_EXPORT int KW_STDCALL SetProgrammerOption(const char* name, const char* value
 
 KW_EXPORT void KW_STDCALL EndTransfer() {
     record("end");
+}
+
+KW_EXPORT int KW_STDCALL GetProgrammerReport(const char* topic, char* buffer, int size,
+                                             int* length) {
+    const char* given = std::getenv("KW_TESTLIB_TEXT");
+    const std::string text = given != nullptr && *given != '\0'
+                                 ? std::string(given)
+                                 : "test library report on " + std::string(topic);
+    if (buffer != nullptr && size > 0) {
+        const std::size_t fits = std::min(text.size(), static_cast<std::size_t>(size - 1));
+        std::copy_n(text.data(), fits, buffer);
+        buffer[fits] = '\0';
+    }
+    if (length != nullptr)
+        *length = static_cast<int>(text.size());
+    return 0;
 }
 #endif
