@@ -78,8 +78,13 @@ bool envNumbers(const char* name, long (&numbers)[3]) {
 void disturb(int call) {
     long signal[3] = {-1, 0, 1};
     if (envNumbers("KW_TESTLIB_SIGNAL", signal) && signal[0] == call)
-        for (long k = 0; k < signal[2]; ++k)
+        for (long k = 0; k < signal[2]; ++k) {
+            // Apart, as a user's presses are: a signal sent again before the other process
+            // took the first one would merge with it.
+            if (k > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
             ::kill(0, static_cast<int>(signal[1]));
+        }
     long exitAt[3] = {-1, 0, 0};
     if (envNumbers("KW_TESTLIB_EXIT", exitAt) && exitAt[0] == call)
         std::exit(static_cast<int>(exitAt[1]));
