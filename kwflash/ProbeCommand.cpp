@@ -1,5 +1,6 @@
 #include "kwflash/ProbeCommand.h"
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 
@@ -16,6 +17,17 @@ int fail(std::FILE* err, int exitCode, const std::string& message) {
     return exitCode;
 }
 
+// Line by line, each made safe for a terminal like every other text of the library.
+void printLines(std::FILE* out, const std::string& text) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        std::fprintf(out, "%s\n", escapedForTerminal(text.substr(start, end - start)).c_str());
+        start = end + 1;
+    }
+    std::fflush(out);
+}
+
 int probe(Programmer& programmer, const SessionOptions& options, std::FILE* out, std::FILE* err) {
     if (!programmer.open(options)) {
         TransferFailure failure;
@@ -26,11 +38,7 @@ int probe(Programmer& programmer, const SessionOptions& options, std::FILE* out,
     if (!programmer.offers(Operation::Report))
         return fail(err, kNoProgrammer, "this programmer library cannot describe its probes");
     ResultCode code = 0;
-    std::string text = programmer.report("probes", code);
-    if (!text.empty() && text.back() != '\n')
-        text += '\n';
-    std::fputs(text.c_str(), out);
-    std::fflush(out);
+    printLines(out, programmer.report("probes", code));
     if (code == 0)
         return kDone;
     const std::string why = programmer.errorText(code);
@@ -53,12 +61,7 @@ int list(Programmer& programmer, const SessionOptions& options, std::FILE* out, 
         return fail(err, kNoProgrammer, "this programmer library cannot list its probes");
     if (parseProbeList(text).empty())
         return fail(err, kNoProgrammer, "no programmer on the USB bus");
-    // The library's lines are plain ASCII by their format; anything else is shown escaped.
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line))
-        std::fprintf(out, "%s\n", escapedForTerminal(line).c_str());
-    std::fflush(out);
+    printLines(out, text);
     return kDone;
 }
 

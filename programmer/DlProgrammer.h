@@ -22,13 +22,11 @@ public:
     std::optional<OptionRefusal> refusedOption() const override { return refusal_; }
     bool offers(Operation operation) const override;
 
-    // Without the export (or a session) these return kProgrammerNotFound.
     ResultCode writeBlock(std::int32_t offset,
                           std::span<const std::uint8_t, kSetFlashDataBlockSize> block) override;
     ResultCode readBlock(std::int32_t offset,
                          std::span<std::uint8_t, kGetFlashDataBlockSize> block) override;
     std::string errorText(ResultCode code) override;
-    // Without the export: an empty text and code 2, as for a topic the library does not know.
     std::string report(const std::string& topic, ResultCode& code) override;
     void close() override;
 

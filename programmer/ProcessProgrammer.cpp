@@ -29,6 +29,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
+// As in process: a report without a session is a topic nobody knows.
+constexpr ResultCode kUnknownTopic = 2;
+
 unsigned bit(Operation operation) {
     return 1u << static_cast<unsigned>(operation);
 }
@@ -86,6 +89,8 @@ bool sendFull(int fd, const std::string& data) {
 // still running then.
 std::optional<int> reap(pid_t pid, milliseconds grace) {
     const auto deadline = Clock::now() + grace;
+    // An ending process is gone within microseconds: look again soon, then less often.
+    std::chrono::microseconds wait(20);
     for (;;) {
         int status = 0;
         const pid_t done = ::waitpid(pid, &status, WNOHANG);
@@ -96,7 +101,18 @@ std::optional<int> reap(pid_t pid, milliseconds grace) {
             return 0;
         if (Clock::now() >= deadline)
             return std::nullopt;
-        std::this_thread::sleep_for(milliseconds(1));
+        std::this_thread::sleep_for(wait);
+        wait = std::min<std::chrono::microseconds>(wait * 2, milliseconds(1));
+    }
+}
+
+// Waits until the helper's end of the socket is closed, which its exit does.
+void awaitClosed(int fd, Clock::time_point deadline) {
+    for (;;) {
+        char byte;
+        const ReadResult got = readFull(fd, &byte, 1, deadline);
+        if (got != ReadResult::Done)
+            return;
     }
 }
 
@@ -231,15 +247,15 @@ bool ProcessProgrammer::offers(Operation operation) const {
     return (offers_ & bit(operation)) != 0;
 }
 
-void ProcessProgrammer::requireSession() const {
+bool ProcessProgrammer::inSession() const {
     if (stop_)
         throw *stop_;
-    if (socket_ < 0)
-        throw std::logic_error("a programmer call outside a session");
+    return socket_ >= 0;
 }
 
 std::string ProcessProgrammer::call(const std::string& frame, milliseconds limit) {
-    requireSession();
+    if (!inSession())
+        throw std::logic_error("a programmer call outside a session");
     if (!sendFull(socket_, frame))
         stopped(false, limit);
     const auto deadline = Clock::now() + limit;
@@ -285,6 +301,8 @@ void ProcessProgrammer::stopped(bool timedOut, milliseconds limit) {
 ResultCode
 ProcessProgrammer::writeBlock(std::int32_t offset,
                               std::span<const std::uint8_t, kSetFlashDataBlockSize> block) {
+    if (!inSession())
+        return kProgrammerNotFound;
     helper::FrameWriter request(helper::Type::Write);
     request.i32(offset).bytes(block);
     const std::string body = call(request.finish(), settings_.callLimit);
@@ -293,6 +311,8 @@ ProcessProgrammer::writeBlock(std::int32_t offset,
 
 ResultCode ProcessProgrammer::readBlock(std::int32_t offset,
                                         std::span<std::uint8_t, kGetFlashDataBlockSize> block) {
+    if (!inSession())
+        return kProgrammerNotFound;
     helper::FrameWriter request(helper::Type::Read);
     request.i32(offset);
     const std::string body = call(request.finish(), settings_.callLimit);
@@ -303,6 +323,8 @@ ResultCode ProcessProgrammer::readBlock(std::int32_t offset,
 }
 
 std::string ProcessProgrammer::errorText(ResultCode code) {
+    if (!inSession())
+        return {};
     helper::FrameWriter request(helper::Type::Text);
     request.i32(code);
     const std::string body = call(request.finish(), settings_.callLimit);
@@ -310,6 +332,10 @@ std::string ProcessProgrammer::errorText(ResultCode code) {
 }
 
 std::string ProcessProgrammer::report(const std::string& topic, ResultCode& code) {
+    if (!inSession()) {
+        code = kUnknownTopic;
+        return {};
+    }
     helper::FrameWriter request(helper::Type::Report);
     request.string(topic);
     const std::string body = call(request.finish(), settings_.reportLimit);
@@ -319,6 +345,7 @@ std::string ProcessProgrammer::report(const std::string& topic, ResultCode& code
 }
 
 void ProcessProgrammer::close() {
+    stop_.reset();
     if (pid_ < 0)
         return;
     try {
@@ -326,12 +353,14 @@ void ProcessProgrammer::close() {
         // finds the probe still held by this one.
         call(helper::FrameWriter(helper::Type::Close).finish(), settings_.callLimit);
     } catch (const ProgrammerStopped&) {
-        return; // already reaped
+        stop_.reset(); // already reaped; the session is over all the same
+        return;
     }
     endHelper(settings_.callLimit);
 }
 
 void ProcessProgrammer::endHelper(milliseconds grace) {
+    awaitClosed(socket_, Clock::now() + grace);
     ::close(socket_);
     socket_ = -1;
     if (!reap(pid_, grace))

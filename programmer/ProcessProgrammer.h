@@ -47,6 +47,8 @@ public:
     std::optional<OptionRefusal> refusedOption() const override { return refusal_; }
     bool offers(Operation operation) const override;
 
+    // Outside a session, as in process: block calls return kProgrammerNotFound, errorText()
+    // nothing, report() code 2.
     ResultCode writeBlock(std::int32_t offset,
                           std::span<const std::uint8_t, kSetFlashDataBlockSize> block) override;
     ResultCode readBlock(std::int32_t offset,
@@ -65,7 +67,8 @@ private:
     std::string call(const std::string& frame, std::chrono::milliseconds limit);
     [[noreturn]] void stopped(bool timedOut, std::chrono::milliseconds limit);
     void endHelper(std::chrono::milliseconds grace);
-    void requireSession() const;
+    // Throws the stop while a stopped session is not closed yet.
+    bool inSession() const;
 
     HelperSettings settings_;
     pid_t pid_ = -1;

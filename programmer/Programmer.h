@@ -85,6 +85,7 @@ public:
     virtual bool offers(Operation operation) const = 0;
 
     // The contract's calls. Offsets and sizes as SetFlashData / GetFlashData take them.
+    // Without a session or the export: kProgrammerNotFound.
     virtual ResultCode writeBlock(std::int32_t offset,
                                   std::span<const std::uint8_t, kSetFlashDataBlockSize> block) = 0;
     virtual ResultCode readBlock(std::int32_t offset,
@@ -92,6 +93,7 @@ public:
     // The library's own text for a code it returned; empty when it has none.
     virtual std::string errorText(ResultCode code) = 0;
     // The library's report on a topic ("probes", "session"); code as the library returned it.
+    // Without the export: an empty text and code 2, as for a topic the library does not know.
     virtual std::string report(const std::string& topic, ResultCode& code) = 0;
 
     // Ends the session: tells the library the transfer is over, then releases it. Safe to

@@ -517,19 +517,35 @@ TEST_F(KwflashTest, AnInterruptedWriteStopsAfterTheBlockInFlight) {
     EXPECT_EQ(session.log().calls.size(), 8u);
 }
 
-// A library that ends the process in the middle of a transfer must not pass for success.
-TEST_F(KwflashTest, ALibraryThatExitsDuringATransferIsAFailure) {
+// A library that ends its process, crashes or hangs in the middle of a transfer takes only
+// the helper process with it, and never passes for success.
+TEST_F(KwflashTest, ALibraryThatStopsDuringATransferIsAFailure) {
     dir.write("image.hex", toIntelHex(std::vector<std::uint8_t>(100, 0x42), 0x8000));
     testlib::RecordingSession session;
     session.exitDuringCall(3, 0);
     Result r = kwflash({"write", "image.hex", library(testlib::recordingDir())});
     EXPECT_EQ(r.exitCode, 70);
-    EXPECT_EQ(r.err, "kwflash: the programmer library stopped: exited with status 0\n");
+    EXPECT_NE(r.err.find("the programmer library stopped"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("exited with status 0"), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     r = kwflash({"read", "out.bin", library(testlib::recordingDir())});
     EXPECT_EQ(r.exitCode, 70);
     for (const auto& entry : fs::directory_iterator(dir.path()))
         EXPECT_EQ(entry.path().filename().string().find("out.bin"), std::string::npos)
             << entry.path();
+
+    ::setenv("KALIWIRE_PROGRAMMER_TIMEOUT", "1", 1);
+    const std::pair<fs::path, std::string> stops[] = {
+        {testlib::segfaultDir(), "killed by signal 11 (Segmentation fault)"},
+        {testlib::exit3Dir(), "exited with status 3"},
+        {testlib::hangDir(), "did not answer within 1 s"}};
+    for (const auto& [folder, reason] : stops) {
+        r = kwflash({"write", "image.hex", library(folder)});
+        EXPECT_EQ(r.exitCode, 70) << folder;
+        EXPECT_NE(r.err.find("the programmer library stopped"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;
+    }
+    ::unsetenv("KALIWIRE_PROGRAMMER_TIMEOUT");
 }
 
 // Escape codes and line breaks in a file name or a library's text reach the terminal escaped:
@@ -550,6 +566,23 @@ TEST_F(KwflashTest, PrintsFileNamesAndLibraryTextsEscaped) {
     EXPECT_NE(r.err.find(": bad\\x1B]0;title\\x07 \\xC2\\x9B31m \\xFF probe \xe6\xb5\x8b\n"),
               std::string::npos)
         << r.err;
+}
+
+// The library's reports reach the terminal made safe, line by line; the session's follows a
+// transfer.
+TEST_F(KwflashTest, PrintsTheLibrarysReportsEscaped) {
+    testlib::RecordingSession session;
+    session.setErrorText("probe \x1b[2J one\nprobe two\n");
+    Result r = kwflash({"probe", library(testlib::sessionDir())});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "probe \\x1B[2J one\nprobe two\n");
+
+    session.setErrorText("");
+    dir.write("image.bin", std::string(8192, '\x42'));
+    r = kwflash({"write", "image.bin", "--no-verify", library(testlib::sessionDir())});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Programmer: test library report on session\n"), std::string::npos)
+        << r.out;
 }
 
 // The ST-LINK library over the emulated probe (its stand-in libusb), as a user with hardware

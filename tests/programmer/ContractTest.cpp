@@ -14,6 +14,9 @@
 #include <string>
 
 #include "programmer/DlProgrammer.h"
+#ifdef KW_HELPER
+#include "programmer/ProcessProgrammer.h"
+#endif
 #include "support/FakeProgrammer.h"
 
 namespace kw {
@@ -60,6 +63,20 @@ private:
     fs::path path_;
 };
 
+// The library beside `folder`, loaded in this process or in the helper process.
+std::unique_ptr<Programmer> libraryIn(const char* folder, bool helper) {
+#ifdef KW_HELPER
+    if (helper) {
+        HelperSettings settings;
+        settings.helper = KW_HELPER;
+        settings.libraryFolder = folder;
+        return std::make_unique<ProcessProgrammer>(settings);
+    }
+#endif
+    (void)helper;
+    return std::make_unique<DlProgrammer>(std::make_shared<SystemLibraryLoader>(folder));
+}
+
 class FakeSubject final : public Subject {
 public:
     std::unique_ptr<Programmer> make() override { return test::factoryOf(fake_)(); }
@@ -71,7 +88,7 @@ private:
 // The stand-in keeps its flash under XDG_STATE_HOME; here without its timing.
 class StandinSubject final : public Subject {
 public:
-    StandinSubject() {
+    explicit StandinSubject(bool helper = false) : helper_(helper) {
         ::setenv("XDG_STATE_HOME", dir_.path().c_str(), 1);
         ::setenv("TOLVANEX_STANDIN", "delay=0", 1);
     }
@@ -79,19 +96,17 @@ public:
         ::unsetenv("XDG_STATE_HOME");
         ::unsetenv("TOLVANEX_STANDIN");
     }
-    std::unique_ptr<Programmer> make() override {
-        return std::make_unique<DlProgrammer>(
-            std::make_shared<SystemLibraryLoader>(KW_STANDIN_DIR));
-    }
+    std::unique_ptr<Programmer> make() override { return libraryIn(KW_STANDIN_DIR, helper_); }
 
 private:
     ScratchDir dir_;
+    bool helper_;
 };
 
 // The ST-LINK library over the emulated probe and a chip of its own, without waiting.
 class StlinkSubject final : public Subject {
 public:
-    StlinkSubject() {
+    explicit StlinkSubject(bool helper = false) : helper_(helper) {
         ::setenv("KW_EMU_MEMORY", (dir_.path() / "chip.bin").c_str(), 1);
         ::setenv("KW_EMU_TIME_SCALE", "0", 1);
     }
@@ -99,12 +114,11 @@ public:
         ::unsetenv("KW_EMU_MEMORY");
         ::unsetenv("KW_EMU_TIME_SCALE");
     }
-    std::unique_ptr<Programmer> make() override {
-        return std::make_unique<DlProgrammer>(std::make_shared<SystemLibraryLoader>(KW_STLINK_DIR));
-    }
+    std::unique_ptr<Programmer> make() override { return libraryIn(KW_STLINK_DIR, helper_); }
 
 private:
     ScratchDir dir_;
+    bool helper_;
 };
 
 using WriteBlock = std::array<std::uint8_t, kSetFlashDataBlockSize>;
@@ -201,9 +215,13 @@ TEST_P(ContractTest, ErrorTextsAreEmptyOrOneLine) {
 
 TEST_P(ContractTest, SessionsFollowEachOtherAndCloseIsSafeTwice) {
     programmer->close(); // before any session
+    const WriteBlock block = imageBlock(0);
+    EXPECT_EQ(programmer->writeBlock(0, block), kProgrammerNotFound);
     ASSERT_TRUE(programmer->open({})) << programmer->openFailure();
     programmer->close();
     programmer->close();
+    ReadBlock read{};
+    EXPECT_EQ(programmer->readBlock(0, read), kProgrammerNotFound);
     writeImage();
     // A second programmer of the same kind sees what the first one wrote.
     programmer = subject->make();
@@ -234,6 +252,15 @@ INSTANTIATE_TEST_SUITE_P(
                       Implementation{"Standin", [] { return std::make_unique<StandinSubject>(); }},
                       Implementation{"Stlink", [] { return std::make_unique<StlinkSubject>(); }}),
     nameOf);
+
+#ifdef KW_HELPER
+INSTANTIATE_TEST_SUITE_P(
+    InHelperProcess, ContractTest,
+    ::testing::Values(
+        Implementation{"Standin", [] { return std::make_unique<StandinSubject>(true); }},
+        Implementation{"Stlink", [] { return std::make_unique<StlinkSubject>(true); }}),
+    nameOf);
+#endif
 
 } // namespace
 } // namespace kw

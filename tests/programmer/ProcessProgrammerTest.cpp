@@ -146,10 +146,11 @@ TEST(ProcessProgrammerTest, ALibraryThatCrashesExitsOrHangsStopsOnlyTheHelper) {
         EXPECT_TRUE(reaped(helper));
         EXPECT_EQ(programmer.helperPid(), -1);
 
-        // The session stays stopped until the next open(); close is harmless.
+        // The session stays stopped until it is closed; then it is no session at all.
         EXPECT_THROW(programmer.errorText(3), ProgrammerStopped);
         programmer.close();
         programmer.close();
+        EXPECT_EQ(programmer.writeBlock(0, filled(1)), kProgrammerNotFound);
         std::array<std::uint8_t, kGetFlashDataBlockSize> read{};
         ASSERT_TRUE(programmer.open({}));
         EXPECT_EQ(programmer.readBlock(0, read), 0) << "a fresh helper, a fresh load";

@@ -31,7 +31,7 @@ std::filesystem::path errorTextDir();    // recording, with GetErrorText
 std::filesystem::path noDependencyDir(); // recording, needing a library nobody can find
 std::filesystem::path sessionDir();      // recording, with SetProgrammerOption and EndTransfer
 // At the fourth call of an export (KW_TESTLIB_STOP_AT: another index) the library...
-std::filesystem::path segfaultDir(); // ...writes through a null pointer
+std::filesystem::path segfaultDir(); // ...writes to an unmapped address
 std::filesystem::path exit3Dir();    // ...calls exit(3)
 std::filesystem::path hangDir();     // ...sleeps 60 s
 

@@ -38,6 +38,10 @@ Image pattern(unsigned seed, int length = kFlash) {
     return image;
 }
 
+// A call that ends through the library's own limits ends well before this; one that hangs
+// does not.
+constexpr double kWithinLimitsMs = 3000;
+
 double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
@@ -278,8 +282,10 @@ void PrintTo(const FaultCase& c, std::ostream* os) {
 
 class StlinkFaults : public ::testing::TestWithParam<FaultCase> {};
 
-// Each fault fails its call with its code within 300 ms, and every later call of the same
-// transfer fails at once with the same code.
+// Each fault fails its call with its code within the library's limits (a quarter of a second
+// and the measured round trips; the bound is loose so a loaded machine cannot fail it, a hang
+// still does), and every later call of the same transfer fails with the same code without
+// touching the USB.
 TEST_P(StlinkFaults, FailWithTheirCodeQuicklyAndStayFailed) {
     kw::emu::Options options = Rig::defaults();
     GetParam().inject(options);
@@ -288,18 +294,18 @@ TEST_P(StlinkFaults, FailWithTheirCodeQuicklyAndStayFailed) {
     Image read;
     const auto outcome = GetParam().download ? rig.download(pattern(8)) : rig.readBack(read);
     ASSERT_EQ(outcome.code, GetParam().code);
-    EXPECT_LT(outcome.callMs, 300);
+    EXPECT_LT(outcome.callMs, kWithinLimitsMs);
     EXPECT_THAT(rig.errorText(outcome.code), HasSubstr(GetParam().textPart));
 
     const int blockSize = GetParam().download ? 128 : 32;
     const int next = (outcome.block + 1) * blockSize;
     if (next < kFlash) {
         std::array<std::uint8_t, 128> block{};
-        const auto start = Clock::now();
+        const long long transfers = rig.probe->statistics().transfers;
         EXPECT_EQ(GetParam().download ? rig.programmer->setFlashData(next, block.data())
                                       : rig.programmer->getFlashData(next, block.data()),
                   GetParam().code);
-        EXPECT_LT(msSince(start), 5);
+        EXPECT_EQ(rig.probe->statistics().transfers, transfers);
     }
 
     // A chip that answers is left running, whatever the failure.
@@ -375,7 +381,7 @@ TEST(StlinkDownload, ReportsAMismatchAndABlockThatNeverEnds) {
     };
     const auto outcome = stuck.download(pattern(10));
     EXPECT_EQ(outcome.code, kProgramTimeout);
-    EXPECT_LT(outcome.callMs, 300);
+    EXPECT_LT(outcome.callMs, kWithinLimitsMs);
 }
 
 // What the end of a transfer leaves behind: the probe out of SWIM mode and free for the next

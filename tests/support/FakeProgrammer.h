@@ -93,6 +93,8 @@ public:
 
     ResultCode writeBlock(std::int32_t offset,
                           std::span<const std::uint8_t, kSetFlashDataBlockSize> block) override {
+        if (!offers(Operation::WriteBlock))
+            return kProgrammerNotFound;
         call("write " + std::to_string(offset));
         writes.push_back({offset, {block.begin(), block.end()}});
         if (const auto failure = writeFailures_.find(sessionWrites_++);
@@ -105,6 +107,8 @@ public:
     }
     ResultCode readBlock(std::int32_t offset,
                          std::span<std::uint8_t, kGetFlashDataBlockSize> block) override {
+        if (!offers(Operation::ReadBlock))
+            return kProgrammerNotFound;
         call("read " + std::to_string(offset));
         reads.push_back(offset);
         if (const auto failure = readFailures_.find(sessionReads_++);

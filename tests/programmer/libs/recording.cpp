@@ -15,7 +15,8 @@
 // (KW_TESTLIB_NO_GET), with GetErrorText (KW_TESTLIB_ERROR_TEXT, recorded as
 // "text <code>"), needing a library the system loader cannot find
 // (KW_TESTLIB_NEEDS_DEPENDENCY), and with SetProgrammerOption and EndTransfer
-// (KW_TESTLIB_SESSION, recorded as "option <name> <value>" and "end"; it takes "swim" only).
+// (KW_TESTLIB_SESSION, recorded as "option <name> <value>" and "end"; it takes "swim" only)
+// and GetProgrammerReport (KW_TESTLIB_TEXT, or a line naming the topic).
 
 #include <algorithm>
 #include <chrono>
@@ -77,8 +78,13 @@ bool envNumbers(const char* name, long (&numbers)[3]) {
 void disturb(int call) {
     long signal[3] = {-1, 0, 1};
     if (envNumbers("KW_TESTLIB_SIGNAL", signal) && signal[0] == call)
-        for (long k = 0; k < signal[2]; ++k)
+        for (long k = 0; k < signal[2]; ++k) {
+            // Apart, as a user's presses are: a signal sent again before the other process
+            // took the first one would merge with it.
+            if (k > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
             ::kill(0, static_cast<int>(signal[1]));
+        }
     long exitAt[3] = {-1, 0, 0};
     if (envNumbers("KW_TESTLIB_EXIT", exitAt) && exitAt[0] == call)
         std::exit(static_cast<int>(exitAt[1]));
@@ -165,5 +171,21 @@ KW_EXPORT int KW_STDCALL SetProgrammerOption(const char* name, const char* value
 
 KW_EXPORT void KW_STDCALL EndTransfer() {
     record("end");
+}
+
+KW_EXPORT int KW_STDCALL GetProgrammerReport(const char* topic, char* buffer, int size,
+                                             int* length) {
+    const char* given = std::getenv("KW_TESTLIB_TEXT");
+    const std::string text = given != nullptr && *given != '\0'
+                                 ? std::string(given)
+                                 : "test library report on " + std::string(topic);
+    if (buffer != nullptr && size > 0) {
+        const std::size_t fits = std::min(text.size(), static_cast<std::size_t>(size - 1));
+        std::copy_n(text.data(), fits, buffer);
+        buffer[fits] = '\0';
+    }
+    if (length != nullptr)
+        *length = static_cast<int>(text.size());
+    return 0;
 }
 #endif
