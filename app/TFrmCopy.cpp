@@ -30,6 +30,11 @@
 #include "image/BinaryLoader.h"
 #include "image/IntConv.h"
 #include "image/IntelHexLoader.h"
+#include "programmer/DlProgrammer.h"
+#ifndef _WIN32
+#include "programmer/HelperProtocol.h"
+#include "programmer/ProcessProgrammer.h"
+#endif
 #include "programmer/Pause.h"
 #include "programmer/ProgrammerLibrary.h"
 #include "programmer/Transfer.h"
@@ -108,7 +113,16 @@ FrmCopyConfig FrmCopyConfig::forApplication() {
     const std::filesystem::path dir = toPath(QCoreApplication::applicationDirPath());
     FrmCopyConfig config;
     config.settingsFile = dir / kw::settings::kFileName;
-    config.libraryLoader = std::make_shared<kw::SystemLibraryLoader>(dir);
+#ifdef _WIN32
+    auto loader = std::make_shared<kw::SystemLibraryLoader>(dir);
+    config.programmer = [loader] { return std::make_unique<kw::DlProgrammer>(loader); };
+#else
+    // The library in a process of its own: one that crashes or hangs ends only that process.
+    kw::HelperSettings helper = kw::helperBesideExecutable();
+    helper.helper = dir / kw::helper::kHelperFileName;
+    helper.libraryFolder = dir;
+    config.programmer = [helper] { return std::make_unique<kw::ProcessProgrammer>(helper); };
+#endif
     config.prompts = std::make_shared<kw::QtPrompts>();
     config.pause = [](int ms) { kw::preciseSleep(ms); };
     return config;
@@ -133,20 +147,80 @@ private:
     TFrmCopy& window_;
 };
 
+namespace {
+
+// The window's words for what a transfer meets.
+constexpr const char* kLibraryMissingText = "TOLVANEX.dll没有找到";
+constexpr const char* kProgrammerMissingText = "未发现KALIWIRE设备!";
+
+std::string stoppedText(const kw::ProgrammerStopped& stop) {
+    std::string text = "TOLVANEX.dll已停止运行：";
+    const std::string value = std::to_string(stop.value());
+    switch (stop.kind()) {
+    case kw::StopKind::Signal: {
+        text += "信号 " + value;
+        const std::string name = kw::signalName(stop.value());
+        if (!name.empty())
+            text += " (" + name + ")";
+        break;
+    }
+    case kw::StopKind::Exit:
+        text += "退出码 " + value;
+        break;
+    case kw::StopKind::Timeout:
+        text += "超过 " + value + " 秒没有响应";
+        break;
+    }
+    return text;
+}
+
+} // namespace
+
 class TFrmCopy::WindowTransferHost final : public kw::TransferHost {
 public:
     explicit WindowTransferHost(TFrmCopy& window) : window_(window) {}
-    void showMessage(const std::string& text) override {
-        window_.config_.prompts->message(&window_, QString::fromStdString(text));
+
+    // The box alone would send the user looking for a file they already have: a file that
+    // is there but does not load gets its reason in the log.
+    void libraryMissing(kw::TransferKind, const std::string& reason) override {
+        message(kLibraryMissingText);
+        if (!reason.empty())
+            line(reason);
     }
-    void appendLine(const std::string& text) override {
-        window_.Memo2->appendLine(QString::fromStdString(text));
+    // The window passes no options; a refusal is a library it cannot use.
+    void optionRefused(kw::TransferKind kind, const kw::OptionRefusal&,
+                       const std::string& reason) override {
+        libraryMissing(kind, reason);
     }
-    void appendStampedLine(const std::string& text) override {
-        window_.appendStampedLine(QString::fromStdString(text));
+    void started(kw::TransferKind kind) override {
+        if (kind == kw::TransferKind::Download)
+            window_.appendStampedLine(QStringLiteral("正在下载芯片数据......"));
     }
+    void exportMissing(kw::TransferKind, const char* exportName) override {
+        message(std::string(exportName) + "函数没有找到");
+    }
+    void blockDone(kw::TransferKind, int block) override { window_.ProgressBar1->setValue(block); }
+    void blockFailed(kw::TransferKind kind, int block, kw::ResultCode code,
+                     const std::string& libraryText) override {
+        if (code == kw::kProgrammerNotFound)
+            message(kProgrammerMissingText);
+        line("出错代码:" + std::to_string(code));
+        line((kind == kw::TransferKind::Download ? "出错进度:" : "出错位置:") +
+             std::to_string(block));
+        if (!libraryText.empty())
+            line(libraryText);
+    }
+    void stopped(kw::TransferKind, const kw::ProgrammerStopped& stop) override {
+        const std::string text = stoppedText(stop);
+        message(text);
+        line(text);
+    }
+    void finished(kw::TransferKind kind) override {
+        if (kind == kw::TransferKind::Download)
+            window_.appendStampedLine(QStringLiteral("下载芯片数据完成。"));
+    }
+
     void setProgressMaximum(int maximum) override { window_.ProgressBar1->setMaximum(maximum); }
-    void setProgress(int position) override { window_.ProgressBar1->setValue(position); }
     void processEvents() override { QCoreApplication::processEvents(); }
     void pause(int milliseconds) override {
         if (window_.config_.pause)
@@ -154,6 +228,11 @@ public:
     }
 
 private:
+    void message(const std::string& text) {
+        window_.config_.prompts->message(&window_, QString::fromStdString(text));
+    }
+    void line(const std::string& text) { window_.Memo2->appendLine(QString::fromStdString(text)); }
+
     TFrmCopy& window_;
 };
 
@@ -161,8 +240,8 @@ TFrmCopy::TFrmCopy(FrmCopyConfig config, QWidget* parent)
     : QMainWindow(parent), config_(std::move(config)) {
     if (!config_.prompts)
         config_.prompts = std::make_shared<kw::QtPrompts>();
-    if (!config_.libraryLoader)
-        config_.libraryLoader = FrmCopyConfig::forApplication().libraryLoader;
+    if (!config_.programmer)
+        config_.programmer = FrmCopyConfig::forApplication().programmer;
     initResources();
     buildWindow();
     wireEvents();
@@ -655,8 +734,9 @@ void TFrmCopy::DownLoadBtnClick() {
         return;
     TransferGuard running(*this);
     WindowTransferHost host(*this);
+    const auto programmer = config_.programmer();
     kw::runDownload(
-        *config_.libraryLoader, [this] { return FlashBuf.get(); }, host);
+        *programmer, [this] { return FlashBuf.get(); }, host);
 }
 
 void TFrmCopy::ReadBtnClick() {
@@ -666,7 +746,8 @@ void TFrmCopy::ReadBtnClick() {
     {
         TransferGuard running(*this);
         WindowTransferHost host(*this);
-        result = kw::runReadBack(*config_.libraryLoader, host);
+        const auto programmer = config_.programmer();
+        result = kw::runReadBack(*programmer, host);
     }
     switch (result.outcome) {
     case kw::TransferOutcome::Completed:
@@ -675,10 +756,12 @@ void TFrmCopy::ReadBtnClick() {
         performClick(dispbuff);
         break;
     case kw::TransferOutcome::LibraryMissing:
+    case kw::TransferOutcome::OptionRefused:
     case kw::TransferOutcome::ExportMissing:
         performClick(dispbuff);
         break;
     case kw::TransferOutcome::BlockFailed:
+    case kw::TransferOutcome::Stopped:
     case kw::TransferOutcome::Cancelled: // the window's host never cancels
         break;
     }

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "image/ImageBuffer.h"
+#include "programmer/Programmer.h"
 
 class QAbstractButton;
 class QAction;
@@ -27,7 +28,6 @@ class QTabWidget;
 class QToolButton;
 
 namespace kw {
-class LibraryLoader;
 class LogPane;
 class Prompts;
 class StringGridView;
@@ -38,13 +38,13 @@ class TFrm_about;
 // Where the main window finds the outside world. Tests point these at their own folders,
 // libraries, prompts and pause; the tool uses the folder of its executable.
 struct FrmCopyConfig {
-    std::filesystem::path settingsFile;               // TOLVANEX.INI
-    std::shared_ptr<kw::LibraryLoader> libraryLoader; // loads TOLVANEX.dll for each transfer
-    std::shared_ptr<kw::Prompts> prompts;             // dialogs and message boxes
-    std::function<void(int)> pause;                   // the download's pause between blocks, in ms
+    std::filesystem::path settingsFile;   // TOLVANEX.INI
+    kw::ProgrammerFactory programmer;     // one programmer per transfer
+    std::shared_ptr<kw::Prompts> prompts; // dialogs and message boxes
+    std::function<void(int)> pause;       // the download's pause between blocks, in ms
 
-    // Beside the running executable: its settings file, the system loader that looks for
-    // the library there first, real dialogs, real pauses.
+    // Beside the running executable: its settings file, a programmer that looks for the
+    // library there first, real dialogs, real pauses.
     static FrmCopyConfig forApplication();
 };
 

@@ -8,3 +8,8 @@ target_link_libraries(bench_transfer PRIVATE core kw_warnings)
 target_compile_definitions(bench_transfer PRIVATE
     KW_BENCH_LIBRARY_DIR="${CMAKE_BINARY_DIR}/benchlibs/instant")
 add_dependencies(bench_transfer bench_instant_lib)
+if(TARGET kaliwire-programmer)
+    add_dependencies(bench_transfer kaliwire-programmer)
+    target_compile_definitions(bench_transfer PRIVATE
+        KW_BENCH_HELPER="$<TARGET_FILE:kaliwire-programmer>")
+endif()

@@ -16,25 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "programmer/Pause.h"
-#include "programmer/ProgrammerLibrary.h"
-#include "programmer/Transfer.h"
+#include "bench_host.h"
+#include "programmer/DlProgrammer.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-class PausingHost final : public kw::TransferHost {
-public:
-    std::string failure;
-    void showMessage(const std::string& text) override { failure += text + "\n"; }
-    void appendLine(const std::string& text) override { failure += text + "\n"; }
-    void appendStampedLine(const std::string&) override {}
-    void setProgressMaximum(int) override {}
-    void setProgress(int) override {}
-    void processEvents() override {}
-    void pause(int milliseconds) override { kw::preciseSleep(milliseconds); }
-};
 
 bool readImage(const char* path, kw::ImageBuffer& image) {
     std::ifstream file(path, std::ios::binary);
@@ -61,8 +48,8 @@ int main(int argc, char** argv) {
                              "       bench_stlink readback LIBRARY_DIR IMAGE RUNS\n");
         return 2;
     }
-    kw::SystemLibraryLoader loader(argv[2]);
-    PausingHost host;
+    kw::DlProgrammer programmer(std::make_shared<kw::SystemLibraryLoader>(argv[2]));
+    kw::bench::BenchHost host;
     kw::ImageBuffer image(kw::kTransferLength);
 
     if (mode == "download") {
@@ -71,10 +58,9 @@ int main(int argc, char** argv) {
                 return 2;
             const auto start = Clock::now();
             if (kw::runDownload(
-                    loader, [&image] { return &image; }, host)
+                    programmer, [&image] { return &image; }, host)
                     .outcome != kw::TransferOutcome::Completed) {
-                std::fprintf(stderr, "download failed: %s%s\n", loader.lastError().c_str(),
-                             host.failure.c_str());
+                std::fprintf(stderr, "download failed: %s\n", host.failure.c_str());
                 return 1;
             }
             std::printf("%.1f\n", msSince(start));
@@ -87,11 +73,11 @@ int main(int argc, char** argv) {
     const int runs = std::max(1, std::atoi(argv[4]));
     for (int run = 0; run < runs; ++run) {
         const auto start = Clock::now();
-        const auto result = kw::runReadBack(loader, host);
+        const auto result = kw::runReadBack(programmer, host);
         const double ms = msSince(start);
         if (result.outcome != kw::TransferOutcome::Completed || !result.image ||
             !std::ranges::equal(image.bytes(), result.image->bytes())) {
-            std::fprintf(stderr, "read-back failed or differs from the image%s\n",
+            std::fprintf(stderr, "read-back failed or differs from the image: %s\n",
                          host.failure.c_str());
             return 1;
         }

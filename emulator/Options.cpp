@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <unistd.h>
 
@@ -106,6 +107,10 @@ void applyBlockMicros(Options& options, std::string_view text) {
 
 } // namespace
 
+namespace {
+void applyFaults(Faults& faults, std::string_view list);
+} // namespace
+
 Options optionsFromEnvironment() {
     Options options;
     const char* memory = std::getenv("KW_EMU_MEMORY");
@@ -152,19 +157,85 @@ Options optionsFromEnvironment() {
             throw badValue("KW_EMU_SEED", copy, "an unsigned number");
         options.seed = value;
     }
-    if (const char* faults = std::getenv("KW_EMU_FAULTS")) {
-        std::string_view rest = faults;
-        while (!rest.empty()) {
-            const auto comma = rest.find(',');
-            const std::string_view token = rest.substr(0, comma);
-            if (!token.empty())
-                applyFault(options.faults, token);
-            rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
-        }
-    }
+    if (const char* faults = std::getenv("KW_EMU_FAULTS"))
+        applyFaults(options.faults, faults);
     const char* trace = std::getenv("KW_EMU_TRACE");
     options.trace = trace != nullptr && *trace != '\0' && std::string_view(trace) != "0";
     return options;
+}
+
+namespace {
+
+void applyFaults(Faults& faults, std::string_view list) {
+    while (!list.empty()) {
+        const auto comma = list.find(',');
+        const std::string_view token = list.substr(0, comma);
+        if (!token.empty())
+            applyFault(faults, token);
+        list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
+    }
+}
+
+std::vector<std::string> splitCommas(std::string_view list) {
+    std::vector<std::string> parts;
+    for (;;) {
+        const auto comma = list.find(',');
+        parts.emplace_back(list.substr(0, comma));
+        if (comma == std::string_view::npos)
+            return parts;
+        list = list.substr(comma + 1);
+    }
+}
+
+} // namespace
+
+std::vector<Attachment> busFromEnvironment() {
+    constexpr int kMostProbes = 8;
+    const Options base = optionsFromEnvironment();
+    int count = 1;
+    if (const char* probes = std::getenv("KW_EMU_PROBES"))
+        count = static_cast<int>(parseInteger("KW_EMU_PROBES", probes, 1, kMostProbes));
+    std::vector<std::string> serials;
+    if (const char* listed = std::getenv("KW_EMU_SERIALS")) {
+        serials = splitCommas(listed);
+        if (static_cast<int>(serials.size()) > count)
+            throw badValue("KW_EMU_SERIALS", listed, "no more serials than KW_EMU_PROBES");
+        for (const std::string& serial : serials)
+            if (serial.size() > 126)
+                throw badValue("KW_EMU_SERIALS", listed, "serials of at most 126 characters");
+    }
+    std::vector<Attachment> bus;
+    for (int index = 0; index < count; ++index) {
+        const std::string number = std::to_string(index + 1);
+        Attachment probe;
+        probe.options = base;
+        // The first probe keeps the single probe's file, so one-probe setups carry over.
+        if (index > 0 && !base.memoryFile.empty())
+            probe.options.memoryFile = base.memoryFile + "." + number;
+        probe.options.seed = base.seed + static_cast<std::uint64_t>(index);
+        const std::string faultsName = "KW_EMU_FAULTS_" + number;
+        if (const char* faults = std::getenv(faultsName.c_str()))
+            applyFaults(probe.options.faults, faults);
+        const std::string productName = "KW_EMU_PRODUCT_" + number;
+        if (const char* product = std::getenv(productName.c_str())) {
+            const long pid = parseInteger(productName.c_str(), product, 0, 0xFFFF);
+            if (!generationOf(static_cast<std::uint16_t>(pid)))
+                throw badValue(productName.c_str(), product,
+                               "0x3748, 0x374B, 0x3752, 0x374E, 0x374F, 0x3753 or 0x3754");
+            probe.options.productId = static_cast<std::uint16_t>(pid);
+        }
+        // 24 hexadecimal digits, as ST-LINKs report; the last two tell the probes apart.
+        char serial[32];
+        std::snprintf(serial, sizeof serial, "4B57454D55303030303030%02X", 0x31 + index);
+        probe.serial = serial;
+        if (static_cast<std::size_t>(index) < serials.size() && !serials[index].empty())
+            probe.serial = serials[index];
+        // The first on root port 2, the others behind a hub on root port 3.
+        probe.ports = index == 0 ? std::vector<std::uint8_t>{2}
+                                 : std::vector<std::uint8_t>{3, static_cast<std::uint8_t>(index)};
+        bus.push_back(std::move(probe));
+    }
+    return bus;
 }
 
 } // namespace kw::emu

@@ -86,6 +86,19 @@ struct Options {
 // std::invalid_argument with a readable message for a value it cannot use.
 Options optionsFromEnvironment();
 
+// One probe on the stand-in libusb's bus: its own chip and memory file, and where it sits.
+struct Attachment {
+    Options options;
+    std::string serial;
+    std::uint8_t busNumber = 1;
+    std::vector<std::uint8_t> ports; // root port first, as libusb_get_port_numbers gives them
+};
+
+// The probes KW_EMU_PROBES asks for (1 to 8), each from optionsFromEnvironment() plus its own
+// KW_EMU_FAULTS_<n> and KW_EMU_PRODUCT_<n> (n from 1), serials from KW_EMU_SERIALS. Throws
+// std::invalid_argument as optionsFromEnvironment() does.
+std::vector<Attachment> busFromEnvironment();
+
 // Counters for tests and benchmarks.
 struct Statistics {
     long long transfers = 0;         // bulk transfers attempted

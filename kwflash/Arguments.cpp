@@ -41,6 +41,8 @@ Command commandFrom(std::string_view word) {
         return Command::Verify;
     if (word == "probe")
         return Command::Probe;
+    if (word == "list")
+        return Command::List;
     throw UsageError("unknown command '" + std::string(word) + "'");
 }
 
@@ -114,6 +116,12 @@ Options parseArguments(std::span<const char* const> arguments) {
             if (value != "auto" && value != "low" && value != "high")
                 throw UsageError("unknown SWIM speed '" + value + "': use auto, low or high");
             options.swim = value;
+        } else if (reader.value(argument, "--probe", value)) {
+            if (value.empty())
+                throw UsageError("--probe needs a serial or a port path such as 1-2");
+            options.probe = value;
+        } else if (argument == "--all") {
+            options.all = true;
         } else if (argument == "--no-verify") {
             noVerify = true;
         } else if (argument == "-q" || argument == "--quiet") {
@@ -128,11 +136,19 @@ Options parseArguments(std::span<const char* const> arguments) {
     if (words.empty())
         throw UsageError("no command given");
     options.command = commandFrom(words[0]);
-    if (options.command == Command::Probe) {
+    if (options.all && options.command != Command::Write)
+        throw UsageError("--all applies to write only");
+    if (options.all && !options.probe.empty())
+        throw UsageError("--all and --probe exclude each other");
+    if (options.command == Command::List && !options.probe.empty())
+        throw UsageError("--probe does not apply to list");
+    if (options.command == Command::Probe || options.command == Command::List) {
         if (words.size() > 1)
             throw UsageError("unexpected argument '" + words[1] + "'");
         if (noVerify)
             throw UsageError("--no-verify applies to write only");
+        if (options.force)
+            throw UsageError("--force applies to read only");
         return options;
     }
     const char* fileRole = options.command == Command::Read ? "an OUTPUT" : "an IMAGE";
@@ -158,18 +174,23 @@ Options parseArguments(std::span<const char* const> arguments) {
 
 const char* usageLine() {
     return "usage: kwflash write|read|verify FILE [--chip STM8S103F2|STM8S103F3] "
-           "[--swim auto|low|high] [--library PATH] [--no-verify] [--force] [--quiet] [--help]\n"
-           "       kwflash probe [--swim auto|low|high] [--library PATH]";
+           "[--probe SERIAL|PORT-PATH] [--swim auto|low|high] [--library PATH] [--no-verify] "
+           "[--force] [--quiet] [--help]\n"
+           "       kwflash write IMAGE --all [options]\n"
+           "       kwflash probe [--probe SERIAL|PORT-PATH] [--swim auto|low|high] "
+           "[--library PATH]\n"
+           "       kwflash list [--library PATH]";
 }
 
 const char* helpText() {
     return R"(kwflash writes, reads and verifies the flash of an STM8S103 through a KALIWIRE
 programmer, using the programmer library TOLVANEX.dll.
 
-usage: kwflash write IMAGE [--no-verify] [options]
+usage: kwflash write IMAGE [--no-verify] [--all] [options]
        kwflash read OUTPUT [--force] [options]
        kwflash verify IMAGE [options]
        kwflash probe [options]
+       kwflash list [--library PATH]
 
   write    program IMAGE into the chip, then read the chip back and compare
   read     read the chip's flash into OUTPUT, replacing an existing file
@@ -177,6 +198,10 @@ usage: kwflash write IMAGE [--no-verify] [options]
   probe    list the programmers on the USB bus, connect to the chip of the first usable one
            and report the link, its protection and whether its flash reads back: the first
            command to run with new hardware, and what a bug report needs
+  list     one line per programmer on the USB bus, for people and scripts alike:
+           PATH serial=S product=0483:PID generation=V2|V2-1|V3 firmware=F swim=yes|no
+           usable=yes|no-permission|busy|no-swim|unresponsive (a serial's spaces and
+           other odd bytes as %XX, "-" where unknown)
 
 Files are Intel HEX (.hex, .ihx) or raw binary (.bin), told by the extension. An Intel HEX
 file whose data records all lie at 0x8000 or above is read from 0x8000, as STM8 toolchains
@@ -189,6 +214,12 @@ without data or one that does not fit the chip. The rest of the flash is written
 options:
   --chip STM8S103F2|STM8S103F3
               the chip: 4096 or 8192 bytes of flash (default STM8S103F3)
+  --probe SERIAL|PORT-PATH
+              the programmer to use, by its serial or its USB port path as Linux writes
+              it, bus then ports (1-2, 3-2.4; see list); clones often share a serial,
+              their path tells them apart. Default: the first usable one
+  --all       write only: program every usable programmer on the bus at once, one
+              result line each; the exit code is the highest of them
   --swim auto|low|high
               the SWIM speed: auto (default) high speed when the chip offers it, low
               speed after repeated errors; low for long wires; high never falls back
@@ -212,7 +243,8 @@ exit codes:
   4   the programmer failed on a block (its code and the block are printed); probe: the
       chip failed to answer, is protected or does not read back
   64  wrong usage
-  70  an internal fault of kwflash, or a programmer library that ended the process
+  70  an internal fault of kwflash, or a programmer library that stopped: crashed, ended
+      its process or did not answer in time (it runs in the helper kaliwire-programmer)
   130 interrupted by Ctrl+C (143: SIGTERM) after the block in flight; a second one ends at once
 )";
 }

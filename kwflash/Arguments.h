@@ -10,7 +10,7 @@
 
 namespace kw::cli {
 
-enum class Command { Write, Read, Verify, Probe, Help };
+enum class Command { Write, Read, Verify, Probe, List, Help };
 
 // How an image file is read or written, told by its extension.
 enum class ImageFormat { IntelHex, Raw };
@@ -23,8 +23,10 @@ struct Options {
     std::optional<std::filesystem::path> library; // exactly this file instead of the search
     bool verify = true;
     bool quiet = false;
-    bool force = false; // read: replace an OUTPUT that is read-only
+    bool force = false;        // read: replace an OUTPUT that is read-only
     std::string swim = "auto"; // the SWIM speed asked of the library: auto, low or high
+    std::string probe;         // a serial or port path; empty: the library's first usable probe
+    bool all = false;          // write: every usable probe on the bus
 };
 
 // A command line that asks for nothing kwflash can do; what() says what is wrong with it.

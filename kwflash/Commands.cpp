@@ -8,7 +8,9 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "image/Errors.h"
 #include "image/FileReader.h"
@@ -18,7 +20,9 @@
 #include "kwflash/Interrupts.h"
 #include "kwflash/ProbeCommand.h"
 #include "kwflash/Progress.h"
+#include "kwflash/Wording.h"
 #include "programmer/ModuleFolder.h"
+#include "programmer/ProcessProgrammer.h"
 #include "programmer/Transfer.h"
 #include "settings/AtomicFile.h"
 
@@ -131,7 +135,7 @@ std::string blockRange(int block, int blockSize) {
 }
 
 // What a transfer is, for its messages.
-struct TransferKind {
+struct TransferWords {
     const char* exportName;
     const char* doing; // "writing", "reading"
     int blockSize;
@@ -140,14 +144,14 @@ struct TransferKind {
     const char* whenUntouched; // ... before the first block
 };
 
-constexpr TransferKind kWriting{kSetFlashDataName,
-                                "writing",
-                                download::kBlockSize,
-                                download::kBlockCount,
-                                "the chip holds a partial image",
-                                "the chip is unchanged"};
+constexpr TransferWords kWriting{kSetFlashDataName,
+                                 "writing",
+                                 download::kBlockSize,
+                                 download::kBlockCount,
+                                 "the chip holds a partial image",
+                                 "the chip is unchanged"};
 
-std::string interruptedMessage(const TransferKind& kind, int blocksDone) {
+std::string interruptedMessage(const TransferWords& kind, int blocksDone) {
     const std::string count = " of " + std::to_string(kind.blockCount);
     if (blocksDone == 0)
         return "interrupted before block 1" + count + "; " + kind.whenUntouched;
@@ -157,7 +161,7 @@ std::string interruptedMessage(const TransferKind& kind, int blocksDone) {
 
 // Turns a transfer that did not complete into the failure to report.
 void checkTransfer(TransferOutcome outcome, const TransferFailure& failure,
-                   const TransferKind& kind) {
+                   const TransferWords& kind) {
     const char* exportName = kind.exportName;
     const char* doing = kind.doing;
     const int blockSize = kind.blockSize;
@@ -165,13 +169,10 @@ void checkTransfer(TransferOutcome outcome, const TransferFailure& failure,
     case TransferOutcome::Completed:
         return;
     case TransferOutcome::LibraryMissing:
-        throw Failure{kNoProgrammer,
-                      "cannot load the programmer library: " +
-                          (failure.loaderReason.empty()
-                               ? std::string(kLibraryFileName) +
-                                     " is neither beside kwflash nor found by the system's "
-                                     "library search"
-                               : failure.loaderReason)};
+    case TransferOutcome::OptionRefused:
+        throw Failure{kNoProgrammer, openFailureText(failure)};
+    case TransferOutcome::Stopped:
+        throw Failure{kInternalError, stoppedText(*failure.stop)};
     case TransferOutcome::ExportMissing:
         throw Failure{kNoProgrammer,
                       std::string("the programmer library has no ") + exportName + " export"};
@@ -190,38 +191,48 @@ void checkTransfer(TransferOutcome outcome, const TransferFailure& failure,
                                          " with code " + std::to_string(failure.code) + text};
 }
 
+// Each transfer of a command gets a programmer of its own, in a session with the command's
+// wishes.
+struct Session {
+    const ProgrammerFactory& programmer;
+    SessionOptions options;
+    ConsoleHost& host;
+};
+
 // Which programmer and link the transfer used, when the library says.
-void sayProgrammer(const ConfiguredLoader& loader, ConsoleHost& host) {
-    if (!loader.lastSession().empty())
-        host.say("Programmer: " + loader.lastSession());
+void sayProgrammer(ConsoleHost& host) {
+    if (!host.lastSession().empty())
+        host.say("Programmer: " + host.lastSession());
 }
 
-void download(const ImageBuffer& image, ConfiguredLoader& loader, ConsoleHost& host) {
+void download(const ImageBuffer& image, Session& session) {
+    ConsoleHost& host = session.host;
     host.begin("Writing");
     TransferResult result;
     {
-        const TransferExitCheck check(kWriting.doing, kWriting.blockCount);
+        const auto programmer = session.programmer();
         result = runDownload(
-            loader, [&image] { return &image; }, host);
+            *programmer, [&image] { return &image; }, host, session.options);
     }
     host.endLine();
-    sayProgrammer(loader, host);
+    sayProgrammer(host);
     checkTransfer(result.outcome, result.failure, kWriting);
 }
 
 // `whenStopped` says what an interrupted read leaves behind.
-std::unique_ptr<ImageBuffer> readBack(ConfiguredLoader& loader, ConsoleHost& host,
-                                      const char* label, const char* whenStopped) {
-    const TransferKind kind{kGetFlashDataName,     "reading",   readback::kBlockSize,
-                            readback::kBlockCount, whenStopped, whenStopped};
+std::unique_ptr<ImageBuffer> readBack(Session& session, const char* label,
+                                      const char* whenStopped) {
+    const TransferWords kind{kGetFlashDataName,     "reading",   readback::kBlockSize,
+                             readback::kBlockCount, whenStopped, whenStopped};
+    ConsoleHost& host = session.host;
     host.begin(label);
     ReadBackResult result;
     {
-        const TransferExitCheck check(kind.doing, kind.blockCount);
-        result = runReadBack(loader, host);
+        const auto programmer = session.programmer();
+        result = runReadBack(*programmer, host, session.options);
     }
     host.endLine();
-    sayProgrammer(loader, host);
+    sayProgrammer(host);
     checkTransfer(result.outcome, result.failure, kind);
     return std::move(result.image);
 }
@@ -293,32 +304,137 @@ std::string chipName(const Options& options) {
     return std::string(options.chip->name);
 }
 
-void runWrite(const Options& options, ConfiguredLoader& loader, ConsoleHost& host) {
+// Writes and (unless told not to) verifies; returns what was done, for the summary.
+std::string writeImage(const Options& options, const ImageBuffer& image, Session& session) {
+    download(image, session);
+    if (!options.verify)
+        return "Written, not verified.";
+    const auto flash = readBack(session, "Verifying", "the chip was written but not verified");
+    compare(image, *flash, *options.chip);
+    return "Written and verified: " + std::to_string(options.chip->flashSize) + " bytes.";
+}
+
+void runWrite(const Options& options, Session& session) {
+    ConsoleHost& host = session.host;
     const Image image = loadImage(options);
     host.say("Image " + quoted(options.file) + ": " + image.description + ", for the " +
              chipName(options));
-    download(*image.bytes, loader, host);
-    if (!options.verify) {
-        host.say("Written, not verified.");
-        return;
-    }
-    const auto flash = readBack(loader, host, "Verifying", "the chip was written but not verified");
-    compare(*image.bytes, *flash, *options.chip);
-    host.say("Written and verified: " + std::to_string(options.chip->flashSize) + " bytes.");
+    host.say(writeImage(options, *image.bytes, session));
 }
 
-void runRead(const Options& options, ConfiguredLoader& loader, ConsoleHost& host) {
+// The port paths of the usable probes on the bus, in bus order: clones may share a serial,
+// a path names one probe.
+std::vector<std::string> usableProbes(const Options& options, const ProgrammerFactory& factory) {
+    const auto programmer = factory();
+    const SessionOptions wishes = sessionOptions(options);
+    if (!programmer->open(wishes)) {
+        TransferFailure failure;
+        failure.loaderReason = programmer->openFailure();
+        failure.refusal = programmer->refusedOption();
+        throw Failure{kNoProgrammer, openFailureText(failure)};
+    }
+    ResultCode code = 0;
+    std::string text;
+    try {
+        if (programmer->offers(Operation::Report))
+            text = programmer->report("list", code);
+    } catch (const ProgrammerStopped& stop) {
+        programmer->close();
+        throw Failure{kInternalError, stoppedText(stop)};
+    }
+    const bool listed = programmer->offers(Operation::Report) && code == 0;
+    programmer->close();
+    if (!listed)
+        throw Failure{kNoProgrammer, "--all: this programmer library cannot list its probes"};
+    std::vector<std::string> paths;
+    for (const ListedProbe& probe : parseProbeList(text))
+        if (probe.usable)
+            paths.push_back(probe.path);
+    if (paths.empty())
+        throw Failure{kNoProgrammer,
+                      "--all: no usable programmer on the USB bus (see kwflash list)"};
+    return paths;
+}
+
+// `write IMAGE --all`. Each probe is programmed through a programmer of its own, which the
+// command line's factory makes a helper process: the library keeps one session per process,
+// so one process per probe keeps its state as simple as with a single probe, lets the probes
+// work in parallel, and a library that crashes on one probe leaves the others' transfers
+// running. One result line per probe, in bus order, once all are done.
+int runWriteAll(const Options& options, const ProgrammerFactory& factory, std::FILE* out,
+                std::FILE* err) {
+    struct Outcome {
+        int exitCode = kDone;
+        std::string text;
+    };
+    std::vector<std::string> paths;
+    Image image;
+    try {
+        image = loadImage(options);
+        paths = usableProbes(options, factory);
+    } catch (const Failure& failure) {
+        std::fprintf(err, "kwflash: %s\n", escapedForTerminal(failure.message).c_str());
+        return failure.exitCode;
+    }
+    if (!options.quiet)
+        std::fprintf(out, "Image %s: %s, for the %s, on %zu programmers\n",
+                     escapedForTerminal(quoted(options.file)).c_str(), image.description.c_str(),
+                     chipName(options).c_str(), paths.size());
+    std::fflush(out);
+    std::vector<Outcome> outcomes(paths.size());
+    {
+        std::vector<std::jthread> workers;
+        for (std::size_t i = 0; i < paths.size(); ++i)
+            workers.emplace_back([&, i] {
+                Options one = options;
+                one.all = false;
+                one.probe = paths[i];
+                // Progress bars of parallel transfers would overwrite each other.
+                ConsoleHost host(out, styleFor(out, true));
+                Session session{factory, sessionOptions(one), host};
+                try {
+                    outcomes[i].text = writeImage(one, *image.bytes, session);
+                } catch (const Failure& failure) {
+                    outcomes[i] = {failure.exitCode, failure.message};
+                } catch (const std::exception& e) {
+                    outcomes[i] = {kInternalError, std::string("internal error: ") + e.what()};
+                }
+            });
+    }
+    int exitCode = kDone;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        const Outcome& outcome = outcomes[i];
+        exitCode = std::max(exitCode, outcome.exitCode);
+        if (outcome.exitCode == kDone) {
+            if (!options.quiet)
+                std::fprintf(out, "%s: %s\n", paths[i].c_str(), outcome.text.c_str());
+        } else {
+            std::fprintf(err, "kwflash: %s: %s\n", paths[i].c_str(),
+                         escapedForTerminal(outcome.text).c_str());
+        }
+    }
+    std::fflush(out);
+    if (exitCode == kDone && interruption() != 0) {
+        std::fprintf(err, "kwflash: interrupted after the command ended\n");
+        return kInterruptedBase + interruption();
+    }
+    return exitCode;
+}
+
+void runRead(const Options& options, Session& session) {
+    ConsoleHost& host = session.host;
     // A read that cannot be saved should not touch the probe at all.
     checkOutcome(options, checkReplaceable(options.file, outputOptions(options)));
-    const auto flash = readBack(loader, host, "Reading", "nothing was saved");
+    const auto flash = readBack(session, "Reading", "nothing was saved");
     writeOutput(options, *flash);
     host.say("Read " + std::to_string(options.chip->flashSize) + " bytes of the " +
              chipName(options) + " into " + quoted(options.file) + ".");
 }
 
-void runVerify(const Options& options, ConfiguredLoader& loader, ConsoleHost& host) {
+void runVerify(const Options& options, Session& session) {
+    ConsoleHost& host = session.host;
     const Image image = loadImage(options);
-    const auto flash = readBack(loader, host, "Verifying", "nothing was verified");
+    const auto flash = readBack(session, "Verifying", "nothing was verified");
     compare(*image.bytes, *flash, *options.chip);
     host.say("The " + chipName(options) + " matches " + quoted(options.file) + ": " +
              std::to_string(options.chip->flashSize) + " bytes.");
@@ -326,23 +442,29 @@ void runVerify(const Options& options, ConfiguredLoader& loader, ConsoleHost& ho
 
 } // namespace
 
-int runCommand(const Options& options, LibraryLoader& library, std::FILE* out, std::FILE* err) {
-    ConfiguredLoader loader(library, options.swim);
+int runCommand(const Options& options, const ProgrammerFactory& programmer, std::FILE* out,
+               std::FILE* err) {
     if (options.command == Command::Probe)
-        return runProbe(loader, out, err);
+        return runProbe(*programmer(), sessionOptions(options), out, err);
+    if (options.command == Command::List)
+        return runList(*programmer(), sessionOptions(options), out, err);
+    if (options.command == Command::Write && options.all)
+        return runWriteAll(options, programmer, out, err);
     ConsoleHost host(out, styleFor(out, options.quiet));
+    Session session{programmer, sessionOptions(options), host};
     try {
         switch (options.command) {
         case Command::Write:
-            runWrite(options, loader, host);
+            runWrite(options, session);
             break;
         case Command::Read:
-            runRead(options, loader, host);
+            runRead(options, session);
             break;
         case Command::Verify:
-            runVerify(options, loader, host);
+            runVerify(options, session);
             break;
         case Command::Probe:
+        case Command::List:
         case Command::Help:
             std::fputs(helpText(), out);
             break;
@@ -374,9 +496,15 @@ int runCommandLine(int argc, const char* const* argv) {
         return kDone;
     }
     catchInterrupts();
-    SystemLibraryLoader loader = options.library ? SystemLibraryLoader::forFile(*options.library)
-                                                 : SystemLibraryLoader(thisModuleFolder());
-    return runCommand(options, loader, stdout, stderr);
+    // The library in a process of its own: one that crashes, exits or hangs ends only that
+    // process, and kwflash reports it.
+    HelperSettings helper = helperBesideExecutable();
+    if (options.library)
+        helper.libraryFile = *options.library; // the helper starts in this same folder
+    const ProgrammerFactory programmer = [helper] {
+        return std::make_unique<ProcessProgrammer>(helper);
+    };
+    return runCommand(options, programmer, stdout, stderr);
 }
 
 } // namespace kw::cli

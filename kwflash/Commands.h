@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "kwflash/Arguments.h"
-#include "programmer/ProgrammerLibrary.h"
+#include "programmer/Programmer.h"
 
 namespace kw::cli {
 
@@ -15,13 +15,14 @@ enum ExitCode : int {
     kVerifyMismatch = 3,
     kProgrammerFailed = 4,
     kWrongUsage = 64,
-    kInternalError = 70,    // a fault of kwflash itself, or a library that ended the process
+    kInternalError = 70,    // a fault of kwflash itself, or a library that stopped
     kInterruptedBase = 128, // plus the signal: 130 for Ctrl+C, 143 for SIGTERM
 };
 
-// Runs one parsed command against the library that `loader` loads. Progress and the summary
-// go to `out`, errors to `err`, one line each.
-int runCommand(const Options& options, LibraryLoader& loader, std::FILE* out, std::FILE* err);
+// Runs one parsed command, each transfer with a programmer from `programmer`. Progress and the
+// summary go to `out`, errors to `err`, one line each.
+int runCommand(const Options& options, const ProgrammerFactory& programmer, std::FILE* out,
+               std::FILE* err);
 
 // The whole command line: arguments, the library beside the executable or the one named, the
 // command. `argv` as main() received it.

@@ -27,23 +27,6 @@ void onInterrupt(int signal) {
     caught.store(signal);
 }
 
-std::atomic<const char*> transferring{nullptr};
-std::atomic<int> currentBlock{0};
-std::atomic<int> blockCount{0};
-
-void checkExitDuringTransfer() {
-    const char* what = transferring.load();
-    if (what == nullptr)
-        return;
-    std::fflush(stdout);
-    std::fprintf(stderr,
-                 "kwflash: the programmer library ended the process while %s block %d of %d; "
-                 "the transfer did not complete\n",
-                 what, currentBlock.load() + 1, blockCount.load());
-    std::fflush(stderr);
-    ::_exit(kInternalError);
-}
-
 } // namespace
 
 void catchInterrupts() {
@@ -63,22 +46,6 @@ void catchInterrupts() {
 
 int interruption() noexcept {
     return caught.load();
-}
-
-TransferExitCheck::TransferExitCheck(const char* what, int blocks) {
-    static const bool installed = std::atexit(checkExitDuringTransfer) == 0;
-    (void)installed;
-    currentBlock = 0;
-    blockCount = blocks;
-    transferring = what;
-}
-
-TransferExitCheck::~TransferExitCheck() {
-    transferring = nullptr;
-}
-
-void TransferExitCheck::atBlock(int block) noexcept {
-    currentBlock = block;
 }
 
 } // namespace kw::cli

@@ -1,115 +1,114 @@
 #include "kwflash/ProbeCommand.h"
 
 #include <algorithm>
-#include <array>
-#include <vector>
+#include <sstream>
+#include <string>
 
 #include "kwflash/Commands.h"
+#include "kwflash/Progress.h"
+#include "kwflash/Wording.h"
 
 namespace kw::cli {
 
 namespace {
 
-// The library as loaded, asked for its session's description when released.
-class ConfiguredLibrary final : public ProgrammerLibrary {
-public:
-    ConfiguredLibrary(std::unique_ptr<ProgrammerLibrary> library, ConfiguredLoader& owner)
-        : library_(std::move(library)), owner_(owner) {}
-    ~ConfiguredLibrary() override {
-        const auto report = library_->lookup<ProgrammerReportFunction>(kGetProgrammerReportName);
-        if (report == nullptr)
-            return;
-        std::array<char, 512> buffer{};
-        int length = 0;
-        report("session", buffer.data(), static_cast<int>(buffer.size()), &length);
-        buffer.back() = '\0';
-        owner_.noteSession(buffer.data());
+int fail(std::FILE* err, int exitCode, const std::string& message) {
+    std::fprintf(err, "kwflash: %s\n", escapedForTerminal(message).c_str());
+    return exitCode;
+}
+
+// Line by line, each made safe for a terminal like every other text of the library.
+void printLines(std::FILE* out, const std::string& text) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        std::fprintf(out, "%s\n", escapedForTerminal(text.substr(start, end - start)).c_str());
+        start = end + 1;
     }
-    ConfiguredLibrary(const ConfiguredLibrary&) = delete;
-    ConfiguredLibrary& operator=(const ConfiguredLibrary&) = delete;
+    std::fflush(out);
+}
 
-protected:
-    AnyFunction exportAddress(const char* exportName) override {
-        return library_->lookup<AnyFunction>(exportName);
+int probe(Programmer& programmer, const SessionOptions& options, std::FILE* out, std::FILE* err) {
+    if (!programmer.open(options)) {
+        TransferFailure failure;
+        failure.loaderReason = programmer.openFailure();
+        failure.refusal = programmer.refusedOption();
+        return fail(err, kNoProgrammer, openFailureText(failure));
     }
+    if (!programmer.offers(Operation::Report))
+        return fail(err, kNoProgrammer, "this programmer library cannot describe its probes");
+    ResultCode code = 0;
+    printLines(out, programmer.report("probes", code));
+    if (code == 0)
+        return kDone;
+    const std::string why = programmer.errorText(code);
+    return fail(err, code == kProgrammerNotFound ? kNoProgrammer : kProgrammerFailed,
+                "probe: the programmer reports code " + std::to_string(code) +
+                    (why.empty() ? "" : ": " + why));
+}
 
-private:
-    std::unique_ptr<ProgrammerLibrary> library_;
-    ConfiguredLoader& owner_;
-};
-
-// The library's own text for a code, when it has one.
-std::string errorText(ProgrammerLibrary& library, int code) {
-    const auto getErrorText = library.lookup<ErrorTextFunction>(kGetErrorTextName);
-    if (getErrorText == nullptr)
-        return {};
-    std::array<char, 512> buffer{};
-    if (getErrorText(code, buffer.data(), static_cast<int>(buffer.size())) <= 0)
-        return {};
-    buffer.back() = '\0';
-    return buffer.data();
+int list(Programmer& programmer, const SessionOptions& options, std::FILE* out, std::FILE* err) {
+    if (!programmer.open(options)) {
+        TransferFailure failure;
+        failure.loaderReason = programmer.openFailure();
+        failure.refusal = programmer.refusedOption();
+        return fail(err, kNoProgrammer, openFailureText(failure));
+    }
+    ResultCode code = 0;
+    const std::string text =
+        programmer.offers(Operation::Report) ? programmer.report("list", code) : std::string();
+    if (!programmer.offers(Operation::Report) || code != 0)
+        return fail(err, kNoProgrammer, "this programmer library cannot list its probes");
+    if (parseProbeList(text).empty())
+        return fail(err, kNoProgrammer, "no programmer on the USB bus");
+    printLines(out, text);
+    return kDone;
 }
 
 } // namespace
 
-ConfiguredLoader::ConfiguredLoader(LibraryLoader& inner, std::string swim)
-    : inner_(inner), swim_(std::move(swim)) {}
-
-std::unique_ptr<ProgrammerLibrary> ConfiguredLoader::load() {
-    refusal_.clear();
-    lastSession_.clear();
-    std::unique_ptr<ProgrammerLibrary> library = inner_.load();
-    if (!library)
-        return nullptr;
-    const auto setOption = library->lookup<ProgrammerOptionFunction>(kSetProgrammerOptionName);
-    const bool wished = swim_ != "auto";
-    if (setOption == nullptr && wished) {
-        refusal_ = std::string(kLibraryFileName) + " cannot be told a SWIM speed (it has no " +
-                   kSetProgrammerOptionName + " export): run without --swim";
-        return nullptr;
+std::vector<ListedProbe> parseProbeList(const std::string& text) {
+    std::vector<ListedProbe> probes;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream tokens(line);
+        ListedProbe probe;
+        if (!(tokens >> probe.path) || probe.path.find('=') != std::string::npos)
+            continue;
+        std::string token;
+        while (tokens >> token) {
+            if (token.starts_with("serial="))
+                probe.serial = token.substr(7);
+            else if (token == "usable=yes")
+                probe.usable = true;
+        }
+        probes.push_back(probe);
     }
-    if (setOption != nullptr && setOption("swim", swim_.c_str()) != 0 && wished) {
-        refusal_ = std::string(kLibraryFileName) + " refuses --swim " + swim_;
-        return nullptr;
-    }
-    return std::make_unique<ConfiguredLibrary>(std::move(library), *this);
+    return probes;
 }
 
-std::string ConfiguredLoader::lastError() const {
-    return refusal_.empty() ? inner_.lastError() : refusal_;
+int runList(Programmer& programmer, const SessionOptions& options, std::FILE* out, std::FILE* err) {
+    int exitCode = kInternalError;
+    try {
+        exitCode = list(programmer, options, out, err);
+    } catch (const ProgrammerStopped& stop) {
+        exitCode = fail(err, kInternalError, stoppedText(stop));
+    }
+    programmer.close();
+    return exitCode;
 }
 
-int runProbe(LibraryLoader& loader, std::FILE* out, std::FILE* err) {
-    const std::unique_ptr<ProgrammerLibrary> library = loader.load();
-    if (!library) {
-        const std::string reason = loader.lastError();
-        std::fprintf(err, "kwflash: cannot load the programmer library: %s\n",
-                     reason.empty() ? "TOLVANEX.dll is neither beside kwflash nor found by the "
-                                      "system's library search"
-                                    : reason.c_str());
-        return kNoProgrammer;
+int runProbe(Programmer& programmer, const SessionOptions& options, std::FILE* out,
+             std::FILE* err) {
+    int exitCode = kInternalError;
+    try {
+        exitCode = probe(programmer, options, out, err);
+    } catch (const ProgrammerStopped& stop) {
+        exitCode = fail(err, kInternalError, stoppedText(stop));
     }
-    const auto report = library->lookup<ProgrammerReportFunction>(kGetProgrammerReportName);
-    if (report == nullptr) {
-        std::fprintf(err, "kwflash: this programmer library cannot describe its probes\n");
-        return kNoProgrammer;
-    }
-    // Large enough for any bus: asking again would probe the chip again.
-    std::vector<char> buffer(64 * 1024, '\0');
-    int length = 0;
-    const int code = report("probes", buffer.data(), static_cast<int>(buffer.size()), &length);
-    buffer.back() = '\0';
-    std::string text(buffer.data());
-    if (!text.empty() && text.back() != '\n')
-        text += '\n';
-    std::fputs(text.c_str(), out);
-    std::fflush(out);
-    if (code == 0)
-        return kDone;
-    const std::string why = errorText(*library, code);
-    std::fprintf(err, "kwflash: probe: the programmer reports code %d%s%s\n", code,
-                 why.empty() ? "" : ": ", why.c_str());
-    return code == kProgrammerNotFound ? kNoProgrammer : kProgrammerFailed;
+    programmer.close();
+    return exitCode;
 }
 
 } // namespace kw::cli

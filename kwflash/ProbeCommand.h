@@ -1,36 +1,30 @@
 #pragma once
 
 #include <cstdio>
-#include <memory>
 #include <string>
+#include <vector>
 
-#include "kwflash/Arguments.h"
-#include "programmer/ProgrammerLibrary.h"
+#include "programmer/Programmer.h"
 
 namespace kw::cli {
 
-// Loads the programmer library through another loader and hands it the command line's wishes
-// (--swim) through its optional SetProgrammerOption. A library without that export, or one
-// that refuses the wish, does not load when the wish is not the default; lastError() says so.
-// Just before a library is released it is asked which programmer and link the transfer used.
-class ConfiguredLoader final : public LibraryLoader {
-public:
-    ConfiguredLoader(LibraryLoader& inner, std::string swim);
-    std::unique_ptr<ProgrammerLibrary> load() override;
-    std::string lastError() const override;
-    // The library's words on the last transfer's programmer and link; empty when it has none.
-    const std::string& lastSession() const noexcept { return lastSession_; }
-    void noteSession(std::string text) { lastSession_ = std::move(text); }
+// `kwflash probe`: the library's report on the probes on the bus and the first usable one's
+// chip, on `out`, in one session of `programmer`. Returns the exit code; a failure's line
+// goes to `err`.
+int runProbe(Programmer& programmer, const SessionOptions& options, std::FILE* out, std::FILE* err);
 
-private:
-    LibraryLoader& inner_;
-    std::string swim_;
-    std::string refusal_;
-    std::string lastSession_;
+// `kwflash list`: the library's line for each probe on the bus (report topic "list"), on `out`
+// as they come. Returns the exit code: 1 when there is no probe at all.
+int runList(Programmer& programmer, const SessionOptions& options, std::FILE* out, std::FILE* err);
+
+// One line of the "list" report, as far as kwflash needs it.
+struct ListedProbe {
+    std::string path;
+    std::string serial; // as the line writes it, %XX escapes kept
+    bool usable = false;
 };
 
-// `kwflash probe`: the library's report on the probes on the bus and the first usable one's
-// chip, on `out`. Returns the exit code; a failure's line goes to `err`.
-int runProbe(LibraryLoader& loader, std::FILE* out, std::FILE* err);
+// The lines of a "list" report that name a probe; others are skipped.
+std::vector<ListedProbe> parseProbeList(const std::string& text);
 
 } // namespace kw::cli

@@ -106,6 +106,7 @@ void ConsoleHost::begin(const char* label) {
     blocks_ = 0;
     lastDrawn_ = -1;
     lastQuarter_ = -1;
+    lastSession_.clear();
 }
 
 void ConsoleHost::endLine() {
@@ -129,9 +130,15 @@ void ConsoleHost::setProgressMaximum(int maximum) {
     draw(0);
 }
 
-void ConsoleHost::setProgress(int position) {
-    TransferExitCheck::atBlock(position + 1);
-    draw(position + 1);
+void ConsoleHost::blockDone(TransferKind, int block) {
+    draw(block + 1);
+}
+
+void ConsoleHost::sessionEnding(TransferKind, Programmer& programmer) {
+    if (!programmer.offers(Operation::Report))
+        return;
+    ResultCode code = 0;
+    lastSession_ = programmer.report("session", code);
 }
 
 bool ConsoleHost::cancelled() {

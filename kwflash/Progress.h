@@ -13,8 +13,8 @@ namespace kw::cli {
 enum class ProgressStyle { Bar, Lines, Quiet };
 
 // The transfers' host for a command line. It shows the progress of each transfer under the
-// label given by begin(); the window's message boxes and log lines are not shown, since the
-// command words its own errors from the transfer's outcome. Pauses really sleep.
+// label given by begin(); the command words its errors from the transfer's result, so the
+// failure events show nothing. Pauses really sleep.
 class ConsoleHost final : public TransferHost {
 public:
     ConsoleHost(std::FILE* out, ProgressStyle style);
@@ -25,12 +25,21 @@ public:
     void endLine();
     // A line of its own on the progress output, unless quiet.
     void say(const std::string& text);
+    // The library's words on the last transfer's programmer and link; empty when it has none.
+    const std::string& lastSession() const noexcept { return lastSession_; }
 
-    void showMessage(const std::string&) override {}
-    void appendLine(const std::string&) override {}
-    void appendStampedLine(const std::string&) override {}
+    void libraryMissing(TransferKind, const std::string&) override {}
+    void optionRefused(TransferKind, const OptionRefusal&, const std::string&) override {}
+    void started(TransferKind) override {}
+    void exportMissing(TransferKind, const char*) override {}
+    void blockDone(TransferKind, int block) override;
+    void blockFailed(TransferKind, int, ResultCode, const std::string&) override {}
+    void stopped(TransferKind, const ProgrammerStopped&) override {}
+    void finished(TransferKind) override {}
+    // Asks the library which programmer and link the transfer used.
+    void sessionEnding(TransferKind, Programmer& programmer) override;
+
     void setProgressMaximum(int maximum) override;
-    void setProgress(int position) override;
     void processEvents() override {}
     void pause(int milliseconds) override;
     // After Ctrl+C or SIGTERM, at the next block.
@@ -46,6 +55,7 @@ private:
     int lastDrawn_ = -1;   // blocks done when the bar was drawn last
     int lastQuarter_ = -1; // quarters done when a plain line was written last
     bool onBarLine_ = false;
+    std::string lastSession_;
 };
 
 // The style for progress written to `out`: a bar only when it is a terminal.

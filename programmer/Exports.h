@@ -42,7 +42,10 @@ using ErrorTextFunction = int(KW_STDCALL*)(int code, char* buffer, int size);
 // takes it and non-zero when it does not know the name or the value (nothing changes then).
 // Libraries without it are used as before, with their own defaults. Known to the ST-LINK
 // library: "swim" = "auto" (high speed when the chip offers it, low speed after repeated
-// errors), "low" (for long wires), "high" (never falls back).
+// errors), "low" (for long wires), "high" (never falls back); "probe" = a serial number or a
+// USB port path as Linux writes it, bus then ports ("1-1", "3-2.4"), or "" for the first
+// usable probe. A serial that several probes share (clones) fails the transfer with code 1
+// and a text naming their port paths.
 using ProgrammerOptionFunction = int(KW_STDCALL*)(const char* name, const char* value);
 
 // Optional: GetProgrammerReport(topic, buffer, size, length) writes a UTF-8 text of lines
@@ -52,9 +55,19 @@ using ProgrammerOptionFunction = int(KW_STDCALL*)(const char* name, const char* 
 // attached and the chip of the first usable one (a bug report's first lines; the code is what
 // a download would meet; a transfer in progress ends first; asking again looks again);
 // "session" names the programmer and link of the current or last transfer without touching
-// them (empty before one). An unknown topic returns 2 with an empty text.
+// them (empty before one); "list" writes one line per probe on the bus without touching any
+// chip (a transfer in progress ends first): `PATH serial=S product=0483:PID generation=G firmware=F
+// swim=yes|no|- usable=U`, each value one token (S with %XX escapes, "-" for unknown). An unknown
+// topic returns 2 with an empty text.
 using ProgrammerReportFunction = int(KW_STDCALL*)(const char* topic, char* buffer, int size,
                                                   int* length);
+
+// Optional: EndTransfer() tells the library a transfer is over, just before the host releases
+// it, so that it ends what it started for the transfer (threads, the chip's session, the
+// probe) while its code is still loaded rather than in its static destructors: on Windows
+// those run under the loader lock, where waiting for a thread deadlocks. Called once per
+// transfer, also after a failure or an interruption; libraries without it are used as before.
+using EndTransferFunction = void(KW_STDCALL*)();
 
 inline constexpr const char* kLibraryFileName = "TOLVANEX.dll";
 inline constexpr const char* kSetFlashDataName = "SetFlashData";
@@ -62,5 +75,6 @@ inline constexpr const char* kGetFlashDataName = "GetFlashData";
 inline constexpr const char* kGetErrorTextName = "GetErrorText";
 inline constexpr const char* kSetProgrammerOptionName = "SetProgrammerOption";
 inline constexpr const char* kGetProgrammerReportName = "GetProgrammerReport";
+inline constexpr const char* kEndTransferName = "EndTransfer";
 
 } // namespace kw

@@ -2,27 +2,50 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "image/ImageBuffer.h"
-#include "programmer/ProgrammerLibrary.h"
+#include "programmer/Programmer.h"
 #include "target/Chip.h"
 
 namespace kw {
 
-// What a transfer needs from the window around it. Every call happens on the caller's thread.
+enum class TransferKind { Download, ReadBack };
+
+// What a transfer tells the window or console around it, and asks of it. The core writes no
+// wording: each host says what the events mean in its own language. Every call happens on
+// the caller's thread, and the programmer's session is still open during each of them.
 class TransferHost {
 public:
     virtual ~TransferHost() = default;
-    virtual void showMessage(const std::string& text) = 0;       // modal, returns when closed
-    virtual void appendLine(const std::string& text) = 0;        // log line without time stamp
-    virtual void appendStampedLine(const std::string& text) = 0; // time, three blanks, text
+
+    // Events, in the order a transfer meets them.
+    // open() failed: `reason` is the programmer's one line, empty when no library file was
+    // found anywhere.
+    virtual void libraryMissing(TransferKind kind, const std::string& reason) = 0;
+    // open() failed because the library does not take one of the session's options.
+    virtual void optionRefused(TransferKind kind, const OptionRefusal& refusal,
+                               const std::string& reason) = 0;
+    virtual void started(TransferKind kind) = 0;
+    virtual void exportMissing(TransferKind kind, const char* exportName) = 0;
+    virtual void blockDone(TransferKind kind, int block) = 0;
+    // `libraryText` is the library's own text for the code, often empty.
+    virtual void blockFailed(TransferKind kind, int block, ResultCode code,
+                             const std::string& libraryText) = 0;
+    // The programmer went away in the middle; the session is over.
+    virtual void stopped(TransferKind kind, const ProgrammerStopped& stop) = 0;
+    virtual void finished(TransferKind kind) = 0;
+    // Last of every way out of an open session but a stop or an exception, just before
+    // close(): the place to ask the library about the session.
+    virtual void sessionEnding(TransferKind, Programmer&) {}
+
+    // What the host does for the transfer.
     virtual void setProgressMaximum(int maximum) = 0;
-    virtual void setProgress(int position) = 0;
     virtual void processEvents() = 0;
     virtual void pause(int milliseconds) = 0;
     // Asked before each block: true stops the transfer there, with the blocks before it done
-    // and the library released as after a failure. A window never stops a transfer halfway.
+    // and the session closed as after a failure. A window never stops a transfer halfway.
     virtual bool cancelled() { return false; }
 };
 
@@ -43,16 +66,26 @@ inline constexpr int kBlockCount = kTransferLength / kBlockSize;
 inline constexpr int kImageLength = kTransferLength;
 } // namespace readback
 
-enum class TransferOutcome { Completed, LibraryMissing, ExportMissing, BlockFailed, Cancelled };
+enum class TransferOutcome {
+    Completed,
+    LibraryMissing,
+    OptionRefused,
+    ExportMissing,
+    BlockFailed,
+    Stopped,
+    Cancelled,
+};
 
-// Why a transfer did not complete, for callers that word the failure themselves. The host
-// gets its messages and log lines all the same.
+// Why a transfer did not complete, for callers that word the failure from the result rather
+// than from the events.
 struct TransferFailure {
-    std::string loaderReason; // LibraryMissing: the loader's lastError(), often empty
-    int block = -1;           // BlockFailed: index of the block that failed; Cancelled: of
-                              // the block that was not sent, so also how many were
-    ResultCode code = 0;      // BlockFailed: what the library returned for it
-    std::string libraryText;  // BlockFailed: the library's own text for the code, often empty
+    std::string loaderReason; // LibraryMissing, OptionRefused: the programmer's openFailure()
+    std::optional<OptionRefusal> refusal; // OptionRefused
+    int block = -1;          // BlockFailed: index of the block that failed; Cancelled: of
+                             // the block that was not sent, so also how many were
+    ResultCode code = 0;     // BlockFailed: what the library returned for it
+    std::string libraryText; // BlockFailed: the library's own text for the code, often empty
+    std::optional<ProgrammerStopped> stop; // Stopped
 };
 
 struct TransferResult {
@@ -60,17 +93,18 @@ struct TransferResult {
     TransferFailure failure; // when outcome is not Completed
 };
 
-// Sends kTransferLength (8192) bytes in 64 blocks of 128. `flash` is asked for the image before
-// each block, so the bytes sent are those of the image at that moment; it may return nullptr.
-TransferResult runDownload(LibraryLoader& loader, const std::function<const ImageBuffer*()>& flash,
-                           TransferHost& host);
+// Sends kTransferLength (8192) bytes in 64 blocks of 128 in one session. `flash` is asked for
+// the image before each block, so the bytes sent are those of the image at that moment; it
+// may return nullptr. The session is closed before this returns, an exception included.
+TransferResult runDownload(Programmer& programmer, const std::function<const ImageBuffer*()>& flash,
+                           TransferHost& host, const SessionOptions& options = {});
 
 struct ReadBackResult : TransferResult {
     std::unique_ptr<ImageBuffer> image; // kTransferLength bytes, only when outcome is Completed
 };
 
-// Reads kTransferLength (8192) bytes in 256 blocks of 32 into a fresh image. The library is
-// released before this returns.
-ReadBackResult runReadBack(LibraryLoader& loader, TransferHost& host);
+// Reads kTransferLength (8192) bytes in 256 blocks of 32 into a fresh image, in one session.
+ReadBackResult runReadBack(Programmer& programmer, TransferHost& host,
+                           const SessionOptions& options = {});
 
 } // namespace kw

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs KALIWIRE for the current user, without root:
-#   PREFIX/lib/kaliwire/            the tool, the command line kwflash and the programmer
-#                                   library beside them (the settings file TOLVANEX.INI is
+#   PREFIX/lib/kaliwire/            the tool, the command line kwflash, the helper process
+#                                   kaliwire-programmer that runs the programmer library, and
+#                                   that library beside them (the settings file TOLVANEX.INI is
 #                                   written there too): the ST-LINK library, or the stand-in
 #                                   with PROGRAMMER=standin
 #   PREFIX/bin/kaliwire, kwflash    launchers on the PATH
@@ -19,7 +20,8 @@ PROGRAMMER=${PROGRAMMER:-stlink}
 
 install_files() {
     build=$1
-    [ -x "$build/bin/kaliwire" ] && [ -x "$build/bin/kwflash" ] ||
+    [ -x "$build/bin/kaliwire" ] && [ -x "$build/bin/kwflash" ] &&
+        [ -x "$build/bin/kaliwire-programmer" ] ||
         { echo "build the tool first (make build)" >&2; exit 1; }
     case $PROGRAMMER in
     stlink) library=$build/bin/stlink/TOLVANEX.dll ;;
@@ -34,6 +36,7 @@ install_files() {
     }
     put "$build/bin/kaliwire" "$APPDIR/kaliwire" 755
     put "$build/bin/kwflash" "$APPDIR/kwflash" 755
+    put "$build/bin/kaliwire-programmer" "$APPDIR/kaliwire-programmer" 755
     put "$library" "$APPDIR/TOLVANEX.dll" 644
     launcher=$(mktemp)
     for program in kaliwire kwflash; do

@@ -2,15 +2,19 @@
 // own "Hex" button (the open dialog answered by this program), optionally downloads it to the
 // programmer library beside the executable, and saves the window as PNG.
 //
-//   kw_screenshot OUT.png [IMAGE.hex] [--download] [--readback] [--tab N] [--pending]
+//   kw_screenshot OUT.png [IMAGE.hex] [--download] [--readback] [--tab N] [--pending] [--boxes]
 //
+// --boxes shows the window's message boxes as a user sees them (left open, so that the
+// transfer goes on) and saves the whole screen rather than the window alone.
 // --readback clears the image after the download and reads it back from the programmer
 // library, then says on stderr whether the image read equals the one downloaded.
 // --pending types into two cells without committing them, as a user who left one cell and is
 // still typing in the other would, to show how text that is not the image looks.
 #include <QApplication>
 #include <QKeyEvent>
+#include <QMessageBox>
 #include <QPixmap>
+#include <QScreen>
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
@@ -27,12 +31,18 @@ namespace {
 
 class AnsweringPrompts final : public kw::Prompts {
 public:
-    explicit AnsweringPrompts(QString file) : file_(std::move(file)) {}
+    AnsweringPrompts(QString file, bool boxes) : file_(std::move(file)), boxes_(boxes) {}
     std::optional<QString> openFile(QWidget*, const QString&, const QString&) override {
         return file_.isEmpty() ? std::nullopt : std::optional<QString>(file_);
     }
-    void message(QWidget*, const QString& text) override {
+    void message(QWidget* parent, const QString& text) override {
         std::fprintf(stderr, "message: %s\n", qPrintable(text));
+        if (!boxes_)
+            return;
+        auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("KALIWIRE"), text,
+                                    QMessageBox::Ok, parent);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
     }
     void error(QWidget*, const QString& text) override {
         std::fprintf(stderr, "error: %s\n", qPrintable(text));
@@ -41,6 +51,7 @@ public:
 
 private:
     QString file_;
+    bool boxes_;
 };
 
 // Keys as the keyboard delivers them to the grid.
@@ -66,12 +77,13 @@ int main(int argc, char** argv) {
     const bool download = args.contains(QStringLiteral("--download"));
     const bool readBack = args.contains(QStringLiteral("--readback"));
     const bool pending = args.contains(QStringLiteral("--pending"));
+    const bool boxes = args.contains(QStringLiteral("--boxes"));
     const qsizetype tabAt = args.indexOf(QStringLiteral("--tab"));
     const int tab = tabAt > 0 && tabAt + 1 < args.size() ? args[tabAt + 1].toInt() : 0;
     int status = 0;
 
     FrmCopyConfig config = FrmCopyConfig::forApplication();
-    config.prompts = std::make_shared<AnsweringPrompts>(image);
+    config.prompts = std::make_shared<AnsweringPrompts>(image, boxes);
     // Keep the user's settings file untouched.
     config.settingsFile = std::filesystem::temp_directory_path() / "kw_screenshot_TOLVANEX.INI";
     TFrmCopy window(config);
@@ -110,7 +122,7 @@ int main(int argc, char** argv) {
         }
         window.grid->setCurrentIndex(tab);
         QTimer::singleShot(300, [&] {
-            const bool saved = window.grab().save(out);
+            const bool saved = (boxes ? window.screen()->grabWindow(0) : window.grab()).save(out);
             std::fprintf(stderr, "%s %s\n", saved ? "saved" : "could not save", qPrintable(out));
             QApplication::exit(saved ? status : 1);
         });

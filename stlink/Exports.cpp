@@ -7,8 +7,9 @@
 
 namespace {
 
-// Destroyed when the tool unloads the library: the session's cleanup relocks the flash, lets
-// the chip run and releases the probe.
+// A transfer ends at EndTransfer (or its last block, or a failure). For a host without
+// EndTransfer the cleanup of a transfer it abandoned runs when it unloads the library: the
+// session then relocks the flash, lets the chip run and releases the probe.
 kw::stlink::Programmer& programmer() {
     static kw::stlink::Programmer instance(kw::stlink::makeLibusbPort);
     return instance;
@@ -20,7 +21,7 @@ KW_EXPORT kw::ResultCode KW_STDCALL SetFlashData(std::int32_t offset, std::uint8
     try {
         return programmer().setFlashData(offset, block);
     } catch (...) {
-        return kw::stlink::kProbeLost;
+        return programmer().internalFault();
     }
 }
 
@@ -28,7 +29,7 @@ KW_EXPORT kw::ResultCode KW_STDCALL GetFlashData(std::int32_t offset, std::uint8
     try {
         return programmer().getFlashData(offset, block);
     } catch (...) {
-        return kw::stlink::kProbeLost;
+        return programmer().internalFault();
     }
 }
 
@@ -47,11 +48,12 @@ KW_EXPORT int KW_STDCALL SetProgrammerOption(const char* name, const char* value
 KW_EXPORT kw::ResultCode KW_STDCALL GetProgrammerReport(const char* topic, char* buffer, int size,
                                                         int* length) {
     std::string text;
-    kw::ResultCode code = kw::stlink::kProbeLost;
+    kw::ResultCode code = kw::stlink::kInternalFault;
     try {
         code = programmer().report(topic, text);
     } catch (...) {
-        text = kw::stlink::textOf(kw::stlink::Reason::ProbeLost);
+        code = programmer().internalFault();
+        text = kw::stlink::textOf(kw::stlink::Reason::InternalFault);
     }
     const int whole = kw::stlink::copyTextCut(text.c_str(), buffer, size);
     if (length != nullptr)
@@ -59,8 +61,13 @@ KW_EXPORT kw::ResultCode KW_STDCALL GetProgrammerReport(const char* topic, char*
     return code;
 }
 
+KW_EXPORT void KW_STDCALL EndTransfer() {
+    programmer().end();
+}
+
 static_assert(std::is_same_v<decltype(&SetFlashData), kw::BlockFunction> &&
               std::is_same_v<decltype(&GetFlashData), kw::BlockFunction> &&
               std::is_same_v<decltype(&GetErrorText), kw::ErrorTextFunction> &&
               std::is_same_v<decltype(&SetProgrammerOption), kw::ProgrammerOptionFunction> &&
-              std::is_same_v<decltype(&GetProgrammerReport), kw::ProgrammerReportFunction>);
+              std::is_same_v<decltype(&GetProgrammerReport), kw::ProgrammerReportFunction> &&
+              std::is_same_v<decltype(&EndTransfer), kw::EndTransferFunction>);

@@ -73,7 +73,11 @@ public:
         return result;
     }
 
-    std::vector<ProbeListing> list() override {
+    std::vector<ProbeListing> list() override { return listed(true); }
+    std::vector<ProbeListing> identify() override { return listed(false); }
+
+private:
+    std::vector<ProbeListing> listed(bool tryClaim) {
         std::vector<ProbeListing> probes;
         forEachProbe([&](libusb_device* device, const libusb_device_descriptor& descriptor) {
             ProbeListing probe;
@@ -87,10 +91,12 @@ public:
                     libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, serial,
                                                        sizeof serial) > 0)
                     probe.serial = reinterpret_cast<const char*>(serial);
-                libusb_set_auto_detach_kernel_driver(handle, 1);
-                probe.openResult = libusb_claim_interface(handle, kDebugInterface);
-                if (probe.openResult == LIBUSB_SUCCESS)
-                    libusb_release_interface(handle, kDebugInterface);
+                if (tryClaim) {
+                    libusb_set_auto_detach_kernel_driver(handle, 1);
+                    probe.openResult = libusb_claim_interface(handle, kDebugInterface);
+                    if (probe.openResult == LIBUSB_SUCCESS)
+                        libusb_release_interface(handle, kDebugInterface);
+                }
                 libusb_close(handle);
             }
             probes.push_back(probe);
@@ -99,7 +105,6 @@ public:
         return probes;
     }
 
-private:
     // Calls `visit` for each probe probeModel() accepts, in bus order, until it returns false.
     template <class Visit> void forEachProbe(Visit visit) {
         if (context_ == nullptr)

@@ -16,6 +16,10 @@ struct ReasonInfo {
 constexpr ReasonInfo kReasons[] = {
     {Reason::NoProbe, kNoProgrammer,
      "没有找到ST-LINK编程器：请插上ST-LINK/V2、V2-1或V3，用lsusb确认能看到0483:37xx设备后重试。"},
+    {Reason::ChosenProbeMissing, kNoProgrammer,
+     "没有找到指定的ST-LINK：请用 kwflash list 查看已连接编程器的序列号和USB端口路径。"},
+    {Reason::SerialShared, kNoProgrammer,
+     "有多个ST-LINK使用同一序列号：请改用USB端口路径（如1-2）指定编程器。"},
     {Reason::NoPermission, kNoProgrammer,
      "没有权限访问ST-LINK：请执行 sudo make install-udev 安装udev规则，然后重新插拔编程器。"},
     {Reason::ProbeBusy, kNoProgrammer,
@@ -40,6 +44,8 @@ constexpr ReasonInfo kReasons[] = {
     {Reason::ImageTooLarge, kImageTooLarge,
      "程序超出芯片的Flash容量：此芯片只有4096字节Flash(STM8S103F2)"
      "，请缩小程序或换用8192字节的STM8S103F3。"},
+    {Reason::InternalFault, kInternalFault,
+     "编程库内部错误（如内存不足）：芯片内容可能不完整，请重新下载；反复出现时请报告此问题。"},
 };
 
 const ReasonInfo* find(Reason reason) noexcept {
@@ -53,7 +59,7 @@ const ReasonInfo* find(Reason reason) noexcept {
 
 Code codeOf(Reason reason) noexcept {
     const ReasonInfo* info = find(reason);
-    return info != nullptr ? info->code : kProbeLost;
+    return info != nullptr ? info->code : kInternalFault;
 }
 
 const char* textOf(Reason reason) noexcept {
@@ -72,6 +78,9 @@ bool defaultReasonOf(ResultCode code, Reason& reason) noexcept {
 }
 
 Failure::Failure(Reason reason) : std::runtime_error(textOf(reason)), reason_(reason) {}
+
+Failure::Failure(Reason reason, const std::string& text)
+    : std::runtime_error(text), reason_(reason), text_(text) {}
 
 int copyTextCut(const char* text, char* buffer, int size) noexcept {
     const std::size_t length = std::strlen(text);

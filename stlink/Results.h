@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <string>
 
 #include "programmer/Exports.h"
 
@@ -19,11 +20,14 @@ enum Code : ResultCode {
     kProgramTimeout = 6, // the flash controller never reported the end of a block
     kProbeLost = 7,      // USB failed during the transfer: unplugged or stuck probe
     kImageTooLarge = 8,  // data past the end of a 4 KB chip's flash
+    kInternalFault = 9,  // the library itself failed (out of memory, a defect): not the probe
 };
 
 // Why a call failed, finer than its code: each reason has its own text for the user.
 enum class Reason {
     NoProbe,
+    ChosenProbeMissing, // no probe on the bus has the serial or port path asked for
+    SerialShared,       // the serial asked for belongs to several probes (clones)
     NoPermission,
     ProbeBusy,
     NoSwim,
@@ -36,6 +40,7 @@ enum class Reason {
     ProgramTimeout,
     ProbeLost,
     ImageTooLarge,
+    InternalFault,
 };
 
 Code codeOf(Reason reason) noexcept;
@@ -50,11 +55,15 @@ bool defaultReasonOf(ResultCode code, Reason& reason) noexcept;
 class Failure : public std::runtime_error {
 public:
     explicit Failure(Reason reason);
+    // With a text of its own for the user instead of the reason's, naming what was found.
+    Failure(Reason reason, const std::string& text);
     Reason reason() const noexcept { return reason_; }
     Code code() const noexcept { return codeOf(reason_); }
+    const std::string& text() const noexcept { return text_; }
 
 private:
     Reason reason_;
+    std::string text_;
 };
 
 // Copies `text` into buffer[0..size) NUL-terminated, cut before a UTF-8 character that would

@@ -6,6 +6,11 @@
 #include <exception>
 #include <string_view>
 
+#if !defined(_WIN32)
+#include <pthread.h>
+#include <signal.h>
+#endif
+
 #include "stlink/Log.h"
 
 namespace kw::stlink {
@@ -51,6 +56,10 @@ Reason openFailureReason(int usbResult) {
 constexpr auto kWaitLimit = std::chrono::milliseconds(250);
 constexpr int kWaitRoundTrips = 100;
 
+const char* textOrOwn(Reason reason, const std::string& own) {
+    return own.empty() ? textOf(reason) : own.c_str();
+}
+
 const char* speedName(bool high) {
     return high ? "high" : "low";
 }
@@ -62,14 +71,21 @@ Session::Session(std::unique_ptr<UsbPort> port, Settings settings)
       waitLimitUs_(std::chrono::duration_cast<std::chrono::microseconds>(kWaitLimit).count()) {}
 
 Session::~Session() {
+    stopWorker();
+    close();
+}
+
+void Session::stopWorker() noexcept {
+    if (!worker_.joinable())
+        return;
     {
         const std::lock_guard lock(mutex_);
         stopping_ = true;
     }
     changed_.notify_all();
-    if (worker_.joinable())
-        worker_.join();
-    close();
+    worker_.join();
+    const std::lock_guard lock(mutex_);
+    stopping_ = false;
 }
 
 std::optional<Reason> Session::failure() const {
@@ -78,14 +94,21 @@ std::optional<Reason> Session::failure() const {
 }
 
 // The first failure of a session is the one every later call reports.
-void Session::fail(Reason reason) {
+void Session::fail(Reason reason, const std::string& text) {
     {
         const std::lock_guard lock(mutex_);
         if (failure_)
             return;
         failure_ = reason;
+        failureText_ = text;
     }
-    logLine(1, "error %d: %s", static_cast<int>(codeOf(reason)), textOf(reason));
+    logLine(1, "error %d: %s", static_cast<int>(codeOf(reason)),
+            text.empty() ? textOf(reason) : text.c_str());
+}
+
+std::string Session::failureText() const {
+    const std::lock_guard lock(mutex_);
+    return failureText_;
 }
 
 std::string Session::description() const {
@@ -112,15 +135,33 @@ ResultCode Session::guarded(const std::function<void()>& work) {
             work();
         }
     } catch (const Failure& failure) {
-        fail(failure.reason());
-    } catch (const std::exception&) {
-        fail(Reason::ProbeLost);
+        fail(failure.reason(), failure.text());
+    } catch (...) {
+        // USB trouble arrives as a Failure; anything else (std::bad_alloc, a broken
+        // invariant) is the library's own fault and must not send the user to the cable.
+        fail(Reason::InternalFault);
     }
     const auto failed = failure();
     return failed ? codeOf(*failed) : kDone;
 }
 
+bool Session::releaseBesideIdleWorker() noexcept {
+    // Waiting for the job to end needs nothing of the loader, unlike waiting for the thread
+    // to end.
+    if (!waitFor(true))
+        return false;
+    close();
+    return true;
+}
+
 void Session::runWorker() {
+#if !defined(_WIN32)
+    // Signals go to the host's threads: a worker left blocked when an old host unloads the
+    // library mid-download must never run again.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+#endif
     std::unique_lock lock(mutex_);
     for (;;) {
         // A job handed over before the library goes away still runs: its call returned 0.
@@ -156,28 +197,63 @@ bool Session::waitFor(bool wholeQueue) {
                              [this, wholeQueue] { return !job_ && (!wholeQueue || !running_); });
 }
 
+int Session::chosenIndex(const std::vector<ProbeListing>& probes) const {
+    const std::string& wanted = settings_.probe;
+    const bool byPath = isPortPath(wanted);
+    std::vector<int> matches;
+    for (std::size_t index = 0; index < probes.size(); ++index)
+        if ((byPath ? probes[index].location : probes[index].serial) == wanted)
+            matches.push_back(static_cast<int>(index));
+    if (matches.empty())
+        throw Failure(Reason::ChosenProbeMissing,
+                      std::string("没有找到") + (byPath ? "USB端口路径" : "序列号") + "为 " +
+                          wanted +
+                          " 的ST-LINK：请用 kwflash list 查看已连接编程器的序列号和USB端口路径。");
+    if (matches.size() > 1) {
+        std::string paths;
+        for (const int index : matches)
+            paths += (paths.empty() ? "" : "、") + probes[static_cast<std::size_t>(index)].location;
+        throw Failure(Reason::SerialShared, "有多个ST-LINK的序列号都是 " + wanted + "（USB端口 " +
+                                                paths + "）：请改用USB端口路径指定编程器。");
+    }
+    return matches.front();
+}
+
 void Session::openProbe() {
     std::optional<Reason> reason;
-    for (int index = 0; index < kMaxProbes; ++index) {
-        std::unique_ptr<UsbLink> link;
-        const int result = port_->open(index, link);
-        if (result == kUsbErrorNotFound)
-            break;
-        if (result != kUsbSuccess || !link) {
-            reason = reason.value_or(openFailureReason(result));
-            continue;
-        }
+    if (!settings_.probe.empty()) {
+        if (!openProbeAt(chosenIndex(port_->identify()), reason))
+            reason = Reason::ChosenProbeMissing; // unplugged since it was listed
+    } else {
+        for (int index = 0; index < kMaxProbes && !probe_; ++index)
+            if (!openProbeAt(index, reason))
+                break;
+    }
+    if (!probe_)
+        throw Failure(reason.value_or(Reason::NoProbe));
+}
+
+bool Session::openProbeAt(int index, std::optional<Reason>& reason) {
+    std::unique_ptr<UsbLink> link;
+    const int result = port_->open(index, link);
+    if (result == kUsbErrorNotFound)
+        return false;
+    if (result != kUsbSuccess || !link) {
+        reason = reason.value_or(openFailureReason(result));
+        return true;
+    }
+    {
         auto probe = std::make_unique<StLink>(std::move(link));
         FirmwareVersion version;
         try {
             version = probe->readVersion();
         } catch (const Failure&) {
             reason = reason.value_or(Reason::ProbeUnresponsive);
-            continue;
+            return true;
         }
         if (version.swim == 0) {
             reason = reason.value_or(Reason::NoSwim);
-            continue;
+            return true;
         }
         probe_ = std::move(probe);
         waitLimitUs_ = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -188,9 +264,8 @@ void Session::openProbe() {
                       probe_->model().name, kStVendorId, probe_->model().productId, version.stlink,
                       version.jtag, version.swim);
         probeText_ = text;
-        return;
     }
-    throw Failure(reason.value_or(Reason::NoProbe));
+    return true;
 }
 
 void Session::connect() {
@@ -249,6 +324,14 @@ void Session::checkLink() const {
 }
 
 ResultCode Session::write(std::int32_t offset, const std::uint8_t* block) {
+    const ResultCode result = queueBlocks(offset, block);
+    // Nothing of the worker outlives the transfer: a host may release the library next.
+    if (result != kDone || offset == kLastWriteOffset)
+        stopWorker();
+    return result;
+}
+
+ResultCode Session::queueBlocks(std::int32_t offset, const std::uint8_t* block) {
     // One call's blocks may wait while the last call's are programmed, so the worker has the
     // next blocks at hand through the tool's pauses.
     if (!waitFor(false))
@@ -495,8 +578,15 @@ ResultCode Session::report(std::string& text) {
             continue;
         }
         text += "SWIM capable\n";
-        if (usable < 0)
+        if (usable < 0 && settings_.probe.empty())
             usable = static_cast<int>(index);
+    }
+    if (!settings_.probe.empty()) {
+        const ResultCode chosen = guarded([&] { usable = chosenIndex(probes); });
+        if (chosen != kDone) {
+            text += std::string("Failed: ") + textOrOwn(*failure(), failureText()) + "\n";
+            return chosen;
+        }
     }
     if (usable < 0) {
         // A probe that could not be opened says more than the others' missing SWIM.
@@ -518,7 +608,7 @@ ResultCode Session::report(std::string& text) {
     });
     text += chipText;
     if (const auto failed = failure())
-        text += std::string("Failed: ") + textOf(*failed) + "\n";
+        text += std::string("Failed: ") + textOrOwn(*failed, failureText()) + "\n";
     close();
     finished_ = true;
     return code;
@@ -579,10 +669,136 @@ void Session::reportChip(std::string& text) {
         throw Failure(Reason::TargetSilent);
 }
 
+bool isPortPath(const std::string& text) {
+    // Bus, a dash, then port numbers joined by dots: at most 7 hubs deep.
+    std::size_t at = 0;
+    int numbers = 0;
+    while (at < text.size()) {
+        const std::size_t start = at;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9')
+            ++at;
+        if (at == start || at - start > 3)
+            return false;
+        ++numbers;
+        if (at == text.size())
+            break;
+        if (text[at] != (numbers == 1 ? '-' : '.'))
+            return false;
+        ++at;
+        if (at == text.size())
+            return false;
+    }
+    return numbers >= 2 && numbers <= 8;
+}
+
+namespace {
+
+const char* generationName(std::uint16_t productId) {
+    switch (productId) {
+    case 0x3748:
+        return "V2";
+    case 0x374B:
+    case 0x3752:
+        return "V2-1";
+    default:
+        return "V3";
+    }
+}
+
+// Spaces, '%', '=' and anything outside printable ASCII as %XX, so the value stays one token.
+std::string escapedToken(const std::string& text) {
+    if (text.empty())
+        return "-";
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte >= 0x7F || c == '%' || c == '=') {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", byte);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+const char* usableName(int openResult) {
+    switch (openResult) {
+    case kUsbErrorAccess:
+        return "no-permission";
+    case kUsbErrorBusy:
+        return "busy";
+    default:
+        return "unresponsive";
+    }
+}
+
+} // namespace
+
+std::string listProbes(UsbPort& port) {
+    std::string text;
+    const std::vector<ProbeListing> probes = port.list();
+    for (std::size_t index = 0; index < probes.size(); ++index) {
+        const ProbeListing& listed = probes[index];
+        std::string firmware = "-";
+        std::string swim = "-";
+        std::string usable = usableName(listed.openResult);
+        std::unique_ptr<UsbLink> link;
+        if (listed.openResult == kUsbSuccess) {
+            const int opened = port.open(static_cast<int>(index), link);
+            if (opened != kUsbSuccess || !link)
+                usable = usableName(opened);
+        }
+        if (link) {
+            try {
+                StLink probe(std::move(link));
+                const FirmwareVersion version = probe.readVersion();
+                char text[48];
+                std::snprintf(text, sizeof text, "V%dJ%dS%d", version.stlink, version.jtag,
+                              version.swim);
+                firmware = text;
+                swim = version.swim != 0 ? "yes" : "no";
+                usable = version.swim != 0 ? "yes" : "no-swim";
+            } catch (const Failure&) {
+                usable = "unresponsive";
+            }
+        }
+        char line[512];
+        std::snprintf(line, sizeof line,
+                      "%s serial=%s product=%04x:%04x generation=%s firmware=%s swim=%s "
+                      "usable=%s\n",
+                      listed.location.c_str(), escapedToken(listed.serial).c_str(), kStVendorId,
+                      listed.productId, generationName(listed.productId), firmware.c_str(),
+                      swim.c_str(), usable.c_str());
+        text += line;
+    }
+    return text;
+}
+
 Programmer::Programmer(PortFactory ports) : ports_(std::move(ports)) {}
 
+Programmer::~Programmer() {
+    if (session_ && session_->workerRunning()) {
+        session_->releaseBesideIdleWorker();
+        static_cast<void>(session_.release()); // its thread object must not be destroyed
+    }
+}
+
 bool Programmer::setOption(const char* name, const char* value) {
-    if (name == nullptr || value == nullptr || std::string_view(name) != "swim")
+    if (name == nullptr || value == nullptr)
+        return false;
+    if (std::string_view(name) == "probe") {
+        const std::string_view wanted(value);
+        // A serial as a USB string descriptor can hold it; no control characters.
+        if (wanted.size() > 126 || std::any_of(wanted.begin(), wanted.end(), [](char c) {
+                return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+            }))
+            return false;
+        settings_.probe = wanted;
+        return true;
+    }
+    if (std::string_view(name) != "swim")
         return false;
     const std::string_view wanted(value);
     if (wanted == "auto")
@@ -602,9 +818,16 @@ ResultCode Programmer::report(const char* topic, std::string& text) {
         text = description();
         return kDone;
     }
+    if (what == "list") {
+        end();
+        const std::unique_ptr<UsbPort> port = ports_();
+        text = listProbes(*port);
+        return kDone;
+    }
     if (what != "probes") {
         text.clear();
         lastFailure_ = Reason::BadArgument;
+        lastFailureText_.clear();
         return kBadArgument;
     }
     session_.reset();
@@ -625,6 +848,7 @@ Session& Programmer::sessionAt(std::int32_t offset) {
 ResultCode Programmer::setFlashData(std::int32_t offset, const std::uint8_t* block) {
     if (!validBlock(offset, block, kSetFlashDataBlockSize)) {
         lastFailure_ = Reason::BadArgument;
+        lastFailureText_.clear();
         return kBadArgument;
     }
     Session& session = sessionAt(offset);
@@ -634,6 +858,7 @@ ResultCode Programmer::setFlashData(std::int32_t offset, const std::uint8_t* blo
 ResultCode Programmer::getFlashData(std::int32_t offset, std::uint8_t* block) {
     if (!validBlock(offset, block, kGetFlashDataBlockSize)) {
         lastFailure_ = Reason::BadArgument;
+        lastFailureText_.clear();
         return kBadArgument;
     }
     Session& session = sessionAt(offset);
@@ -641,22 +866,33 @@ ResultCode Programmer::getFlashData(std::int32_t offset, std::uint8_t* block) {
 }
 
 ResultCode Programmer::note(ResultCode result) {
-    if (result != kDone)
+    if (result != kDone) {
         lastFailure_ = session_->failure();
+        lastFailureText_ = session_->failureText();
+    }
     return result;
 }
 
 int Programmer::errorText(int code, char* buffer, int size) const noexcept {
     Reason reason{};
-    if (lastFailure_ && codeOf(*lastFailure_) == code)
+    if (lastFailure_ && codeOf(*lastFailure_) == code) {
+        if (!lastFailureText_.empty())
+            return copyTextCut(lastFailureText_.c_str(), buffer, size);
         reason = *lastFailure_;
-    else if (!defaultReasonOf(code, reason))
+    } else if (!defaultReasonOf(code, reason)) {
         return 0;
+    }
     return copyTextCut(textOf(reason), buffer, size);
 }
 
 void Programmer::end() noexcept {
     session_.reset();
+}
+
+ResultCode Programmer::internalFault() noexcept {
+    lastFailure_ = Reason::InternalFault;
+    lastFailureText_.clear();
+    return kInternalFault;
 }
 
 } // namespace kw::stlink

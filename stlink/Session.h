@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "programmer/Exports.h"
 #include "stlink/Results.h"
@@ -25,16 +26,24 @@ enum class SwimSpeed { Auto, Low, High };
 
 struct Settings {
     SwimSpeed speed = SwimSpeed::Auto;
+    // The probe to use: a serial number or a port path ("1-2", "3-2.4"); empty: the first
+    // usable one.
+    std::string probe;
 };
 
+// Whether `text` is written as a port path, bus then ports ("1-1", "3-2.4"), rather than a
+// serial number.
+bool isPortPath(const std::string& text);
+
 // One transfer with one chip: opened at its first call, kept for the calls that follow,
-// closed when the transfer ends or the library goes away. After a failure every later call
-// fails at once with the same code.
+// closed when the transfer ends. After a failure every later call fails at once with the
+// same code.
 //
 // A download call connects (the first time) and hands its two chip blocks to a worker thread,
 // then returns: the blocks are programmed and verified while the tool pauses. The next call
 // may queue its blocks behind them; the call after waits for that work and reports its
-// failure; the last call waits for all of it.
+// failure; the last call waits for all of it. The worker lives only within the transfer: the
+// last block, a failing call and the session's end join it, on the caller's thread.
 class Session {
 public:
     static constexpr int kFlashLength = kLargestChip.flashSize;
@@ -58,7 +67,18 @@ public:
     ResultCode report(std::string& text);
 
     std::optional<Reason> failure() const;
+    // The failure's own text when it has one (naming the probes found), else empty.
+    std::string failureText() const;
     bool finished() const noexcept { return finished_; }
+    // Whether the worker thread is still there to be joined.
+    bool workerRunning() const noexcept { return worker_.joinable(); }
+    // Lets the worker finish the job handed over and joins it. A job's every USB transfer and
+    // poll has its own limit, so this returns even when the probe hangs.
+    void stopWorker() noexcept;
+    // Waits (within the probe's limit) for the worker's jobs to end, then releases the chip
+    // and the probe without joining it; false (nothing done) when a job hangs. The worker
+    // must never be woken afterwards.
+    bool releaseBesideIdleWorker() noexcept;
     // What was found, for the log: probe, firmware, SWIM speed; empty before connecting.
     std::string description() const;
 
@@ -73,13 +93,19 @@ private:
     // it connect again at low speed and run `work` again, when the speed is the library's
     // to choose.
     ResultCode guarded(const std::function<void()>& work);
-    void fail(Reason reason);
+    void fail(Reason reason, const std::string& text = {});
     void connect();
     void connectChip();
     void reconnectAtLowSpeed();
     // After a memory access: whether errors at high speed ask for the fallback now.
     void checkLink() const;
     void openProbe();
+    // The index in port_->list() of the probe settings_.probe names; throws when none or,
+    // for a serial, several have it.
+    int chosenIndex(const std::vector<ProbeListing>& probes) const;
+    // Opens the index-th probe and keeps it when it answers and has SWIM, else notes why not
+    // in `reason` (unless a reason is there already); false when there is no such probe.
+    bool openProbeAt(int index, std::optional<Reason>& reason);
     void describe(std::string text);
     void reportChip(std::string& text);
 
@@ -90,6 +116,8 @@ private:
     // reason: the probe hangs.
     bool waitFor(bool wholeQueue);
 
+    // A download call up to handing its blocks over (and, for the last, waiting for them).
+    ResultCode queueBlocks(std::int32_t offset, const std::uint8_t* block);
     // Worker side of a download call.
     void writeBlocks(std::int32_t offset, const Block128& data);
     // Bytes from the start of the block at `address` known to be what the chip holds there.
@@ -126,6 +154,7 @@ private:
     bool running_ = false;
     bool stopping_ = false;
     std::optional<Reason> failure_;
+    std::string failureText_;
     std::thread worker_;
 
     // Touched by one thread at a time: the worker while busy, the caller otherwise.
@@ -153,20 +182,32 @@ public:
     using PortFactory = std::function<std::unique_ptr<UsbPort>()>;
 
     explicit Programmer(PortFactory ports);
+    // Runs when the host unloads the library. A host that unloads it in the middle of a
+    // download without EndTransfer leaves the worker alive, and joining it here would
+    // deadlock under the Windows loader lock: once the worker's jobs are done the session is
+    // released from this thread, and the idle worker stays blocked, with its signals blocked,
+    // until the process ends.
+    ~Programmer();
+    Programmer(const Programmer&) = delete;
+    Programmer& operator=(const Programmer&) = delete;
 
-    // A caller's wish for the transfers that follow: "swim" = "auto", "low" or "high".
-    // False for a name or value the library does not know; nothing changes then.
+    // A caller's wish for the transfers that follow: "swim" = "auto", "low" or "high";
+    // "probe" = a serial or a port path, empty for the first usable probe. False for a name or
+    // value the library does not know; nothing changes then.
     bool setOption(const char* name, const char* value);
-    // "probes": the probes on the bus and the first usable one's chip (connects, then lets the
-    // chip run); "session": the probe and SWIM speed of the current or last transfer. The
-    // text as UTF-8 lines; the code is the library's result code for what was found.
+    // "probes": the probes on the bus and the chosen (or first usable) one's chip (connects,
+    // then lets the chip run); "list": one line per probe, without touching any chip;
+    // "session": the probe and SWIM speed of the current or last transfer. The text as UTF-8
+    // lines; the code is the library's result code for what was found.
     ResultCode report(const char* topic, std::string& text);
 
     ResultCode setFlashData(std::int32_t offset, const std::uint8_t* block);
     ResultCode getFlashData(std::int32_t offset, std::uint8_t* block);
     int errorText(int code, char* buffer, int size) const noexcept;
-    // Ends the transfer: its session releases the chip and the probe.
+    // Ends the transfer: joins its worker, then its session releases the chip and the probe.
     void end() noexcept;
+    // A call failed inside the library itself: GetErrorText then explains code 9.
+    ResultCode internalFault() noexcept;
     // The probe and SWIM speed of the current or last transfer; empty before one connected.
     std::string description() const { return session_ ? session_->description() : ""; }
     const Settings& settings() const noexcept { return settings_; }
@@ -179,6 +220,13 @@ private:
     Settings settings_;
     std::unique_ptr<Session> session_;
     std::optional<Reason> lastFailure_;
+    std::string lastFailureText_;
 };
+
+// "list": one line per ST-LINK on the bus, both read by people and parsed by scripts:
+// `PATH serial=SERIAL product=0483:PID generation=V2|V2-1|V3 firmware=V2J37S7|- swim=yes|no|-
+// usable=yes|no-permission|busy|no-swim|unresponsive`. SERIAL has spaces, '%', '=' and
+// anything outside printable ASCII written as %XX; "-" where nothing is known.
+std::string listProbes(UsbPort& port);
 
 } // namespace kw::stlink

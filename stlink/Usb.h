@@ -66,6 +66,10 @@ public:
     virtual int open(int index, std::unique_ptr<UsbLink>& link) = 0;
     // Every probe that open() would count, in the same order, without keeping any open.
     virtual std::vector<ProbeListing> list() = 0;
+    // As list(), but nothing is claimed (openResult stays kUsbSuccess): reading a serial
+    // needs no claim, and a claim, however brief, would make a probe that another process is
+    // opening at that moment fail as busy.
+    virtual std::vector<ProbeListing> identify() = 0;
 };
 
 // The real bus, through libusb-1.0.

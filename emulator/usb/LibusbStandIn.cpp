@@ -1,6 +1,7 @@
-// libusb-1.0.so.0 with one device on its bus: the emulated ST-LINK probe. Put its folder on
-// LD_LIBRARY_PATH and a program's libusb calls, synchronous and asynchronous, reach the
-// emulator configured by the KW_EMU_* environment variables.
+// libusb-1.0.so.0 whose bus holds emulated ST-LINK probes (one unless KW_EMU_PROBES says
+// more), each with its own chip. Put its folder on LD_LIBRARY_PATH and a program's libusb
+// calls, synchronous and asynchronous, reach the emulator configured by the KW_EMU_*
+// environment variables.
 
 #include "emulator/Probe.h"
 
@@ -32,6 +33,7 @@ struct libusb_context {
 
 struct libusb_device {
     std::atomic<int> references{0};
+    std::size_t index = 0; // of its probe on the bus
 };
 
 struct libusb_device_handle {
@@ -45,10 +47,11 @@ using kw::emu::Probe;
 
 struct Bus {
     std::mutex mutex;
-    std::unique_ptr<Probe> probe;
-    bool failed = false;
+    bool created = false;
+    std::vector<kw::emu::Attachment> attachments;
+    std::vector<std::unique_ptr<Probe>> probes;
+    std::unique_ptr<libusb_device[]> devices; // one per probe, never moved
     int defaultContextUsers = 0;
-    libusb_device device;
     std::mutex queueMutex;
     std::deque<libusb_transfer*> pending;
     std::vector<libusb_transfer*> cancelled;
@@ -61,62 +64,84 @@ Bus& bus() {
     return *instance;
 }
 
-// The probe, created from the environment on first use; nullptr if that failed.
-Probe* probe() {
+// The probes, created from the environment on first use; empty if that failed.
+Bus& probes() {
     Bus& b = bus();
     std::lock_guard lock(b.mutex);
-    if (!b.probe && !b.failed) {
+    if (!b.created) {
+        b.created = true;
         try {
-            b.probe = std::make_unique<Probe>(kw::emu::optionsFromEnvironment());
+            b.attachments = kw::emu::busFromEnvironment();
+            for (const kw::emu::Attachment& attached : b.attachments)
+                b.probes.push_back(std::make_unique<Probe>(attached.options));
+            b.devices = std::make_unique<libusb_device[]>(b.probes.size());
+            for (std::size_t i = 0; i < b.probes.size(); ++i)
+                b.devices[i].index = i;
         } catch (const std::exception& error) {
             std::fprintf(stderr, "kw-emu: emulated ST-LINK unavailable: %s\n", error.what());
-            b.failed = true;
+            b.probes.clear();
+            b.attachments.clear();
         }
     }
-    return b.probe.get();
+    return b;
 }
 
-bool probePresent() {
-    Probe* p = probe();
+bool busReady() {
+    return !probes().probes.empty();
+}
+
+// The device's probe; nullptr for a device that is not ours or when the bus failed.
+Probe* probeOf(const libusb_device* device) {
+    Bus& b = probes();
+    if (device == nullptr || device->index >= b.probes.size() ||
+        device != &b.devices[device->index])
+        return nullptr;
+    return b.probes[device->index].get();
+}
+
+Probe* probeOf(const libusb_device_handle* handle) {
+    return handle != nullptr ? probeOf(handle->device) : nullptr;
+}
+
+template <class Device> bool probePresent(const Device* device) {
+    Probe* p = probeOf(device);
     return p != nullptr && p->present();
 }
 
-Generation generation() {
-    Probe* p = probe();
-    return p != nullptr ? p->generation() : Generation::V2;
+std::uint16_t maxPacket(const Probe& probe) {
+    return probe.generation() == Generation::V3 ? 512 : 64;
 }
 
-std::uint16_t maxPacket() {
-    return generation() == Generation::V3 ? 512 : 64;
-}
-
-const char* stringDescriptor(std::uint8_t index) {
+const char* stringDescriptor(const libusb_device* device, std::uint8_t index) {
+    const Probe* probe = probeOf(device);
+    if (probe == nullptr)
+        return nullptr;
     switch (index) {
     case 1:
         return "STMicroelectronics";
     case 2:
-        return generation() == Generation::V3 ? "STLINK-V3" : "STM32 STLink";
+        return probe->generation() == Generation::V3 ? "STLINK-V3" : "STM32 STLink";
     case 3:
-        return "4B57454D5530303030303031"; // 24 hexadecimal digits, as ST-LINKs report
+        return bus().attachments[device->index].serial.c_str();
     default:
         return nullptr;
     }
 }
 
-libusb_device_descriptor deviceDescriptor() {
+libusb_device_descriptor deviceDescriptor(const Probe& probe) {
     libusb_device_descriptor d{};
     d.bLength = LIBUSB_DT_DEVICE_SIZE;
     d.bDescriptorType = LIBUSB_DT_DEVICE;
     d.bcdUSB = 0x0200;
-    if (generation() != Generation::V2) {
+    if (probe.generation() != Generation::V2) {
         // Composite device with interface association descriptors.
         d.bDeviceClass = LIBUSB_CLASS_MISCELLANEOUS;
         d.bDeviceSubClass = 0x02;
         d.bDeviceProtocol = 0x01;
     }
     d.bMaxPacketSize0 = 64;
-    d.idVendor = probe()->vendorId();
-    d.idProduct = probe()->productId();
+    d.idVendor = probe.vendorId();
+    d.idProduct = probe.productId();
     d.bcdDevice = 0x0100;
     d.iManufacturer = 1;
     d.iProduct = 2;
@@ -133,10 +158,10 @@ struct ConfigHolder {
     libusb_endpoint_descriptor endpoints[4][3]{};
 };
 
-libusb_config_descriptor* makeConfig() {
+libusb_config_descriptor* makeConfig(const Probe& probe) {
     auto* h = new ConfigHolder;
-    const Generation g = generation();
-    const std::uint16_t packet = maxPacket();
+    const Generation g = probe.generation();
+    const std::uint16_t packet = maxPacket(probe);
     int count = 0;
     auto addInterface = [&](std::uint8_t cls, std::uint8_t sub, std::uint8_t protocol,
                             std::initializer_list<std::pair<std::uint8_t, std::uint8_t>> eps) {
@@ -171,7 +196,7 @@ libusb_config_descriptor* makeConfig() {
         // Debug interface first, then mass storage (not on the no-MSD variants) and the
         // virtual serial port.
         addInterface(0xFF, 0xFF, 0xFF, {{0x81, bulk}, {0x01, bulk}, {0x82, bulk}});
-        const std::uint16_t pid = probe()->productId();
+        const std::uint16_t pid = probe.productId();
         if (pid != 0x3752 && pid != 0x3754)
             addInterface(LIBUSB_CLASS_MASS_STORAGE, 0x06, 0x50, {{0x83, bulk}, {0x03, bulk}});
         addInterface(LIBUSB_CLASS_COMM, 0x02, 0x01, {{0x84, interrupt}});
@@ -261,13 +286,14 @@ void runPendingTransfers(const int* completed) {
                 b.cancelled.erase(found);
         }
         int actual = 0;
+        Probe* target = probeOf(transfer->dev_handle);
         if (cancelled) {
             transfer->status = LIBUSB_TRANSFER_CANCELLED;
-        } else if (probe() == nullptr) {
+        } else if (target == nullptr) {
             transfer->status = LIBUSB_TRANSFER_NO_DEVICE;
         } else {
-            const int result = probe()->bulkTransfer(transfer->endpoint, transfer->buffer,
-                                                     transfer->length, &actual, transfer->timeout);
+            const int result = target->bulkTransfer(transfer->endpoint, transfer->buffer,
+                                                    transfer->length, &actual, transfer->timeout);
             transfer->status = transferStatus(result);
         }
         transfer->actual_length = actual;
@@ -306,7 +332,7 @@ extern "C" {
 // --- library and contexts ---
 
 int libusb_init(libusb_context** ctx) {
-    if (probe() == nullptr)
+    if (!busReady())
         return LIBUSB_ERROR_OTHER;
     if (ctx != nullptr) {
         *ctx = new libusb_context;
@@ -360,12 +386,13 @@ const char* libusb_strerror(int code) {
 ssize_t libusb_get_device_list(libusb_context*, libusb_device*** list) {
     if (list == nullptr)
         return LIBUSB_ERROR_INVALID_PARAM;
-    const bool present = probePresent();
-    *list = new libusb_device* [2] {};
-    if (!present)
-        return 0;
-    (*list)[0] = libusb_ref_device(&bus().device);
-    return 1;
+    Bus& b = probes();
+    *list = new libusb_device* [b.probes.size() + 1] {};
+    ssize_t count = 0;
+    for (std::size_t i = 0; i < b.probes.size(); ++i)
+        if (b.probes[i]->present())
+            (*list)[count++] = libusb_ref_device(&b.devices[i]);
+    return count;
 }
 
 void libusb_free_device_list(libusb_device** list, int unrefDevices) {
@@ -388,17 +415,18 @@ void libusb_unref_device(libusb_device* dev) {
         --dev->references;
 }
 
-int libusb_get_device_descriptor(libusb_device*, struct libusb_device_descriptor* desc) {
-    if (desc == nullptr || probe() == nullptr)
+int libusb_get_device_descriptor(libusb_device* dev, struct libusb_device_descriptor* desc) {
+    if (desc == nullptr || probeOf(dev) == nullptr)
         return LIBUSB_ERROR_INVALID_PARAM;
-    *desc = deviceDescriptor();
+    *desc = deviceDescriptor(*probeOf(dev));
     return 0;
 }
 
-int libusb_get_active_config_descriptor(libusb_device*, struct libusb_config_descriptor** config) {
-    if (config == nullptr || probe() == nullptr)
+int libusb_get_active_config_descriptor(libusb_device* dev,
+                                        struct libusb_config_descriptor** config) {
+    if (config == nullptr || probeOf(dev) == nullptr)
         return LIBUSB_ERROR_INVALID_PARAM;
-    *config = makeConfig();
+    *config = makeConfig(*probeOf(dev));
     return 0;
 }
 
@@ -451,21 +479,24 @@ int libusb_get_container_id_descriptor(libusb_context*,
 }
 void libusb_free_container_id_descriptor(struct libusb_container_id_descriptor*) {}
 
-uint8_t libusb_get_bus_number(libusb_device*) {
-    return 1;
+uint8_t libusb_get_bus_number(libusb_device* dev) {
+    return probeOf(dev) != nullptr ? bus().attachments[dev->index].busNumber : 0;
 }
-uint8_t libusb_get_port_number(libusb_device*) {
-    return 2;
+uint8_t libusb_get_port_number(libusb_device* dev) {
+    return probeOf(dev) != nullptr ? bus().attachments[dev->index].ports.back() : 0;
 }
-uint8_t libusb_get_device_address(libusb_device*) {
-    return 7;
+uint8_t libusb_get_device_address(libusb_device* dev) {
+    return probeOf(dev) != nullptr ? static_cast<uint8_t>(7 + dev->index) : 0;
 }
 
-int libusb_get_port_numbers(libusb_device*, uint8_t* ports, int length) {
-    if (length < 1)
+int libusb_get_port_numbers(libusb_device* dev, uint8_t* ports, int length) {
+    if (probeOf(dev) == nullptr || ports == nullptr)
+        return LIBUSB_ERROR_INVALID_PARAM;
+    const std::vector<std::uint8_t>& path = bus().attachments[dev->index].ports;
+    if (length < static_cast<int>(path.size()))
         return LIBUSB_ERROR_OVERFLOW;
-    ports[0] = 2;
-    return 1;
+    std::copy(path.begin(), path.end(), ports);
+    return static_cast<int>(path.size());
 }
 
 int libusb_get_port_path(libusb_context*, libusb_device* dev, uint8_t* path, uint8_t length) {
@@ -476,12 +507,16 @@ libusb_device* libusb_get_parent(libusb_device*) {
     return nullptr;
 }
 
-int libusb_get_device_speed(libusb_device*) {
-    return generation() == Generation::V3 ? LIBUSB_SPEED_HIGH : LIBUSB_SPEED_FULL;
+int libusb_get_device_speed(libusb_device* dev) {
+    const Probe* p = probeOf(dev);
+    if (p == nullptr)
+        return LIBUSB_SPEED_UNKNOWN;
+    return p->generation() == Generation::V3 ? LIBUSB_SPEED_HIGH : LIBUSB_SPEED_FULL;
 }
 
-int libusb_get_max_packet_size(libusb_device*, unsigned char) {
-    return maxPacket();
+int libusb_get_max_packet_size(libusb_device* dev, unsigned char) {
+    const Probe* p = probeOf(dev);
+    return p != nullptr ? int{maxPacket(*p)} : int{LIBUSB_ERROR_NO_DEVICE};
 }
 int libusb_get_max_iso_packet_size(libusb_device*, unsigned char) {
     return LIBUSB_ERROR_NOT_FOUND;
@@ -496,9 +531,9 @@ int libusb_wrap_sys_device(libusb_context*, intptr_t, libusb_device_handle**) {
 int libusb_open(libusb_device* dev, libusb_device_handle** handle) {
     if (dev == nullptr || handle == nullptr)
         return LIBUSB_ERROR_INVALID_PARAM;
-    if (probe() == nullptr)
+    if (probeOf(dev) == nullptr)
         return LIBUSB_ERROR_NO_DEVICE;
-    const int result = probe()->open();
+    const int result = probeOf(dev)->open();
     if (result != 0)
         return result;
     *handle = new libusb_device_handle{libusb_ref_device(dev)};
@@ -507,17 +542,22 @@ int libusb_open(libusb_device* dev, libusb_device_handle** handle) {
 
 libusb_device_handle* libusb_open_device_with_vid_pid(libusb_context*, uint16_t vendor,
                                                       uint16_t product) {
-    if (!probePresent() || vendor != probe()->vendorId() || product != probe()->productId())
-        return nullptr;
-    libusb_device_handle* handle = nullptr;
-    return libusb_open(&bus().device, &handle) == 0 ? handle : nullptr;
+    Bus& b = probes();
+    for (std::size_t i = 0; i < b.probes.size(); ++i) {
+        const Probe& p = *b.probes[i];
+        if (!p.present() || vendor != p.vendorId() || product != p.productId())
+            continue;
+        libusb_device_handle* handle = nullptr;
+        return libusb_open(&b.devices[i], &handle) == 0 ? handle : nullptr;
+    }
+    return nullptr;
 }
 
 void libusb_close(libusb_device_handle* handle) {
     if (handle == nullptr)
         return;
-    if (probe() != nullptr)
-        probe()->close();
+    if (Probe* p = probeOf(handle))
+        p->close();
     libusb_unref_device(handle->device);
     delete handle;
 }
@@ -526,43 +566,46 @@ libusb_device* libusb_get_device(libusb_device_handle* handle) {
     return handle != nullptr ? handle->device : nullptr;
 }
 
-int libusb_get_configuration(libusb_device_handle*, int* config) {
-    if (!probePresent())
+int libusb_get_configuration(libusb_device_handle* handle, int* config) {
+    if (!probePresent(handle))
         return LIBUSB_ERROR_NO_DEVICE;
     *config = 1;
     return 0;
 }
 
-int libusb_set_configuration(libusb_device_handle*, int configuration) {
-    if (!probePresent())
+int libusb_set_configuration(libusb_device_handle* handle, int configuration) {
+    if (!probePresent(handle))
         return LIBUSB_ERROR_NO_DEVICE;
     return configuration == 1 || configuration == -1 ? 0 : LIBUSB_ERROR_NOT_FOUND;
 }
 
-int libusb_claim_interface(libusb_device_handle*, int number) {
-    return probe() != nullptr ? probe()->claimInterface(number) : LIBUSB_ERROR_NO_DEVICE;
+int libusb_claim_interface(libusb_device_handle* handle, int number) {
+    Probe* p = probeOf(handle);
+    return p != nullptr ? p->claimInterface(number) : LIBUSB_ERROR_NO_DEVICE;
 }
 
-int libusb_release_interface(libusb_device_handle*, int number) {
-    return probe() != nullptr ? probe()->releaseInterface(number) : LIBUSB_ERROR_NO_DEVICE;
+int libusb_release_interface(libusb_device_handle* handle, int number) {
+    Probe* p = probeOf(handle);
+    return p != nullptr ? p->releaseInterface(number) : LIBUSB_ERROR_NO_DEVICE;
 }
 
-int libusb_set_interface_alt_setting(libusb_device_handle*, int, int alternate) {
-    if (!probePresent())
+int libusb_set_interface_alt_setting(libusb_device_handle* handle, int, int alternate) {
+    if (!probePresent(handle))
         return LIBUSB_ERROR_NO_DEVICE;
     return alternate == 0 ? 0 : LIBUSB_ERROR_NOT_FOUND;
 }
 
-int libusb_clear_halt(libusb_device_handle*, unsigned char) {
-    return probePresent() ? 0 : LIBUSB_ERROR_NO_DEVICE;
+int libusb_clear_halt(libusb_device_handle* handle, unsigned char) {
+    return probePresent(handle) ? 0 : LIBUSB_ERROR_NO_DEVICE;
 }
 
-int libusb_reset_device(libusb_device_handle*) {
-    return probe() != nullptr ? probe()->resetDevice() : LIBUSB_ERROR_NO_DEVICE;
+int libusb_reset_device(libusb_device_handle* handle) {
+    Probe* p = probeOf(handle);
+    return p != nullptr ? p->resetDevice() : LIBUSB_ERROR_NO_DEVICE;
 }
 
-int libusb_kernel_driver_active(libusb_device_handle*, int number) {
-    if (!probePresent())
+int libusb_kernel_driver_active(libusb_device_handle* handle, int number) {
+    if (!probePresent(handle))
         return LIBUSB_ERROR_NO_DEVICE;
     return number == 0 ? 0 : 1; // mass storage and serial port belong to the kernel
 }
@@ -572,8 +615,8 @@ int libusb_detach_kernel_driver(libusb_device_handle* handle, int number) {
     return active < 0 ? active : active == 0 ? LIBUSB_ERROR_NOT_FOUND : 0;
 }
 
-int libusb_attach_kernel_driver(libusb_device_handle*, int) {
-    return probePresent() ? 0 : LIBUSB_ERROR_NO_DEVICE;
+int libusb_attach_kernel_driver(libusb_device_handle* handle, int) {
+    return probePresent(handle) ? 0 : LIBUSB_ERROR_NO_DEVICE;
 }
 
 int libusb_set_auto_detach_kernel_driver(libusb_device_handle*, int) {
@@ -599,9 +642,10 @@ int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, u
                          int length, int* transferred, unsigned int timeout) {
     if (handle == nullptr)
         return LIBUSB_ERROR_INVALID_PARAM;
-    if (probe() == nullptr)
+    Probe* p = probeOf(handle);
+    if (p == nullptr)
         return LIBUSB_ERROR_NO_DEVICE;
-    return probe()->bulkTransfer(endpoint, data, length, transferred, timeout);
+    return p->bulkTransfer(endpoint, data, length, transferred, timeout);
 }
 
 int libusb_interrupt_transfer(libusb_device_handle* handle, unsigned char endpoint,
@@ -610,10 +654,10 @@ int libusb_interrupt_transfer(libusb_device_handle* handle, unsigned char endpoi
     return libusb_bulk_transfer(handle, endpoint, data, length, transferred, timeout);
 }
 
-int libusb_control_transfer(libusb_device_handle*, uint8_t requestType, uint8_t request,
+int libusb_control_transfer(libusb_device_handle* handle, uint8_t requestType, uint8_t request,
                             uint16_t value, uint16_t index, unsigned char* data, uint16_t length,
                             unsigned int) {
-    if (!probePresent())
+    if (!probePresent(handle))
         return LIBUSB_ERROR_NO_DEVICE;
     // Only the standard GET_DESCRIPTOR request; everything else stalls.
     if (requestType != LIBUSB_ENDPOINT_IN || request != LIBUSB_REQUEST_GET_DESCRIPTOR)
@@ -623,7 +667,7 @@ int libusb_control_transfer(libusb_device_handle*, uint8_t requestType, uint8_t 
     const auto type = static_cast<std::uint8_t>(value >> 8);
     const auto number = static_cast<std::uint8_t>(value);
     if (type == LIBUSB_DT_DEVICE) {
-        const libusb_device_descriptor d = deviceDescriptor();
+        const libusb_device_descriptor d = deviceDescriptor(*probeOf(handle));
         const unsigned char bytes[18]{d.bLength,
                                       d.bDescriptorType,
                                       static_cast<unsigned char>(d.bcdUSB),
@@ -648,8 +692,9 @@ int libusb_control_transfer(libusb_device_handle*, uint8_t requestType, uint8_t 
         const unsigned char languages[4]{4, LIBUSB_DT_STRING, 0x09, 0x04}; // US English
         std::memcpy(buffer, languages, sizeof languages);
         size = sizeof languages;
-    } else if (type == LIBUSB_DT_STRING && stringDescriptor(number) != nullptr && index == 0x0409) {
-        const char* text = stringDescriptor(number);
+    } else if (type == LIBUSB_DT_STRING && stringDescriptor(handle->device, number) != nullptr &&
+               index == 0x0409) {
+        const char* text = stringDescriptor(handle->device, number);
         size = 2;
         for (const char* c = text; *c != '\0' && size + 2 <= 254; ++c) {
             buffer[size++] = static_cast<unsigned char>(*c);
@@ -666,11 +711,11 @@ int libusb_control_transfer(libusb_device_handle*, uint8_t requestType, uint8_t 
     return size;
 }
 
-int libusb_get_string_descriptor_ascii(libusb_device_handle*, uint8_t index, unsigned char* data,
-                                       int length) {
-    if (!probePresent())
+int libusb_get_string_descriptor_ascii(libusb_device_handle* handle, uint8_t index,
+                                       unsigned char* data, int length) {
+    if (!probePresent(handle))
         return LIBUSB_ERROR_NO_DEVICE;
-    const char* text = stringDescriptor(index);
+    const char* text = stringDescriptor(handle->device, index);
     if (text == nullptr)
         return LIBUSB_ERROR_PIPE;
     if (length <= 0)
@@ -708,7 +753,7 @@ int libusb_submit_transfer(struct libusb_transfer* transfer) {
     if (transfer->type != LIBUSB_TRANSFER_TYPE_BULK &&
         transfer->type != LIBUSB_TRANSFER_TYPE_INTERRUPT)
         return LIBUSB_ERROR_NOT_SUPPORTED;
-    if (!probePresent())
+    if (!probePresent(transfer->dev_handle))
         return LIBUSB_ERROR_NO_DEVICE;
     Bus& b = bus();
     std::lock_guard lock(b.queueMutex);

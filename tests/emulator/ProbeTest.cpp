@@ -398,4 +398,38 @@ TEST(EmulatedProbe, StrictnessOptionsComeFromTheEnvironment) {
     ::unsetenv("KW_EMU_FAULTS");
 }
 
+// Several probes: each its own memory file, serial and port; faults and products per probe.
+TEST(EmulatedProbe, SeveralProbesComeFromTheEnvironment) {
+    ::setenv("KW_EMU_MEMORY", "/nonexistent/chip.bin", 1);
+    ::setenv("KW_EMU_PROBES", "3", 1);
+    ::setenv("KW_EMU_SERIALS", ",CLONE,CLONE", 1);
+    ::setenv("KW_EMU_FAULTS_2", "no-swim", 1);
+    ::setenv("KW_EMU_PRODUCT_3", "0x374F", 1);
+    const auto bus = kw::emu::busFromEnvironment();
+    ASSERT_EQ(bus.size(), 3U);
+    EXPECT_EQ(bus[0].options.memoryFile, "/nonexistent/chip.bin");
+    EXPECT_EQ(bus[2].options.memoryFile, "/nonexistent/chip.bin.3");
+    EXPECT_EQ(bus[0].serial, "4B57454D5530303030303031");
+    EXPECT_EQ(bus[1].serial, "CLONE");
+    EXPECT_EQ(bus[2].serial, "CLONE");
+    EXPECT_EQ(bus[0].ports, (std::vector<std::uint8_t>{2}));
+    EXPECT_EQ(bus[2].ports, (std::vector<std::uint8_t>{3, 2}));
+    EXPECT_FALSE(bus[0].options.faults.noSwim);
+    EXPECT_TRUE(bus[1].options.faults.noSwim);
+    EXPECT_EQ(bus[2].options.productId, 0x374F);
+    EXPECT_EQ(bus[0].options.productId, 0x3748);
+
+    ::setenv("KW_EMU_SERIALS", "A,B,C,D", 1);
+    EXPECT_THROW(kw::emu::busFromEnvironment(), std::invalid_argument);
+    ::unsetenv("KW_EMU_SERIALS");
+    for (const char* bad : {"0", "9", "two"}) {
+        ::setenv("KW_EMU_PROBES", bad, 1);
+        EXPECT_THROW(kw::emu::busFromEnvironment(), std::invalid_argument) << bad;
+    }
+    for (const char* name :
+         {"KW_EMU_MEMORY", "KW_EMU_PROBES", "KW_EMU_FAULTS_2", "KW_EMU_PRODUCT_3"})
+        ::unsetenv(name);
+    EXPECT_EQ(kw::emu::busFromEnvironment().size(), 1U);
+}
+
 } // namespace

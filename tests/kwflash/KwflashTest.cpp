@@ -73,6 +73,9 @@ Result run(const std::vector<std::string>& args, const fs::path& cwd, Output out
     int terminal = -1;
     pid_t pid = -1;
     auto child = [&] {
+        // A job of its own, as a shell starts it: Ctrl+C from a test library reaches kwflash
+        // and its helper, never the test runner.
+        ::setpgid(0, 0);
         if (::chdir(cwd.c_str()) != 0)
             ::_exit(127);
         const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -314,6 +317,10 @@ TEST_F(KwflashTest, AnswersAWrongCallWithTheUsage) {
         {"write", "a.hex", "--force"},
         {"write", "a.hex", "--swim", "fast"},
         {"probe", "a.hex"},
+        {"read", "a.hex", "--all"},
+        {"write", "a.hex", "--all", "--probe", "1-2"},
+        {"write", "a.hex", "--probe="},
+        {"list", "--probe", "1-2"},
     };
     testlib::RecordingSession session;
     for (auto call : calls) {
@@ -510,21 +517,35 @@ TEST_F(KwflashTest, AnInterruptedWriteStopsAfterTheBlockInFlight) {
     EXPECT_EQ(session.log().calls.size(), 8u);
 }
 
-// A library that ends the process in the middle of a transfer must not pass for success.
-TEST_F(KwflashTest, ALibraryThatExitsDuringATransferIsAFailure) {
+// A library that ends its process, crashes or hangs in the middle of a transfer takes only
+// the helper process with it, and never passes for success.
+TEST_F(KwflashTest, ALibraryThatStopsDuringATransferIsAFailure) {
     dir.write("image.hex", toIntelHex(std::vector<std::uint8_t>(100, 0x42), 0x8000));
     testlib::RecordingSession session;
     session.exitDuringCall(3, 0);
     Result r = kwflash({"write", "image.hex", library(testlib::recordingDir())});
     EXPECT_EQ(r.exitCode, 70);
-    EXPECT_NE(r.err.find("the programmer library ended the process while writing block 4 of 64"),
-              std::string::npos)
-        << r.err;
+    EXPECT_NE(r.err.find("the programmer library stopped"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("exited with status 0"), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     r = kwflash({"read", "out.bin", library(testlib::recordingDir())});
     EXPECT_EQ(r.exitCode, 70);
     for (const auto& entry : fs::directory_iterator(dir.path()))
         EXPECT_EQ(entry.path().filename().string().find("out.bin"), std::string::npos)
             << entry.path();
+
+    ::setenv("KALIWIRE_PROGRAMMER_TIMEOUT", "1", 1);
+    const std::pair<fs::path, std::string> stops[] = {
+        {testlib::segfaultDir(), "killed by signal 11 (Segmentation fault)"},
+        {testlib::exit3Dir(), "exited with status 3"},
+        {testlib::hangDir(), "did not answer within 1 s"}};
+    for (const auto& [folder, reason] : stops) {
+        r = kwflash({"write", "image.hex", library(folder)});
+        EXPECT_EQ(r.exitCode, 70) << folder;
+        EXPECT_NE(r.err.find("the programmer library stopped"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;
+    }
+    ::unsetenv("KALIWIRE_PROGRAMMER_TIMEOUT");
 }
 
 // Escape codes and line breaks in a file name or a library's text reach the terminal escaped:
@@ -545,6 +566,23 @@ TEST_F(KwflashTest, PrintsFileNamesAndLibraryTextsEscaped) {
     EXPECT_NE(r.err.find(": bad\\x1B]0;title\\x07 \\xC2\\x9B31m \\xFF probe \xe6\xb5\x8b\n"),
               std::string::npos)
         << r.err;
+}
+
+// The library's reports reach the terminal made safe, line by line; the session's follows a
+// transfer.
+TEST_F(KwflashTest, PrintsTheLibrarysReportsEscaped) {
+    testlib::RecordingSession session;
+    session.setErrorText("probe \x1b[2J one\nprobe two\n");
+    Result r = kwflash({"probe", library(testlib::sessionDir())});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "probe \\x1B[2J one\nprobe two\n");
+
+    session.setErrorText("");
+    dir.write("image.bin", std::string(8192, '\x42'));
+    r = kwflash({"write", "image.bin", "--no-verify", library(testlib::sessionDir())});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Programmer: test library report on session\n"), std::string::npos)
+        << r.out;
 }
 
 // The ST-LINK library over the emulated probe (its stand-in libusb), as a user with hardware
@@ -630,6 +668,97 @@ TEST_F(KwflashStlinkTest, WritesAtTheSpeedAskedForAndSaysWhichItUsed) {
         kwflash({"verify", "image.bin", "--swim=high", library(testlib::recordingDir())});
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_NE(refused.err.find("SetProgrammerOption"), std::string::npos) << refused.err;
+}
+
+// Several probes on the emulated bus, each with its own chip: two of them clones sharing a
+// serial, as cheap probes often do.
+class KwflashProbesTest : public KwflashStlinkTest {
+protected:
+    void SetUp() override {
+        KwflashStlinkTest::SetUp();
+        ::setenv("KW_EMU_PROBES", "3", 1);
+        ::setenv("KW_EMU_SERIALS", ",CLONE,CLONE", 1);
+        std::vector<std::uint8_t> image(static_cast<std::size_t>(kFlash));
+        for (std::size_t i = 0; i < image.size(); ++i)
+            image[i] = static_cast<std::uint8_t>(i * 13 + 1);
+        dir.write("image.bin", text(image));
+    }
+    void TearDown() override {
+        for (const char* name :
+             {"KW_EMU_PROBES", "KW_EMU_SERIALS", "KW_EMU_FAULTS_2", "KW_EMU_PRODUCT_3"})
+            ::unsetenv(name);
+        KwflashStlinkTest::TearDown();
+    }
+};
+
+TEST_F(KwflashProbesTest, ListsEveryProbeAndUsesTheOneNamed) {
+    ::setenv("KW_EMU_PRODUCT_3", "0x374F", 1);
+    const Result list = stlink({"list"});
+    EXPECT_EQ(list.exitCode, 0) << list.err;
+    EXPECT_EQ(list.out, "1-2 serial=4B57454D5530303030303031 product=0483:3748 generation=V2 "
+                        "firmware=V2J37S7 swim=yes usable=yes\n"
+                        "1-3.1 serial=CLONE product=0483:3748 generation=V2 firmware=V2J37S7 "
+                        "swim=yes usable=yes\n"
+                        "1-3.2 serial=CLONE product=0483:374f generation=V3 firmware=V3J7S1 "
+                        "swim=yes usable=yes\n");
+
+    // By port path: that probe's chip only.
+    const Result byPath = stlink({"write", "image.bin", "--probe", "1-3.2"});
+    EXPECT_EQ(byPath.exitCode, 0) << byPath.err;
+    EXPECT_NE(byPath.out.find("Programmer: STLINK-V3 (0483:374f)"), std::string::npos)
+        << byPath.out;
+    EXPECT_EQ(stlink({"verify", "image.bin", "--probe=1-3.2"}).exitCode, 0);
+    EXPECT_EQ(stlink({"verify", "image.bin", "--probe=1-3.1"}).exitCode, 3);
+    EXPECT_EQ(stlink({"verify", "image.bin"}).exitCode, 3); // the first probe's chip
+
+    // By serial, and a serial two clones share, which names both paths.
+    const Result bySerial =
+        stlink({"write", "image.bin", "--probe", "4B57454D5530303030303031", "--no-verify"});
+    EXPECT_EQ(bySerial.exitCode, 0) << bySerial.err;
+    EXPECT_EQ(stlink({"verify", "image.bin", "--probe", "1-2"}).exitCode, 0);
+    const Result shared = stlink({"read", "out.bin", "--probe", "CLONE"});
+    EXPECT_EQ(shared.exitCode, 1);
+    EXPECT_NE(shared.err.find("CLONE（USB端口 1-3.1、1-3.2）"), std::string::npos) << shared.err;
+    const Result missing = stlink({"probe", "--probe", "2-1"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.out.find("USB端口路径为 2-1 的ST-LINK"), std::string::npos) << missing.out;
+
+    // A library that cannot be told a probe is not used with one.
+    const Result refused =
+        kwflash({"verify", "image.bin", "--probe", "1-2", library(testlib::recordingDir())});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("run without --probe"), std::string::npos) << refused.err;
+}
+
+TEST_F(KwflashProbesTest, WritesAllProbesAndReportsEachFailure) {
+    const Result all = stlink({"write", "image.bin", "--all"});
+    EXPECT_EQ(all.exitCode, 0) << all.err;
+    for (const char* line : {"\n1-2: Written and verified: 8192 bytes.\n",
+                             "\n1-3.1: Written and verified: 8192 bytes.\n",
+                             "\n1-3.2: Written and verified: 8192 bytes.\n"})
+        EXPECT_NE(all.out.find(line), std::string::npos) << line << " in\n" << all.out;
+    EXPECT_EQ(all.err, "");
+
+    // The second probe is unplugged after 3 blocks; the others are still programmed.
+    dir.write("other.bin", std::string(static_cast<std::size_t>(kFlash), '\x5A'));
+    ::setenv("KW_EMU_FAULTS_2", "unplug@3", 1);
+    const Result failing = stlink({"write", "other.bin", "--all", "--no-verify"});
+    EXPECT_EQ(failing.exitCode, 4);
+    EXPECT_NE(failing.out.find("\n1-2: Written, not verified.\n"), std::string::npos)
+        << failing.out;
+    EXPECT_NE(failing.out.find("\n1-3.2: Written, not verified.\n"), std::string::npos)
+        << failing.out;
+    EXPECT_EQ(failing.err.rfind("kwflash: 1-3.1: the programmer failed writing block ", 0), 0u)
+        << failing.err;
+    EXPECT_NE(failing.err.find("with code 7"), std::string::npos) << failing.err;
+    EXPECT_EQ(std::count(failing.err.begin(), failing.err.end(), '\n'), 1) << failing.err;
+
+    // Nothing usable at all is a failure of its own, not a silent success.
+    ::setenv("KW_EMU_FAULTS", "no-swim", 1);
+    const Result none =
+        kwflash({"write", "image.bin", "--all", std::string("--library=") + KW_STLINK_LIBRARY});
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_NE(none.err.find("no usable programmer"), std::string::npos) << none.err;
 }
 
 } // namespace

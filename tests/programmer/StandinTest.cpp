@@ -11,7 +11,7 @@
 #include <iterator>
 
 #include "RecordingHost.h"
-#include "programmer/ProgrammerLibrary.h"
+#include "programmer/DlProgrammer.h"
 #include "programmer/Transfer.h"
 #include "support/ReturnsInTime.h"
 #include "target/Chip.h"
@@ -68,7 +68,8 @@ protected:
 
 TEST_F(StandinTest, ReadBackReturnsWhatWasDownloaded) {
     test::RecordingHost host;
-    const auto fresh = runReadBack(loader, host);
+    DlProgrammer programmer(std::make_shared<SystemLibraryLoader>(KW_STANDIN_DIR));
+    const auto fresh = runReadBack(programmer, host);
     ASSERT_EQ(fresh.outcome, TransferOutcome::Completed);
     EXPECT_EQ(fresh.image->bytes().size(), static_cast<std::size_t>(kFlash));
     for (const auto byte : fresh.image->bytes())
@@ -78,11 +79,11 @@ TEST_F(StandinTest, ReadBackReturnsWhatWasDownloaded) {
     for (std::int64_t p = 0; p < kFlash; ++p)
         image.write(p, static_cast<std::uint8_t>(p * 31 + p / 128));
     ASSERT_EQ(runDownload(
-                  loader, [&] { return &image; }, host)
+                  programmer, [&] { return &image; }, host)
                   .outcome,
               TransferOutcome::Completed);
 
-    const auto back = runReadBack(loader, host);
+    const auto back = runReadBack(programmer, host);
     ASSERT_EQ(back.outcome, TransferOutcome::Completed);
     const std::vector<std::uint8_t> expected(image.bytes().begin(), image.bytes().end());
     EXPECT_EQ(std::vector<std::uint8_t>(back.image->bytes().begin(), back.image->bytes().end()),
@@ -135,11 +136,12 @@ TEST_F(StandinTest, ActsAsAMissingOrFailingProgrammerWhenTold) {
 
     test::RecordingHost host;
     const ImageBuffer image(kFlash);
+    DlProgrammer programmer(std::make_shared<SystemLibraryLoader>(KW_STANDIN_DIR));
     EXPECT_EQ(runDownload(
-                  loader, [&] { return &image; }, host)
+                  programmer, [&] { return &image; }, host)
                   .outcome,
               TransferOutcome::BlockFailed);
-    EXPECT_EQ(host.only("line:"), (std::vector<std::string>{"line:出错代码:9", "line:出错进度:3"}));
+    EXPECT_EQ(host.only("failed:"), std::vector<std::string>{"failed:3:9:"});
     EXPECT_EQ(fileBytes(store)[std::size_t{3} * kWrite], 0xFF); // the failed block was not written
 }
 

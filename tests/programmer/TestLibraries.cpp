@@ -44,8 +44,20 @@ std::filesystem::path brokenDir() {
 std::filesystem::path errorTextDir() {
     return libDir("errortext");
 }
+std::filesystem::path sessionDir() {
+    return libDir("session");
+}
 std::filesystem::path noDependencyDir() {
     return libDir("nodependency");
+}
+std::filesystem::path segfaultDir() {
+    return libDir("segfault");
+}
+std::filesystem::path exit3Dir() {
+    return libDir("exit3");
+}
+std::filesystem::path hangDir() {
+    return libDir("hang");
 }
 
 RecordingSession::RecordingSession() {

@@ -29,6 +29,11 @@ std::filesystem::path emptyDir();        // no library at all
 std::filesystem::path brokenDir();       // a TOLVANEX.dll that is not a shared object
 std::filesystem::path errorTextDir();    // recording, with GetErrorText
 std::filesystem::path noDependencyDir(); // recording, needing a library nobody can find
+std::filesystem::path sessionDir();      // recording, with SetProgrammerOption and EndTransfer
+// At the fourth call of an export (KW_TESTLIB_STOP_AT: another index) the library...
+std::filesystem::path segfaultDir(); // ...writes to an unmapped address
+std::filesystem::path exit3Dir();    // ...calls exit(3)
+std::filesystem::path hangDir();     // ...sleeps 60 s
 
 struct Call {
     std::string exportName; // "SetFlashData" or "GetFlashData"
@@ -55,7 +60,8 @@ public:
     void setResult(std::int32_t code);               // result of every call
     void failCall(int callIndex, std::int32_t code); // one call, counted per export per load
     void setDelayMs(int milliseconds);               // time each call takes
-    // The call with that index sends `signal` to its own process `times` times, then returns.
+    // The call with that index sends `signal` to its process group `times` times, then
+    // returns: run the caller in a group of its own (setpgid), as a shell runs a job.
     void signalDuringCall(int callIndex, int signal, int times = 1);
     // The call with that index ends the process with exit(status).
     void exitDuringCall(int callIndex, int status);

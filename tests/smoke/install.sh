@@ -14,7 +14,8 @@ echo "# user's own line" > "$HOME/.bashrc"
 cp "$HOME/.bashrc" "$SCRATCH/bashrc.before"
 
 sh "$SRC/scripts/install-user.sh" install "$BUILD"
-for f in lib/kaliwire/kaliwire lib/kaliwire/kwflash lib/kaliwire/TOLVANEX.dll \
+for f in lib/kaliwire/kaliwire lib/kaliwire/kwflash lib/kaliwire/kaliwire-programmer \
+         lib/kaliwire/TOLVANEX.dll \
          bin/kaliwire bin/kwflash \
          share/applications/kaliwire.desktop share/icons/hicolor/scalable/apps/kaliwire.svg; do
     [ -e "$HOME/.local/$f" ] || { echo "missing $f"; exit 1; }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "emulator/Probe.h"
@@ -55,38 +56,68 @@ private:
     int lastCommand_ = -1;
 };
 
+// Probes on an emulated bus, in bus order, each with its port path and serial.
+struct AttachedProbe {
+    emu::Probe* probe;
+    std::string location;
+    std::string serial;
+};
+
 class EmulatedPort final : public stlink::UsbPort {
 public:
     explicit EmulatedPort(emu::Probe& probe, ReplyTamper tamper = {})
-        : probe_(probe), tamper_(std::move(tamper)) {}
+        : EmulatedPort({{&probe, "1-2", "EMULATED"}}, std::move(tamper)) {}
+    EmulatedPort(std::vector<AttachedProbe> probes, ReplyTamper tamper)
+        : probes_(std::move(probes)), tamper_(std::move(tamper)) {}
 
     int open(int index, std::unique_ptr<stlink::UsbLink>& link) override {
-        if (index > 0 || !probe_.present() ||
-            stlink::probeModel(probe_.vendorId(), probe_.productId()) == nullptr)
+        const std::vector<emu::Probe*> listed = present();
+        if (index < 0 || index >= static_cast<int>(listed.size()))
             return stlink::kUsbErrorNotFound;
-        if (const int result = probe_.open(); result != 0)
+        emu::Probe& probe = *listed[static_cast<std::size_t>(index)];
+        if (const int result = probe.open(); result != 0)
             return result;
-        if (const int result = probe_.claimInterface(0); result != 0) {
-            probe_.close();
+        if (const int result = probe.claimInterface(0); result != 0) {
+            probe.close();
             return result;
         }
-        link = std::make_unique<EmulatedLink>(probe_, tamper_);
+        link = std::make_unique<EmulatedLink>(probe, tamper_);
         return stlink::kUsbSuccess;
     }
-    std::vector<stlink::ProbeListing> list() override {
-        if (!probe_.present() ||
-            stlink::probeModel(probe_.vendorId(), probe_.productId()) == nullptr)
-            return {};
-        stlink::ProbeListing listed{"1-2", probe_.productId(), "EMULATED", probe_.open()};
-        if (listed.openResult == 0) {
-            listed.openResult = probe_.claimInterface(0);
-            probe_.close();
-        }
-        return {listed};
-    }
+    std::vector<stlink::ProbeListing> list() override { return listed(true); }
+    std::vector<stlink::ProbeListing> identify() override { return listed(false); }
 
 private:
-    emu::Probe& probe_;
+    std::vector<stlink::ProbeListing> listed(bool tryClaim) {
+        std::vector<stlink::ProbeListing> listings;
+        for (const AttachedProbe& attached : probes_) {
+            emu::Probe& probe = *attached.probe;
+            if (!probe.present() ||
+                stlink::probeModel(probe.vendorId(), probe.productId()) == nullptr)
+                continue;
+            stlink::ProbeListing listed{attached.location, probe.productId(), attached.serial,
+                                        probe.open()};
+            if (listed.openResult == 0) {
+                if (tryClaim)
+                    listed.openResult = probe.claimInterface(0);
+                probe.close();
+            }
+            listings.push_back(listed);
+        }
+        return listings;
+    }
+
+    std::vector<emu::Probe*> present() const {
+        std::vector<emu::Probe*> listed;
+        for (const AttachedProbe& attached : probes_)
+            if (attached.probe->present() &&
+                stlink::probeModel(attached.probe->vendorId(), attached.probe->productId()) !=
+                    nullptr)
+                listed.push_back(attached.probe);
+        return listed;
+    }
+
+    std::vector<AttachedProbe> probes_;
     ReplyTamper tamper_;
 };
 

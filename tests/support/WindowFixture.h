@@ -20,7 +20,7 @@
 
 #include "app/LogPane.h"
 #include "app/TFrmCopy.h"
-#include "programmer/ProgrammerLibrary.h"
+#include "programmer/DlProgrammer.h"
 #include "support/ScriptedPrompts.h"
 #include "view/HexDump.h"
 #include "view/StringGridView.h"
@@ -40,10 +40,14 @@ protected:
         makeWindow(std::make_shared<kw::SystemLibraryLoader>(libraryDir.toStdString()));
     }
     void makeWindow(std::shared_ptr<kw::LibraryLoader> loader) {
+        makeWindow([loader] { return std::make_unique<kw::DlProgrammer>(loader); });
+    }
+    // A fresh window whose transfers each get a programmer from `programmer`.
+    void makeWindow(kw::ProgrammerFactory programmer) {
         window.reset();
         FrmCopyConfig config;
         config.settingsFile = settingsPath().toStdString();
-        config.libraryLoader = std::move(loader);
+        config.programmer = std::move(programmer);
         config.prompts = prompts;
         config.pause = [this](int ms) {
             pauses.push_back(ms);

@@ -6,14 +6,17 @@
 //   KW_TESTLIB_FAIL=<call>:<code>   the call with that index (counted from 0 per export
 //                                   since load) returns <code> instead
 //   KW_TESTLIB_DELAY_MS=<ms>        time each call takes
-//   KW_TESTLIB_SIGNAL=<call>:<signal>:<times>  that call signals its own process
+//   KW_TESTLIB_SIGNAL=<call>:<signal>:<times>  that call signals its process group, as
+//                                   Ctrl+C in a terminal reaches the whole job
 //   KW_TESTLIB_EXIT=<call>:<status> that call ends the process with exit(status)
 //   KW_TESTLIB_TEXT=<text>          GetErrorText's text instead of its own
 // GetFlashData fills its 32 bytes with kw::testlib::patternByte of the image positions.
 // Built in variants: complete, without SetFlashData (KW_TESTLIB_NO_SET), without GetFlashData
 // (KW_TESTLIB_NO_GET), with GetErrorText (KW_TESTLIB_ERROR_TEXT, recorded as
-// "text <code>"), and needing a library the system loader cannot find
-// (KW_TESTLIB_NEEDS_DEPENDENCY).
+// "text <code>"), needing a library the system loader cannot find
+// (KW_TESTLIB_NEEDS_DEPENDENCY), and with SetProgrammerOption and EndTransfer
+// (KW_TESTLIB_SESSION, recorded as "option <name> <value>" and "end"; it takes "swim" only)
+// and GetProgrammerReport (KW_TESTLIB_TEXT, or a line naming the topic).
 
 #include <algorithm>
 #include <chrono>
@@ -75,8 +78,13 @@ bool envNumbers(const char* name, long (&numbers)[3]) {
 void disturb(int call) {
     long signal[3] = {-1, 0, 1};
     if (envNumbers("KW_TESTLIB_SIGNAL", signal) && signal[0] == call)
-        for (long k = 0; k < signal[2]; ++k)
-            ::kill(::getpid(), static_cast<int>(signal[1]));
+        for (long k = 0; k < signal[2]; ++k) {
+            // Apart, as a user's presses are: a signal sent again before the other process
+            // took the first one would merge with it.
+            if (k > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            ::kill(0, static_cast<int>(signal[1]));
+        }
     long exitAt[3] = {-1, 0, 0};
     if (envNumbers("KW_TESTLIB_EXIT", exitAt) && exitAt[0] == call)
         std::exit(static_cast<int>(exitAt[1]));
@@ -152,5 +160,32 @@ KW_EXPORT int KW_STDCALL GetErrorText(int code, char* buffer, int size) {
         buffer[fits] = '\0';
     }
     return static_cast<int>(text.size());
+}
+#endif
+
+#ifdef KW_TESTLIB_SESSION
+KW_EXPORT int KW_STDCALL SetProgrammerOption(const char* name, const char* value) {
+    record(std::string("option ") + name + " " + value);
+    return std::string(name) == "swim" ? 0 : 1;
+}
+
+KW_EXPORT void KW_STDCALL EndTransfer() {
+    record("end");
+}
+
+KW_EXPORT int KW_STDCALL GetProgrammerReport(const char* topic, char* buffer, int size,
+                                             int* length) {
+    const char* given = std::getenv("KW_TESTLIB_TEXT");
+    const std::string text = given != nullptr && *given != '\0'
+                                 ? std::string(given)
+                                 : "test library report on " + std::string(topic);
+    if (buffer != nullptr && size > 0) {
+        const std::size_t fits = std::min(text.size(), static_cast<std::size_t>(size - 1));
+        std::copy_n(text.data(), fits, buffer);
+        buffer[fits] = '\0';
+    }
+    if (length != nullptr)
+        *length = static_cast<int>(text.size());
+    return 0;
 }
 #endif
