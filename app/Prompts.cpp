@@ -11,12 +11,16 @@ QString toQtFileFilter(const QString& pipeFilter) {
     const QStringList parts = pipeFilter.split(QLatin1Char('|'));
     QStringList entries;
     for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
-        const QString& description = parts[i];
+        QString description = parts[i];
         const QString& pattern = parts[i + 1];
-        if (description.contains(QLatin1Char('(') + pattern + QLatin1Char(')')))
-            entries << description;
+        // Qt separates a filter's patterns by blanks; a ';' would make them one pattern.
+        QString patterns = pattern;
+        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+        const QString shown = QLatin1Char('(') + pattern + QLatin1Char(')');
+        if (description.contains(shown))
+            entries << description.replace(shown, QLatin1Char('(') + patterns + QLatin1Char(')'));
         else
-            entries << description + QStringLiteral(" (") + pattern + QLatin1Char(')');
+            entries << description + QStringLiteral(" (") + patterns + QLatin1Char(')');
     }
     return entries.join(QStringLiteral(";;"));
 }

@@ -19,6 +19,7 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QStatusBar>
+#include <QStringList>
 #include <QTabWidget>
 #include <QToolButton>
 #include <exception>
@@ -48,7 +49,7 @@
 namespace {
 
 const QString kOpenTitle = QStringLiteral("请选择要打开的文件名");
-const QString kHexFilter = QStringLiteral("hex file(*.hex)|*.hex");
+const QString kHexFilter = QStringLiteral("hex file(*.hex;*.ihx)|*.hex;*.ihx");
 const QString kBinFilter = QStringLiteral("Bin File(*.bin)|*.bin");
 const QString kEepromFilter =
     QStringLiteral("Bin文件(*.bin)|*.bin|Hex文件(*.hex)|*.hex|EEP文件(*.eep)|*.eep");
@@ -584,6 +585,40 @@ void TFrmCopy::OpenHexClick() {
         performClick(dispbuff);
         DownLoadBtn->setEnabled(true);
     }
+    takeHexAreas(loaded);
+}
+
+void TFrmCopy::takeHexAreas(const kw::HexLoadResult& loaded) {
+    const kw::HexArea& eeprom = loaded.eeprom;
+    const kw::HexArea& options = loaded.options;
+    if (eeprom.count() == 0 && options.count() == 0)
+        return;
+    QStringList found;
+    if (eeprom.count() != 0) {
+        const std::int32_t size = kw::strToInt(utf8(txteepromsize->text()));
+        auto image = kw::makeErasedImage(size, size);
+        std::size_t past = 0;
+        for (std::uint32_t at = eeprom.base(); at < eeprom.end(); ++at)
+            if (eeprom.defined(at) && !image->write(at - eeprom.base(), eeprom.value(at)))
+                ++past;
+        EepromSize = size;
+        EepromBuf = std::move(image);
+        performClick(dispeebuffer);
+        if (past != 0)
+            appendStampedLine(
+                QStringLiteral("EEPROM数据超出EEPROM大小(%1字节)：0x%2起的%3字节未载入。")
+                    .arg(size)
+                    .arg(eeprom.base() + static_cast<std::uint32_t>(std::max(size, 0)), 4, 16,
+                         QLatin1Char('0'))
+                    .arg(past));
+        found << QStringLiteral("EEPROM数据(%1字节)").arg(eeprom.count());
+    }
+    if (options.count() != 0)
+        found << QStringLiteral("选项字节数据(%1字节)").arg(options.count());
+    appendStampedLine(QStringLiteral("文件含") + found.join(QStringLiteral("和")) +
+                      QStringLiteral("：") +
+                      (eeprom.count() != 0 ? QStringLiteral("已载入EEPROM表格；") : QString()) +
+                      QStringLiteral("下载只写入Flash。"));
 }
 
 void TFrmCopy::openbinClick() {

@@ -28,6 +28,7 @@ class QTabWidget;
 class QToolButton;
 
 namespace kw {
+struct HexLoadResult;
 class LogPane;
 class Prompts;
 class StringGridView;
@@ -164,6 +165,8 @@ private:
     // The header texts and address column width that every redraw starts with.
     void writeGridCorner(kw::StringGridView* view);
     void redrawGrid(kw::StringGridView* view, const kw::ImageBuffer* image, std::int32_t size);
+    // A HEX file's EEPROM bytes go to the EEPROM image; the log says what else it held.
+    void takeHexAreas(const kw::HexLoadResult& loaded);
 
     FrmCopyConfig config_;
     bool captureNextHandlerFailure_ = false;

@@ -3,7 +3,8 @@
 //
 // The decoder is checked against a plain, slow reading of the same record rules: every
 // outcome (image, cut flag, base, or the conversion error and its text) must match. The
-// reading first settles the base over the whole text, then decodes once with it.
+// reading first settles the base over the whole text, then decodes once with it. EEPROM and
+// option-byte records beside flash read from the base are compared apart.
 //
 // The strict reading only ever refuses: what it accepts it reads exactly as the lenient one.
 
@@ -29,7 +30,25 @@ struct Outcome {
     bool cut = false;
     std::uint32_t base = 0;
     std::optional<std::string> error;
+    // By address from kHexEepromBase to kHexOptionEnd; -1 where nothing was given.
+    std::vector<int> areas = std::vector<int>(kw::kHexOptionEnd - kw::kHexEepromBase, -1);
 };
+
+// A record of EEPROM or option bytes, which is no flash record when the flash lies below them.
+bool isAreaRecord(int address, int count, std::int32_t flashSize) {
+    return flashSize <= static_cast<std::int32_t>(kw::kHexEepromBase) &&
+           address >= static_cast<int>(kw::kHexEepromBase) &&
+           address + count <= static_cast<int>(kw::kHexOptionEnd);
+}
+
+std::vector<int> areasOf(const kw::HexLoadResult& result) {
+    std::vector<int> areas;
+    for (std::uint32_t a = kw::kHexEepromBase; a < kw::kHexOptionEnd; ++a) {
+        const kw::HexArea& area = result.eeprom.contains(a) ? result.eeprom : result.options;
+        areas.push_back(area.defined(a) ? area.value(a) : -1);
+    }
+    return areas;
+}
 
 bool isHexDigit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
@@ -98,7 +117,8 @@ std::uint32_t baseOf(const std::vector<std::string_view>& lines, std::int32_t fl
         const auto count = valueOf(fieldOf(line, 1, 2));
         const auto address = valueOf(fieldOf(line, 3, 4));
         if (type == 0 && count && *count > 0 && address) {
-            if (static_cast<std::uint32_t>(*address) < kw::kHexFlashBase) {
+            if (static_cast<std::uint32_t>(*address) < kw::kHexFlashBase &&
+                !isAreaRecord(*address, *count, flashSize)) {
                 return 0;
             }
             data = true;
@@ -139,6 +159,16 @@ Outcome reference(std::string_view text, std::int32_t flashSize) {
         if (!address) {
             return out;
         }
+        if (out.base != 0 && *count > 0 && isAreaRecord(*address, *count, flashSize)) {
+            for (int k = 1; k <= *count; ++k) {
+                const auto value = convert(field(2 * static_cast<std::size_t>(k) + 7, 2));
+                if (!value) {
+                    return out;
+                }
+                out.areas[static_cast<std::size_t>(*address + k - 1) - kw::kHexEepromBase] = *value;
+            }
+            continue;
+        }
         std::int64_t current = *address - static_cast<std::int64_t>(out.base);
         for (int k = 1; k <= *count; ++k) {
             const auto value = convert(field(2 * static_cast<std::size_t>(k) + 7, 2));
@@ -169,6 +199,7 @@ void checkStrictReading(std::string_view text, std::int32_t flashSize, const Out
     }
     const auto bytes = strict.image->bytes();
     if (strict.cut != lenient.cut || strict.base != lenient.base ||
+        areasOf(strict) != lenient.areas ||
         !std::equal(bytes.begin(), bytes.end(), lenient.image.begin(), lenient.image.end())) {
         kwfuzz::fail("the strict reading accepted the text but read it differently");
     }
@@ -194,6 +225,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         actual.image.assign(bytes.begin(), bytes.end());
         actual.cut = result.cut;
         actual.base = result.base;
+        actual.areas = areasOf(result);
     } catch (const kw::ConvertError& e) {
         actual.error = e.what();
     }
@@ -219,6 +251,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (expected.base != actual.base) {
         kwfuzz::fail("base differs");
+    }
+    if (expected.areas != actual.areas) {
+        kwfuzz::fail("EEPROM or option bytes differ");
     }
     // Past the flash size the image stays zero, but for the one byte that cuts a load.
     const auto outside = std::count_if(actual.image.begin() + flashSize, actual.image.end(),

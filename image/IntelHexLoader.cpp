@@ -184,7 +184,9 @@ public:
           base_(flashSize <= static_cast<std::int64_t>(kHexFlashBase) ? kHexFlashBase : 0),
           // While undecided, the first data record takes the slow path, which notes its
           // first byte.
-          fastLimit_(undecided() ? 0 : storeLimit()) {
+          fastLimit_(undecided() ? 0 : storeLimit()),
+          // Read from 0, EEPROM and option bytes would lie in the flash.
+          splitAreas_(undecided() && flashSize <= static_cast<std::int64_t>(kHexEepromBase)) {
         if (checks == HexChecks::Strict)
             owners_ = std::make_unique<ByteOwners>();
     }
@@ -216,8 +218,10 @@ public:
         // Decoding only ends early at a cut: a pending error has been thrown above.
         result.cut = state_ != State::Decoding;
         result.base = firstByte_ ? base_ : 0;
-        result.hasData = firstByte_.has_value() || storedFast_;
+        result.hasData = storedSlow_ || storedFast_;
         result.image = std::move(image_);
+        result.eeprom = std::move(eeprom_);
+        result.options = std::move(options_);
         return result;
     }
 
@@ -462,6 +466,8 @@ private:
         if (count <= 0)
             return Line::Next;
         if (address < static_cast<std::int64_t>(base_)) {
+            if (isAreaRecord(address, count))
+                return storeAreaRecord(line, address, count);
             if (firstByte_) {
                 settleOnBaseZero();
                 return Line::Settled;
@@ -475,6 +481,7 @@ private:
                 convert(field(line, kDataAt + 2 * static_cast<std::size_t>(k), 2));
             const auto byte = static_cast<std::uint8_t>(value & 0xFF);
             const bool stored = image_->write(current, byte);
+            storedSlow_ = true;
             if (!firstByte_) {
                 firstByte_ = StoredByte{address, byte};
                 fastLimit_ = storeLimit();
@@ -484,6 +491,27 @@ private:
             // buffer cannot hold, which a flash size beyond the buffer would otherwise drop.
             if (current > flashSize_ || !stored)
                 return Line::Cut;
+        }
+        return Line::Next;
+    }
+
+    // While undecided: a record of EEPROM or option bytes, which leaves the base undecided.
+    bool isAreaRecord(std::int64_t address, std::int64_t count) const noexcept {
+        return splitAreas_ && undecided() && address >= static_cast<std::int64_t>(kHexEepromBase) &&
+               address + count <= static_cast<std::int64_t>(kHexOptionEnd);
+    }
+
+    Line storeAreaRecord(std::string_view line, std::int32_t address, std::int32_t count) {
+        for (std::int32_t k = 0; k < count; ++k) {
+            const std::int32_t value =
+                convert(field(line, kDataAt + 2 * static_cast<std::size_t>(k), 2));
+            const auto byte = static_cast<std::uint8_t>(value & 0xFF);
+            const auto at = static_cast<std::uint32_t>(address + k);
+            (eeprom_.contains(at) ? eeprom_ : options_).set(at, byte);
+            if (!firstByte_) {
+                firstByte_ = StoredByte{at, byte};
+                fastLimit_ = storeLimit();
+            }
         }
         return Line::Next;
     }
@@ -498,7 +526,7 @@ private:
             const auto count = tryConvert(field(line, kCountAt, 2));
             const auto address = tryConvert(field(line, kAddressAt, 4));
             if (type && *type == 0 && count && *count > 0 && address &&
-                *address < static_cast<std::int64_t>(base_)) {
+                *address < static_cast<std::int64_t>(base_) && !isAreaRecord(*address, *count)) {
                 settleOnBaseZero();
                 state_ = State::Settled;
                 return;
@@ -513,6 +541,9 @@ private:
     void settleOnBaseZero() {
         image_ = makeErasedImage(kHexImageLength, flashSize_);
         image_->write(firstByte_->address, firstByte_->value);
+        storedSlow_ = true;
+        eeprom_.clear();
+        options_.clear();
         base_ = 0;
     }
 
@@ -520,6 +551,10 @@ private:
     const std::int32_t flashSize_;
     std::uint32_t base_; // kHexFlashBase while undecided, else 0
     std::int64_t fastLimit_;
+    const bool splitAreas_;
+    HexArea eeprom_{kHexEepromBase, kHexEepromEnd};
+    HexArea options_{kHexOptionBase, kHexOptionEnd};
+    bool storedSlow_ = false;
     State state_ = State::Decoding;
     std::optional<StoredByte> firstByte_; // the first byte stored, at its load address
     std::optional<std::string> pendingError_;
@@ -533,6 +568,44 @@ private:
 };
 
 } // namespace
+
+HexArea::HexArea(std::uint32_t base, std::uint32_t end)
+    : base_(base), end_(end), values_(end - base, 0xFF), defined_(end - base, false) {}
+
+void HexArea::set(std::uint32_t address, std::uint8_t value) noexcept {
+    if (!contains(address))
+        return;
+    const std::size_t i = address - base_;
+    values_[i] = value;
+    if (!defined_[i]) {
+        defined_[i] = true;
+        ++count_;
+    }
+}
+
+void HexArea::clear() noexcept {
+    std::fill(values_.begin(), values_.end(), std::uint8_t{0xFF});
+    std::fill(defined_.begin(), defined_.end(), false);
+    count_ = 0;
+}
+
+std::uint32_t HexArea::first() const noexcept {
+    const auto at = std::find(defined_.begin(), defined_.end(), true);
+    return base_ + static_cast<std::uint32_t>(at - defined_.begin());
+}
+
+std::uint32_t HexArea::last() const noexcept {
+    const auto at = std::find(defined_.rbegin(), defined_.rend(), true);
+    return end_ - 1 - static_cast<std::uint32_t>(at - defined_.rbegin());
+}
+
+bool HexArea::defined(std::uint32_t address) const noexcept {
+    return contains(address) && defined_[address - base_];
+}
+
+std::uint8_t HexArea::value(std::uint32_t address) const noexcept {
+    return contains(address) ? values_[address - base_] : std::uint8_t{0xFF};
+}
 
 HexLoadResult decodeIntelHex(std::string_view text, std::int32_t flashSize, HexChecks checks) {
     Decoder decoder(flashSize, checks);

@@ -77,6 +77,19 @@ struct Image {
 Image loadIntelHexImage(const Options& options) {
     const std::int32_t size = options.chip->flashSize;
     HexLoadResult loaded = loadIntelHexFile(options.file, size, HexChecks::Strict);
+    std::vector<std::string> areas;
+    const auto describe = [&](const HexArea& area, const char* what) {
+        if (area.count() != 0)
+            areas.push_back(std::string(what) + " at " + hex(area.first(), 4) + "-" +
+                            hex(area.last(), 4));
+    };
+    describe(loaded.eeprom, "EEPROM data");
+    describe(loaded.options, "option-byte data");
+    if (!areas.empty())
+        throw Failure{kBadImageFile, quoted(options.file) + " is not only flash: it holds " +
+                                         areas.front() +
+                                         (areas.size() > 1 ? " and " + areas.back() : "") +
+                                         "; kwflash writes flash only"};
     if (loaded.cut) {
         if (loaded.base == kFlashBase)
             throw Failure{kBadImageFile, notFitting(options) + ": it has data past " +

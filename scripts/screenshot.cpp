@@ -2,7 +2,8 @@
 // own "Hex" button (the open dialog answered by this program), optionally downloads it to the
 // programmer library beside the executable, and saves the window as PNG.
 //
-//   kw_screenshot OUT.png [IMAGE.hex] [--download] [--readback] [--tab N] [--pending] [--boxes]
+//   kw_screenshot OUT.png [IMAGE.hex] [--download] [--readback] [--tab N] [--top]
+//                 [--pending] [--boxes]
 //
 // --boxes shows the window's message boxes as a user sees them (left open, so that the
 // transfer goes on) and saves the whole screen rather than the window alone.
@@ -78,6 +79,7 @@ int main(int argc, char** argv) {
     const bool readBack = args.contains(QStringLiteral("--readback"));
     const bool pending = args.contains(QStringLiteral("--pending"));
     const bool boxes = args.contains(QStringLiteral("--boxes"));
+    const bool top = args.contains(QStringLiteral("--top")); // the grids from their first row
     const qsizetype tabAt = args.indexOf(QStringLiteral("--tab"));
     const int tab = tabAt > 0 && tabAt + 1 < args.size() ? args[tabAt + 1].toInt() : 0;
     int status = 0;
@@ -90,8 +92,9 @@ int main(int argc, char** argv) {
     window.show();
 
     QTimer::singleShot(300, [&] {
-        if (!image.isEmpty()) {
+        if (!image.isEmpty())
             window.OpenHex->click();
+        if (!image.isEmpty() && !top) {
             // Show the example's code and text rather than its vector table.
             window.flashGrid->setCurrentCell(1, 17);
             window.flashGrid->scrollTo(window.flashGrid->grid()->index(16, 0),

@@ -257,4 +257,71 @@ TEST_F(Loading, CompilerOutputShowsTheProgramFromTheFirstRow) {
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), window->FlashBuf->bytes().begin()));
 }
 
+QString cellText(std::uint8_t byte) {
+    return QStringLiteral("%1").arg(byte, 2, 16, QChar('0')).toUpper();
+}
+
+// EEPROM data beside the program goes to the EEPROM grid, not into the flash image.
+TEST_F(Loading, CompilerOutputWithEepromDataFillsBothGrids) {
+    const auto ihx = kw::test::compileStm8Program(dir.path().toStdString(),
+                                                  kw::test::kStm8EepromProgram, "calib");
+    const auto flash = kw::test::srecBinary(ihx, kw::kStm8s103f3.flashBase, 8192);
+    const auto eeprom = kw::test::srecBinary(ihx, kw::kStm8s103f3.eepromBase, 16);
+    ASSERT_EQ(eeprom[0], 0x12); // SDCC wrote the EEPROM data where the program put it
+    openThrough(window->OpenHex, QString::fromStdString(ihx.string()));
+
+    EXPECT_TRUE(prompts->messages.isEmpty());
+    EXPECT_TRUE(prompts->errors.isEmpty());
+    EXPECT_TRUE(window->DownLoadBtn->isEnabled());
+    for (int column = 1; column <= 16; ++column)
+        EXPECT_EQ(flashCell(column, 1), cellText(flash[column - 1]));
+    EXPECT_TRUE(std::equal(flash.begin(), flash.end(), window->FlashBuf->bytes().begin()));
+
+    ASSERT_NE(window->EepromBuf, nullptr);
+    EXPECT_EQ(window->EepromBuf->size(), 256u);
+    EXPECT_EQ(window->EepromGrid->grid()->gridRowCount(), 17);
+    for (int column = 1; column <= 16; ++column)
+        EXPECT_EQ(window->EepromGrid->grid()->cell(column, 1), cellText(eeprom[column - 1]));
+    EXPECT_EQ(window->EepromGrid->grid()->cell(4, 1), QStringLiteral("78"));
+    EXPECT_EQ(window->EepromGrid->grid()->cell(16, 16), QStringLiteral("FF"));
+    EXPECT_EQ(
+        logLines().last(),
+        kw::longTimeText(window->StampTime) +
+            QStringLiteral("   文件含EEPROM数据(4字节)：已载入EEPROM表格；下载只写入Flash。"));
+}
+
+TEST_F(Loading, OptionBytesAndEepromPastTheGridAreNamedInTheLog) {
+    prompts->openAnswers.push_back(writeFile(QStringLiteral("eeprom.bin"), QByteArray(4, 'E')));
+    window->eeloadbinClick();
+    openThrough(window->OpenHex,
+                writeFile(QStringLiteral("options.hex"),
+                          bytes(hexRecord(0x4800, {0x00, 0x00, 0xFF}) +
+                                hexRecord(0x8000, {0x82, 0x00, 0x80, 0x80}) + hexEndOfFile())));
+    EXPECT_EQ(logLines().last(),
+              kw::longTimeText(window->StampTime) +
+                  QStringLiteral("   文件含选项字节数据(3字节)：下载只写入Flash。"));
+    EXPECT_EQ(flashCell(1, 1), QStringLiteral("82"));
+    // The EEPROM image the file gives nothing for stays.
+    EXPECT_EQ(*window->EepromBuf->read(0), 'E');
+
+    const int lines = logLines().size();
+    openThrough(window->OpenHex,
+                writeFile(QStringLiteral("both.hex"),
+                          bytes(hexRecord(0x40FF, {0x11, 0x22, 0x33}) + hexRecord(0x4801, {0x00}) +
+                                hexRecord(0x8000, {0x82}) + hexEndOfFile())));
+    ASSERT_EQ(logLines().size(), lines + 2);
+    const QString stamp = kw::longTimeText(window->StampTime) + QStringLiteral("   ");
+    EXPECT_EQ(logLines()[lines],
+              stamp + QStringLiteral("EEPROM数据超出EEPROM大小(256字节)：0x4100起的2字节未载入。"));
+    EXPECT_EQ(logLines()[lines + 1],
+              stamp + QStringLiteral("文件含EEPROM数据(3字节)和选项字节数据(1字节)："
+                                     "已载入EEPROM表格；下载只写入Flash。"));
+    EXPECT_EQ(window->EepromBuf->size(), 256u);
+    EXPECT_EQ(*window->EepromBuf->read(0), 0xFF);
+    EXPECT_EQ(*window->EepromBuf->read(255), 0x11);
+    EXPECT_EQ(window->EepromGrid->grid()->cell(16, 16), QStringLiteral("11"));
+    EXPECT_TRUE(prompts->messages.isEmpty());
+    EXPECT_TRUE(prompts->errors.isEmpty());
+}
+
 } // namespace

@@ -136,7 +136,7 @@ TEST_F(MainWindow, MenuItemsClickTheirButtons) {
     // Both ran the load and met the same dialogs as the buttons do; both were cancelled.
     ASSERT_EQ(prompts->openRequests.size(), 2u);
     EXPECT_EQ(prompts->openRequests[0].filter, QStringLiteral("Bin File(*.bin)|*.bin"));
-    EXPECT_EQ(prompts->openRequests[1].filter, QStringLiteral("hex file(*.hex)|*.hex"));
+    EXPECT_EQ(prompts->openRequests[1].filter, QStringLiteral("hex file(*.hex;*.ihx)|*.hex;*.ihx"));
     for (const auto& request : prompts->openRequests)
         EXPECT_EQ(request.title, QStringLiteral("请选择要打开的文件名"));
     EXPECT_TRUE(settingsBytes().isEmpty());

@@ -21,6 +21,11 @@ TEST(FileFilter, DescriptionsThatShowTheirPatternAreNotDoubled) {
                   QStringLiteral("Bin文件(*.bin)|*.bin|Hex文件(*.hex)|*.hex|EEP文件(*.eep)|*.eep")),
               QStringLiteral("Bin文件(*.bin);;Hex文件(*.hex);;EEP文件(*.eep)"));
     EXPECT_EQ(kw::toQtFileFilter(QStringLiteral("Images|*.bin")), QStringLiteral("Images (*.bin)"));
+    // Qt reads "*.hex;*.ihx" as one pattern that no file matches.
+    EXPECT_EQ(kw::toQtFileFilter(QStringLiteral("hex file(*.hex;*.ihx)|*.hex;*.ihx")),
+              QStringLiteral("hex file(*.hex *.ihx)"));
+    EXPECT_EQ(kw::toQtFileFilter(QStringLiteral("HEX|*.hex;*.ihx")),
+              QStringLiteral("HEX (*.hex *.ihx)"));
 }
 
 // A failure shown while a transfer runs must not stop the transfer's event pumping.

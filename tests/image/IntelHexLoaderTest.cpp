@@ -474,5 +474,71 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+// EEPROM (0x4000) and option bytes (0x4800) beside flash read from the base are not flash.
+Bytes areaBytes(const HexArea& area) {
+    Bytes bytes;
+    for (std::uint32_t a = area.base(); a < area.end(); ++a)
+        if (area.defined(a))
+            bytes.push_back(area.value(a));
+    return bytes;
+}
+
+TEST(HexAreaTest, EepromAndOptionRecordsBesideFlashFromTheBaseAreKeptApart) {
+    const std::string flash = data(0x8000, {0x82, 0x00}) + data(0x9FFF, {0x7E});
+    // The second record runs from the last EEPROM byte into the option bytes.
+    const std::string text =
+        data(0x4000, {1, 2, 3, 4}) + flash + data(0x47FF, {5, 6, 7}) + data(0x48FF, {8}) + kEof;
+    for (const HexChecks checks : {HexChecks::Lenient, HexChecks::Strict}) {
+        const auto r = decodeIntelHex(text, 8192, checks);
+        const auto plain = decodeIntelHex(flash + kEof, 8192);
+        EXPECT_FALSE(r.cut);
+        EXPECT_TRUE(r.hasData);
+        EXPECT_EQ(r.base, kBase);
+        EXPECT_TRUE(std::equal(r.image->bytes().begin(), r.image->bytes().end(),
+                               plain.image->bytes().begin()));
+        EXPECT_EQ(areaBytes(r.eeprom), (Bytes{1, 2, 3, 4, 5}));
+        EXPECT_EQ(r.eeprom.first(), 0x4000u);
+        EXPECT_EQ(r.eeprom.last(), 0x47FFu);
+        EXPECT_EQ(r.eeprom.value(0x4004), 0xFF);
+        EXPECT_EQ(areaBytes(r.options), (Bytes{6, 7, 8}));
+        EXPECT_EQ(r.options.first(), 0x4800u);
+        EXPECT_EQ(r.options.last(), 0x48FFu);
+    }
+
+    // A file of EEPROM data only: the flash stays erased and holds no data.
+    const auto only = decodeIntelHex(data(0x4010, {0xAB}) + kEof, 4096);
+    EXPECT_FALSE(only.cut);
+    EXPECT_FALSE(only.hasData);
+    EXPECT_EQ(only.eeprom.count(), 1u);
+    EXPECT_EQ(only.eeprom.value(0x4010), 0xAB);
+    expectUntouchedExcept(only, 4096);
+
+    // A cut in flash leaves the base alone: an EEPROM record after it is not flash below it.
+    const auto cut = decodeIntelHex(data(0x8FFF, {1, 2}) + data(0x4000, {3}) + kEof, 4096);
+    EXPECT_TRUE(cut.cut);
+    EXPECT_EQ(cut.base, kBase);
+    EXPECT_EQ(at(cut, 0x1000), 2);
+}
+
+// Any flash record below 0x8000 (one that reaches past the option bytes included) keeps the
+// plain reading: every record is flash and the first at 0x4000 is far past the chip's end.
+TEST(HexAreaTest, AFlashRecordBelowTheBaseMakesEveryRecordFlash) {
+    // Each text and the index where its first area byte, 1, lands in the image.
+    const std::vector<std::pair<std::string, std::size_t>> texts = {
+        {data(0x4000, {1, 2}) + data(0x8000, {3}) + data(0x0010, {9}) + kEof, 0x4000},
+        {data(0x0010, {9}) + data(0x4000, {1, 2}) + data(0x8000, {3}) + kEof, 0x4000},
+        {data(0x4000, {1, 2}) + data(0x48FF, {4, 5}) + kEof, 0x4000},
+        {data(0x3FFF, {1, 2}) + kEof, 0x3FFF},
+    };
+    for (const auto& [text, index] : texts) {
+        const auto r = decodeIntelHex(text, 8192);
+        EXPECT_TRUE(r.cut) << text;
+        EXPECT_EQ(r.base, 0u) << text;
+        EXPECT_EQ(r.eeprom.count() + r.options.count(), 0u) << text;
+        EXPECT_EQ(at(r, index), 1) << text;
+        expectUntouchedExcept(r, 8192, {index, 0x10});
+    }
+}
+
 } // namespace
 } // namespace kw

@@ -258,6 +258,21 @@ TEST_F(KwflashTest, RefusesImagesThatCannotBeProgrammedWhole) {
     EXPECT_EQ(session.log().loads, 0);
 }
 
+// Written, such a file would lose its EEPROM and option bytes without a word.
+TEST_F(KwflashTest, RefusesFilesWithEepromOrOptionBytesSayingWhatTheyHold) {
+    dir.write("both.hex", hexRecord(0x8000, {0x82}) + hexRecord(0x4000, {1, 2, 3, 4}) +
+                              hexRecord(0x4800, {0x00, 0xFF}) + hexEndOfFile());
+    testlib::RecordingSession session;
+    const Result both = kwflash({"write", "both.hex", library(testlib::recordingDir())});
+    EXPECT_EQ(both.exitCode, 2);
+    EXPECT_NE(both.err.find("\"both.hex\" is not only flash: it holds EEPROM data at "
+                            "0x4000-0x4003 and option-byte data at 0x4800-0x4801; kwflash "
+                            "writes flash only\n"),
+              std::string::npos)
+        << both.err;
+    EXPECT_EQ(session.log().loads, 0);
+}
+
 // Every way the programmer can fail has its exit code and says what happened; a read that
 // fails leaves the file it would have replaced alone.
 TEST_F(KwflashTest, ReportsEachProgrammerFailureWithItsExitCode) {

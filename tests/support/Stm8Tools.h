@@ -70,15 +70,28 @@ void main(void) {
 }
 )";
 
-// Compiles kStm8Program with SDCC in `dir`; returns the Intel HEX file it wrote.
-inline std::filesystem::path compileStm8Program(const std::filesystem::path& dir) {
+// A program with calibration data in EEPROM: SDCC writes its records at 0x4000, beside the
+// flash at 0x8000.
+inline constexpr const char* kStm8EepromProgram = R"(
+#include <stdint.h>
+const uint8_t __at(0x4000) calib[4] = {0x12, 0x34, 0x56, 0x78};
+volatile uint8_t level;
+void main(void) {
+    for (;;)
+        level = calib[level & 3];
+}
+)";
+
+// Compiles `program` with SDCC in `dir` as `name`.c; returns the Intel HEX file it wrote.
+inline std::filesystem::path compileStm8Program(const std::filesystem::path& dir,
+                                                const char* program = kStm8Program,
+                                                const std::string& name = "blink") {
     const auto sdcc = toolOnPath("sdcc", "sdcc");
-    const auto source = dir / "blink.c";
-    std::ofstream(source) << kStm8Program;
+    std::ofstream(dir / (name + ".c")) << program;
     runCommand("cd " + shellQuoted(dir.string()) + " && " + shellQuoted(sdcc.string()) +
-                   " -mstm8 --out-fmt-ihx blink.c",
+                   " -mstm8 --out-fmt-ihx " + shellQuoted(name + ".c"),
                dir / "sdcc.log");
-    return dir / "blink.ihx";
+    return dir / (name + ".ihx");
 }
 
 // What srec_cat makes of an Intel HEX file: the bytes from `address` on, `length` of them,
