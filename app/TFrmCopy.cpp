@@ -385,7 +385,7 @@ void TFrmCopy::buildDeviceRow(QWidget* area) {
     auto* modelLabel = placed(new QLabel(QStringLiteral("型号："), area), "Label1", 8, 357, 40, 16);
     deviceBox = placed(new QComboBox(area), "deviceBox", 48, 353, 121, 20);
     deviceBox->setEditable(true);
-    for (const kw::Chip* chip : kw::kChips)
+    for (const kw::Chip* chip : kw::kWindowChips)
         deviceBox->addItem(text(chip->deviceRowName));
     deviceBox->setCurrentIndex(deviceBox->findText(text(kw::kLargestChip.deviceRowName)));
     modelLabel->setBuddy(deviceBox);
@@ -411,7 +411,7 @@ void TFrmCopy::buildOfflineTab() {
         placed(new QLabel(QStringLiteral("目标芯片:"), page), "Label4", 16, 20, 72, 20);
     STM8SModel = placed(new QComboBox(page), "STM8SModel", 96, 18, 121, 22);
     STM8SModel->setEditable(true);
-    for (const kw::Chip* chip : kw::kChips)
+    for (const kw::Chip* chip : kw::kWindowChips)
         STM8SModel->addItem(text(chip->name));
     STM8SModel->setCurrentIndex(STM8SModel->findText(text(kw::kLargestChip.name)));
     chipLabel->setBuddy(STM8SModel);
@@ -746,7 +746,7 @@ void TFrmCopy::deviceBoxChange() {
 }
 
 void TFrmCopy::STM8SModelChange() {
-    if (const kw::Chip* chip = kw::chipNamed(utf8(STM8SModel->currentText())))
+    if (const kw::Chip* chip = kw::chipNamed(utf8(STM8SModel->currentText()), kw::kWindowChips))
         AVRFlash->setText(flashSizeText(*chip));
 }
 

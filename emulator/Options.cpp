@@ -116,7 +116,8 @@ Options optionsFromEnvironment() {
     const char* memory = std::getenv("KW_EMU_MEMORY");
     options.memoryFile = memory != nullptr ? memory : defaultMemoryFile();
     if (const char* chip = std::getenv("KW_EMU_CHIP")) {
-        const Chip* named = chipNamed(chip);
+        // The emulated chip models the two STM8S103 parts only.
+        const Chip* named = chipNamed(chip, kWindowChips);
         if (named == nullptr)
             throw badValue("KW_EMU_CHIP", chip, "STM8S103F2 or STM8S103F3");
         options.chip = named == &kStm8s103f2 ? ChipVariant::Stm8s103f2 : ChipVariant::Stm8s103f3;

@@ -69,11 +69,13 @@ Next answer(Programmer& programmer, FrameReader& request, std::string& reply) {
     switch (request.type()) {
     case Type::Open: {
         SessionOptions options;
-        const std::uint32_t count = request.u32();
-        for (std::uint32_t k = 0; k < count && !request.failed(); ++k) {
-            std::string name = request.string();
-            std::string value = request.string();
-            options.settings.emplace_back(std::move(name), std::move(value));
+        for (auto* list : {&options.settings, &options.preferences}) {
+            const std::uint32_t count = request.u32();
+            for (std::uint32_t k = 0; k < count && !request.failed(); ++k) {
+                std::string name = request.string();
+                std::string value = request.string();
+                list->emplace_back(std::move(name), std::move(value));
+            }
         }
         if (request.failed() || !request.atEnd())
             return Next::Bad;

@@ -9,13 +9,6 @@ namespace kw::cli {
 
 namespace {
 
-std::string upper(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return out;
-}
-
 std::string lower(std::string_view text) {
     std::string out(text);
     std::transform(out.begin(), out.end(), out.begin(),
@@ -23,13 +16,17 @@ std::string lower(std::string_view text) {
     return out;
 }
 
-const Chip& chipFrom(std::string_view name) {
-    if (const Chip* chip = chipNamed(upper(name)))
-        return *chip;
+std::string chipList() {
     std::string known;
     for (const Chip* chip : kChips)
-        known += (known.empty() ? "" : " or ") + std::string(chip->name);
-    throw UsageError("unknown chip '" + std::string(name) + "': use " + known);
+        known += (known.empty() ? "" : ", ") + std::string(chip->name);
+    return known;
+}
+
+const Chip& chipFrom(std::string_view name) {
+    if (const Chip* chip = chipSpelled(name))
+        return *chip;
+    throw UsageError("unknown chip '" + std::string(name) + "': use one of " + chipList());
 }
 
 Command commandFrom(std::string_view word) {
@@ -173,7 +170,7 @@ Options parseArguments(std::span<const char* const> arguments) {
 }
 
 const char* usageLine() {
-    return "usage: kwflash write|read|verify FILE [--chip STM8S103F2|STM8S103F3] "
+    return "usage: kwflash write|read|verify FILE [--chip CHIP] "
            "[--probe SERIAL|PORT-PATH] [--swim auto|low|high] [--library PATH] [--no-verify] "
            "[--force] [--quiet] [--help]\n"
            "       kwflash write IMAGE --all [options]\n"
@@ -183,7 +180,7 @@ const char* usageLine() {
 }
 
 const char* helpText() {
-    return R"(kwflash writes, reads and verifies the flash of an STM8S103 through a KALIWIRE
+    return R"(kwflash writes, reads and verifies the flash of an STM8S through a KALIWIRE
 programmer, using the programmer library TOLVANEX.dll.
 
 usage: kwflash write IMAGE [--no-verify] [--all] [options]
@@ -212,8 +209,10 @@ HEX records at 0x8000. Nothing is programmed from an Intel HEX file with a malfo
 without data or one that does not fit the chip. The rest of the flash is written erased (0xFF).
 
 options:
-  --chip STM8S103F2|STM8S103F3
-              the chip: 4096 or 8192 bytes of flash (default STM8S103F3)
+  --chip CHIP the chip as it is marked, in any letter case (default STM8S103F3):
+              STM8S103F2 (4 KB flash, 640 bytes EEPROM), STM8S103F3 (8 KB, 640 bytes),
+              STM8S003F3 (8 KB, 128 bytes), STM8S903F3 and STM8S903K3 (8 KB, 640 bytes),
+              STM8S001J3 (8 KB, 128 bytes); the window's STM8SF103F2 and STM8SF103F3 too
   --probe SERIAL|PORT-PATH
               the programmer to use, by its serial or its USB port path as Linux writes
               it, bus then ports (1-2, 3-2.4; see list); clones often share a serial,

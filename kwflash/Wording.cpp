@@ -8,6 +8,8 @@ SessionOptions sessionOptions(const Options& options) {
         session.settings.emplace_back("swim", options.swim);
     if (!options.probe.empty())
         session.settings.emplace_back("probe", options.probe);
+    // The library's texts end kwflash's lines; a library that speaks only its own keeps it.
+    session.preferences.emplace_back("language", "en");
     return session;
 }
 

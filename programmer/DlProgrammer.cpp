@@ -48,6 +48,9 @@ bool DlProgrammer::open(const SessionOptions& options) {
             return false;
         }
     }
+    if (setOption_ != nullptr)
+        for (const auto& [name, value] : options.preferences)
+            static_cast<void>(setOption_(name.c_str(), value.c_str()));
     return true;
 }
 

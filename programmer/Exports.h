@@ -45,7 +45,8 @@ using ErrorTextFunction = int(KW_STDCALL*)(int code, char* buffer, int size);
 // errors), "low" (for long wires), "high" (never falls back); "probe" = a serial number or a
 // USB port path as Linux writes it, bus then ports ("1-1", "3-2.4"), or "" for the first
 // usable probe. A serial that several probes share (clones) fails the transfer with code 1
-// and a text naming their port paths.
+// and a text naming their port paths; "language" = "zh" (the default) or "en": the language
+// of the texts GetErrorText and GetProgrammerReport give from then on.
 using ProgrammerOptionFunction = int(KW_STDCALL*)(const char* name, const char* value);
 
 // Optional: GetProgrammerReport(topic, buffer, size, length) writes a UTF-8 text of lines

@@ -17,8 +17,8 @@ namespace kw::helper {
 //
 //   type      request payload                     reply payload (same type byte)
 //   'O' open  u32 count, count x (name, value)    u8 opened, string failure, u32 offers
-//                                                 (bit per Operation), u8 refused,
-//                                                 string name, string value, u8 noOptionExport
+//             for the settings, then the same     (bit per Operation), u8 refused,
+//             for the preferences                 string name, string value, u8 noOptionExport
 //   'W' write i32 offset, 128 bytes               i32 code
 //   'R' read  i32 offset                          i32 code, 32 bytes
 //   'T' text  i32 code                            string text

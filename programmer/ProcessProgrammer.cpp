@@ -224,6 +224,9 @@ bool ProcessProgrammer::open(const SessionOptions& options) {
     request.u32(static_cast<std::uint32_t>(options.settings.size()));
     for (const auto& [name, value] : options.settings)
         request.string(name).string(value);
+    request.u32(static_cast<std::uint32_t>(options.preferences.size()));
+    for (const auto& [name, value] : options.preferences)
+        request.string(name).string(value);
     const std::string body = call(request.finish(), settings_.callLimit);
     helper::FrameReader reply(body);
     const bool opened = reply.u8() != 0;

@@ -19,6 +19,9 @@ namespace kw {
 // "SERIAL" or "PORT-PATH"). Empty: the library's defaults, as the window uses it.
 struct SessionOptions {
     std::vector<std::pair<std::string, std::string>> settings;
+    // Passed after the settings, but a library that refuses one or cannot be told options
+    // still opens, with its own default: ("language", "en").
+    std::vector<std::pair<std::string, std::string>> preferences{};
 };
 
 // The operations a session's library may offer. The block transfers are the contract's two

@@ -53,7 +53,8 @@ KW_EXPORT kw::ResultCode KW_STDCALL GetProgrammerReport(const char* topic, char*
         code = programmer().report(topic, text);
     } catch (...) {
         code = programmer().internalFault();
-        text = kw::stlink::textOf(kw::stlink::Reason::InternalFault);
+        text =
+            kw::stlink::textOf(kw::stlink::Reason::InternalFault, programmer().settings().language);
     }
     const int whole = kw::stlink::copyTextCut(text.c_str(), buffer, size);
     if (length != nullptr)

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "programmer/Exports.h"
 
@@ -45,8 +46,15 @@ enum class Reason {
 
 Code codeOf(Reason reason) noexcept;
 
+// The language of the texts for the user. Chinese is the library's own; English is for the
+// command line.
+enum class Language { Chinese, English };
+
 // The UTF-8 text for the user: what went wrong and what to do.
-const char* textOf(Reason reason) noexcept;
+const char* textOf(Reason reason, Language language = Language::Chinese) noexcept;
+
+// The language a SetProgrammerOption value names: "zh" or "en"; false for any other.
+bool languageNamed(std::string_view name, Language& language) noexcept;
 
 // The reason the library reports for a code when it knows nothing finer.
 bool defaultReasonOf(ResultCode code, Reason& reason) noexcept;

@@ -56,8 +56,8 @@ Reason openFailureReason(int usbResult) {
 constexpr auto kWaitLimit = std::chrono::milliseconds(250);
 constexpr int kWaitRoundTrips = 100;
 
-const char* textOrOwn(Reason reason, const std::string& own) {
-    return own.empty() ? textOf(reason) : own.c_str();
+const char* textOrOwn(Reason reason, const std::string& own, Language language) {
+    return own.empty() ? textOf(reason, language) : own.c_str();
 }
 
 const char* speedName(bool high) {
@@ -103,7 +103,7 @@ void Session::fail(Reason reason, const std::string& text) {
         failureText_ = text;
     }
     logLine(1, "error %d: %s", static_cast<int>(codeOf(reason)),
-            text.empty() ? textOf(reason) : text.c_str());
+            text.empty() ? textOf(reason, settings_.language) : text.c_str());
 }
 
 std::string Session::failureText() const {
@@ -204,15 +204,28 @@ int Session::chosenIndex(const std::vector<ProbeListing>& probes) const {
     for (std::size_t index = 0; index < probes.size(); ++index)
         if ((byPath ? probes[index].location : probes[index].serial) == wanted)
             matches.push_back(static_cast<int>(index));
-    if (matches.empty())
+    const bool english = settings_.language == Language::English;
+    if (matches.empty()) {
+        if (english)
+            throw Failure(Reason::ChosenProbeMissing,
+                          std::string("no ST-LINK with the ") +
+                              (byPath ? "USB port path " : "serial ") + wanted +
+                              ": run kwflash list to see the serials and USB port paths of the "
+                              "programmers attached.");
         throw Failure(Reason::ChosenProbeMissing,
                       std::string("没有找到") + (byPath ? "USB端口路径" : "序列号") + "为 " +
                           wanted +
                           " 的ST-LINK：请用 kwflash list 查看已连接编程器的序列号和USB端口路径。");
+    }
     if (matches.size() > 1) {
         std::string paths;
         for (const int index : matches)
-            paths += (paths.empty() ? "" : "、") + probes[static_cast<std::size_t>(index)].location;
+            paths += (paths.empty() ? "" : (english ? ", " : "、")) +
+                     probes[static_cast<std::size_t>(index)].location;
+        if (english)
+            throw Failure(Reason::SerialShared,
+                          "several ST-LINKs have the serial " + wanted + " (USB ports " + paths +
+                              "): choose the programmer by its USB port path instead.");
         throw Failure(Reason::SerialShared, "有多个ST-LINK的序列号都是 " + wanted + "（USB端口 " +
                                                 paths + "）：请改用USB端口路径指定编程器。");
     }
@@ -552,14 +565,15 @@ ResultCode Session::report(std::string& text) {
                       listed.serial.empty() ? "unknown" : listed.serial.c_str());
         text += line;
         if (listed.openResult != kUsbSuccess) {
-            text +=
-                std::string("not usable: ") + textOf(openFailureReason(listed.openResult)) + "\n";
+            text += std::string("not usable: ") +
+                    textOf(openFailureReason(listed.openResult), settings_.language) + "\n";
             continue;
         }
         std::unique_ptr<UsbLink> link;
         const int opened = port_->open(static_cast<int>(index), link);
         if (opened != kUsbSuccess || !link) {
-            text += std::string("not usable: ") + textOf(openFailureReason(opened)) + "\n";
+            text += std::string("not usable: ") +
+                    textOf(openFailureReason(opened), settings_.language) + "\n";
             continue;
         }
         FirmwareVersion version;
@@ -567,14 +581,15 @@ ResultCode Session::report(std::string& text) {
             StLink probe(std::move(link));
             version = probe.readVersion();
         } catch (const Failure&) {
-            text += std::string("not usable: ") + textOf(Reason::ProbeUnresponsive) + "\n";
+            text += std::string("not usable: ") +
+                    textOf(Reason::ProbeUnresponsive, settings_.language) + "\n";
             continue;
         }
         std::snprintf(line, sizeof line, "firmware V%d J%d S%d  ", version.stlink, version.jtag,
                       version.swim);
         text += line;
         if (version.swim == 0) {
-            text += std::string("no SWIM: ") + textOf(Reason::NoSwim) + "\n";
+            text += std::string("no SWIM: ") + textOf(Reason::NoSwim, settings_.language) + "\n";
             continue;
         }
         text += "SWIM capable\n";
@@ -584,7 +599,8 @@ ResultCode Session::report(std::string& text) {
     if (!settings_.probe.empty()) {
         const ResultCode chosen = guarded([&] { usable = chosenIndex(probes); });
         if (chosen != kDone) {
-            text += std::string("Failed: ") + textOrOwn(*failure(), failureText()) + "\n";
+            text += std::string("Failed: ") +
+                    textOrOwn(*failure(), failureText(), settings_.language) + "\n";
             return chosen;
         }
     }
@@ -608,7 +624,8 @@ ResultCode Session::report(std::string& text) {
     });
     text += chipText;
     if (const auto failed = failure())
-        text += std::string("Failed: ") + textOrOwn(*failed, failureText()) + "\n";
+        text +=
+            std::string("Failed: ") + textOrOwn(*failed, failureText(), settings_.language) + "\n";
     close();
     finished_ = true;
     return code;
@@ -798,6 +815,8 @@ bool Programmer::setOption(const char* name, const char* value) {
         settings_.probe = wanted;
         return true;
     }
+    if (std::string_view(name) == "language")
+        return languageNamed(value, settings_.language);
     if (std::string_view(name) != "swim")
         return false;
     const std::string_view wanted(value);
@@ -882,7 +901,7 @@ int Programmer::errorText(int code, char* buffer, int size) const noexcept {
     } else if (!defaultReasonOf(code, reason)) {
         return 0;
     }
-    return copyTextCut(textOf(reason), buffer, size);
+    return copyTextCut(textOf(reason, settings_.language), buffer, size);
 }
 
 void Programmer::end() noexcept {

@@ -29,6 +29,7 @@ struct Settings {
     // The probe to use: a serial number or a port path ("1-2", "3-2.4"); empty: the first
     // usable one.
     std::string probe;
+    Language language = Language::Chinese; // of the texts for the user
 };
 
 // Whether `text` is written as a port path, bus then ports ("1-1", "3-2.4"), rather than a

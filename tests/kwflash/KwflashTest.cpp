@@ -227,6 +227,41 @@ TEST_F(KwflashTest, VerifiesOnlyTheChipsFlash) {
     EXPECT_EQ(session.log().calls.size(), 256u);
 }
 
+// Every chip by its marking or the window's spelling, in any letter case; its flash size
+// decides what fits.
+TEST_F(KwflashTest, TakesEveryChipAsUsersSpellIt) {
+    std::vector<std::uint8_t> flash(kFlash);
+    for (std::size_t i = 0; i < flash.size(); ++i)
+        flash[i] = testlib::patternByte(static_cast<std::int64_t>(i));
+    dir.write("flash.bin", text(flash));
+    testlib::RecordingSession session;
+    const auto verify = [&](const std::string& chip) {
+        return kwflash({"verify", "flash.bin", "--chip=" + chip, library(testlib::recordingDir())});
+    };
+    for (const char* chip : {"STM8S003F3", "stm8s003f3", "STM8S903F3", "stm8s903k3", "Stm8s001J3",
+                             "STM8SF103F3", "stm8sf103f3", "stm8s103f3"}) {
+        const Result result = verify(chip);
+        EXPECT_EQ(result.exitCode, 0) << chip << ": " << result.err;
+    }
+    for (const char* chip : {"stm8sf103f2", "STM8S103f2"}) {
+        const Result result = verify(chip);
+        EXPECT_EQ(result.exitCode, 2) << chip;
+        EXPECT_NE(result.err.find("STM8S103F2's 4096 bytes"), std::string::npos) << result.err;
+    }
+    // The window's spelling belongs to the window's chips only.
+    for (const char* chip : {"STM8SF003F3", "STM8S105", "", "STM8S003F3 "}) {
+        const Result result = verify(chip);
+        EXPECT_EQ(result.exitCode, 64) << chip;
+        EXPECT_NE(result.err.find("use one of STM8S103F2, STM8S103F3, STM8S003F3, STM8S903F3, "
+                                  "STM8S903K3, STM8S001J3"),
+                  std::string::npos)
+            << result.err;
+    }
+    const Result help = kwflash({"--help"});
+    for (const Chip* chip : kChips)
+        EXPECT_NE(help.out.find(chip->name), std::string::npos) << chip->name;
+}
+
 // An image that cannot be used stops kwflash before the library is even loaded.
 TEST_F(KwflashTest, RefusesImagesThatCannotBeProgrammedWhole) {
     dir.write("empty.hex", "");
@@ -685,6 +720,36 @@ TEST_F(KwflashStlinkTest, WritesAtTheSpeedAskedForAndSaysWhichItUsed) {
     EXPECT_NE(refused.err.find("SetProgrammerOption"), std::string::npos) << refused.err;
 }
 
+bool ascii(const std::string& text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// The library's own texts end kwflash's lines, in English as on the rest of the line.
+TEST_F(KwflashStlinkTest, PrintsTheLibrarysTextsInEnglish) {
+    dir.write("image.bin", std::string(static_cast<std::size_t>(kFlash), '\x42'));
+    const Result locked = stlink({"write", "image.bin"}, "rop");
+    EXPECT_EQ(locked.exitCode, 4);
+    EXPECT_EQ(locked.err.rfind("kwflash: the programmer failed writing block ", 0), 0u)
+        << locked.err;
+    EXPECT_NE(locked.err.find("with code 4: the chip has read-out protection (ROP) set"),
+              std::string::npos)
+        << locked.err;
+    EXPECT_TRUE(ascii(locked.err)) << locked.err;
+
+    const Result none = stlink({"read", "out.bin"}, "no-probe");
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_NE(none.err.find("no ST-LINK programmer found: plug in an ST-LINK"), std::string::npos)
+        << none.err;
+    EXPECT_TRUE(ascii(none.err)) << none.err;
+
+    const Result denied = stlink({"probe"}, "access");
+    EXPECT_EQ(denied.exitCode, 1);
+    EXPECT_NE(denied.out.find("not usable: no permission to use the ST-LINK"), std::string::npos)
+        << denied.out;
+    EXPECT_TRUE(ascii(denied.out + denied.err)) << denied.out << denied.err;
+}
+
 // Several probes on the emulated bus, each with its own chip: two of them clones sharing a
 // serial, as cheap probes often do.
 class KwflashProbesTest : public KwflashStlinkTest {
@@ -733,10 +798,12 @@ TEST_F(KwflashProbesTest, ListsEveryProbeAndUsesTheOneNamed) {
     EXPECT_EQ(stlink({"verify", "image.bin", "--probe", "1-2"}).exitCode, 0);
     const Result shared = stlink({"read", "out.bin", "--probe", "CLONE"});
     EXPECT_EQ(shared.exitCode, 1);
-    EXPECT_NE(shared.err.find("CLONE（USB端口 1-3.1、1-3.2）"), std::string::npos) << shared.err;
+    EXPECT_NE(shared.err.find("serial CLONE (USB ports 1-3.1, 1-3.2)"), std::string::npos)
+        << shared.err;
     const Result missing = stlink({"probe", "--probe", "2-1"});
     EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_NE(missing.out.find("USB端口路径为 2-1 的ST-LINK"), std::string::npos) << missing.out;
+    EXPECT_NE(missing.out.find("no ST-LINK with the USB port path 2-1"), std::string::npos)
+        << missing.out;
 
     // A library that cannot be told a probe is not used with one.
     const Result refused =

@@ -154,6 +154,26 @@ TEST(DlProgrammerTest, OptionsReachTheLibraryAndARefusalReleasesIt) {
               (std::vector<std::string>{"load", "option swim high", "end", "unload"}));
 }
 
+// A preference is told after the settings, and neither a library that refuses it nor one
+// that cannot be told options keeps the session from opening.
+TEST(DlProgrammerTest, APreferenceTheLibraryRefusesStillOpens) {
+    RecordingSession session;
+    SessionOptions options;
+    options.settings = {{"swim", "low"}};
+    options.preferences = {{"language", "en"}};
+    DlProgrammer programmer = programmerIn(testlib::sessionDir());
+    ASSERT_TRUE(programmer.open(options));
+    EXPECT_FALSE(programmer.refusedOption());
+    programmer.close();
+    EXPECT_EQ(sessionLines(session),
+              (std::vector<std::string>{"load", "option swim low", "option language en", "end",
+                                        "unload"}));
+
+    DlProgrammer plain = programmerIn(testlib::recordingDir());
+    EXPECT_TRUE(plain.open(SessionOptions{{}, {{"language", "en"}}}));
+    EXPECT_FALSE(plain.refusedOption());
+}
+
 // --- Loading ------------------------------------------------------------------------------
 
 TEST(SystemLibraryLoaderTest, LoadsTheLibraryBesideTheExecutableAndUnloadsItOnce) {

@@ -111,6 +111,11 @@ TEST(ProcessProgrammerTest, TellsWhyThereIsNoSession) {
     EXPECT_EQ(noOptions.refusedOption()->name, "probe");
     EXPECT_EQ(noOptions.refusedOption()->value, "1-2");
     EXPECT_TRUE(noOptions.refusedOption()->noOptionExport);
+    // A preference it cannot be told is no reason to refuse the session.
+    ProcessProgrammer preferring(helperFor(testlib::recordingDir()));
+    EXPECT_TRUE(preferring.open(SessionOptions{{}, {{"language", "en"}}}));
+    EXPECT_FALSE(preferring.refusedOption());
+    preferring.close();
 
     HelperSettings nowhere = helperFor(testlib::recordingDir());
     nowhere.helper = "/nonexistent/kaliwire-programmer";

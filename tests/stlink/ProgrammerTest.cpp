@@ -449,6 +449,26 @@ TEST(StlinkErrorText, CutsBetweenCharactersAndKnowsOnlyItsCodes) {
     EXPECT_EQ(rig.programmer->errorText(kTargetSilent, nullptr, 0), length);
 }
 
+// Chinese unless the caller asks for English; a language it does not have changes nothing.
+TEST(StlinkErrorText, SpeaksEnglishWhenAsked) {
+    Rig rig;
+    EXPECT_THAT(rig.errorText(kTargetSilent), HasSubstr("目标芯片没有应答"));
+    EXPECT_FALSE(rig.programmer->setOption("language", "fr"));
+    EXPECT_THAT(rig.errorText(kTargetSilent), HasSubstr("目标芯片没有应答"));
+    ASSERT_TRUE(rig.programmer->setOption("language", "en"));
+    EXPECT_THAT(rig.errorText(kTargetSilent), HasSubstr("the target chip does not answer"));
+    for (int k = static_cast<int>(Reason::NoProbe); k <= static_cast<int>(Reason::InternalFault);
+         ++k) {
+        const std::string english = textOf(static_cast<Reason>(k), Language::English);
+        EXPECT_GT(english.size(), 20u) << k;
+        EXPECT_TRUE(std::all_of(english.begin(), english.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x80;
+        })) << english;
+    }
+    ASSERT_TRUE(rig.programmer->setOption("language", "zh"));
+    EXPECT_THAT(rig.errorText(kTargetSilent), HasSubstr("目标芯片没有应答"));
+}
+
 } // namespace
 
 namespace {
