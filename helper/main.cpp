@@ -40,18 +40,6 @@ bool readFull(int fd, char* out, std::size_t size) {
     return true;
 }
 
-bool writeFull(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n > 0)
-            done += static_cast<std::size_t>(n);
-        else if (n < 0 && errno != EINTR)
-            return false;
-    }
-    return true;
-}
-
 enum class Next { Serve, End, Bad };
 
 unsigned offered(const Programmer& programmer) {
@@ -158,7 +146,7 @@ int serve(Programmer& programmer, int fd) {
             programmer.close();
             return helper::kBadRequestStatus;
         }
-        if (!writeFull(fd, reply) || next == Next::End) {
+        if (!kw::helper::sendAll(fd, reply) || next == Next::End) {
             programmer.close();
             return 0;
         }

@@ -146,4 +146,10 @@ private:
     bool failed_ = false;
 };
 
+#ifndef _WIN32
+// Sends all of `data` on a socket, through interruptions; false when the peer is gone.
+// MSG_NOSIGNAL: a side that died must not take the other with it through SIGPIPE.
+bool sendAll(int fd, std::string_view data) noexcept;
+#endif
+
 } // namespace kw::helper

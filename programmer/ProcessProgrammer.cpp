@@ -72,19 +72,6 @@ ReadResult readFull(int fd, void* buffer, std::size_t size, Clock::time_point de
     return ReadResult::Done;
 }
 
-bool sendFull(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        // MSG_NOSIGNAL: a helper that died must not take its host with it through SIGPIPE.
-        const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n > 0)
-            done += static_cast<std::size_t>(n);
-        else if (n < 0 && errno != EINTR)
-            return false;
-    }
-    return true;
-}
-
 // The helper's exit status once it has ended, waiting at most `grace`; nullopt when it is
 // still running then.
 std::optional<int> reap(pid_t pid, milliseconds grace) {
@@ -259,7 +246,7 @@ bool ProcessProgrammer::inSession() const {
 std::string ProcessProgrammer::call(const std::string& frame, milliseconds limit) {
     if (!inSession())
         throw std::logic_error("a programmer call outside a session");
-    if (!sendFull(socket_, frame))
+    if (!helper::sendAll(socket_, frame))
         stopped(false, limit);
     const auto deadline = Clock::now() + limit;
     unsigned char header[4];
@@ -371,5 +358,21 @@ void ProcessProgrammer::endHelper(milliseconds grace) {
     pid_ = -1;
     offers_ = 0;
 }
+
+namespace helper {
+
+bool sendAll(int fd, std::string_view data) noexcept {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+        else if (n < 0 && errno != EINTR)
+            return false;
+    }
+    return true;
+}
+
+} // namespace helper
 
 } // namespace kw
