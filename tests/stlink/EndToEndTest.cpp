@@ -18,6 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "ProbeChecks.h"
 #include "emulator/Probe.h"
 #include "programmer/DlProgrammer.h"
 #include "programmer/Pause.h"
@@ -143,33 +144,19 @@ TEST_F(StlinkEndToEnd, ReleasingTheLibraryMidDownloadLeavesTheProbeFree) {
             ASSERT_EQ(setFlashData(block * 128, image.data() + std::ptrdiff_t{block} * 128), 0);
     }
 
-    kw::emu::Options options;
-    options.memoryFile = chipFile;
-    kw::emu::Probe probe(options);
-    EXPECT_EQ(probe.peek(0x8000, 384), Bytes(image.begin(), image.begin() + 384));
-    ASSERT_EQ(probe.open(), 0);
-    ASSERT_EQ(probe.claimInterface(0), 0);
-    std::uint8_t frame[16] = {0xF5};
-    std::uint8_t mode[2] = {0xFF, 0xFF};
-    int moved = 0;
-    ASSERT_EQ(probe.bulkTransfer(0x02, frame, 16, &moved, 100), 0);
-    ASSERT_EQ(probe.bulkTransfer(0x81, mode, 2, &moved, 100), 0);
-    EXPECT_NE(mode[0], 3) << "the probe was left in SWIM mode";
-    probe.close();
-}
-
-int threadCount() {
-    int count = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/task"))
-        ++count;
-    return count;
+    {
+        kw::emu::Options options;
+        options.memoryFile = chipFile;
+        const kw::emu::Probe probe(options);
+        EXPECT_EQ(probe.peek(0x8000, 384), Bytes(image.begin(), image.begin() + 384));
+    }
+    kw::test::expectProbeFree(chipFile);
 }
 
 // EndTransfer, which a host calls just before releasing the library, ends a download cut
 // short while the library is still loaded: its worker thread is gone and the probe is free.
 TEST_F(StlinkEndToEnd, EndTransferEndsACutShortDownloadWhileTheLibraryIsLoaded) {
-    const int before = threadCount();
+    const int before = kw::test::threadCount();
     kw::DlProgrammer programmer(std::make_shared<kw::SystemLibraryLoader>(KW_STLINK_DIR));
     ASSERT_TRUE(programmer.open({})) << programmer.openFailure();
     ASSERT_TRUE(programmer.offers(kw::Operation::EndTransfer));
@@ -177,23 +164,17 @@ TEST_F(StlinkEndToEnd, EndTransferEndsACutShortDownloadWhileTheLibraryIsLoaded) 
     block.fill(0x5A);
     for (int index = 0; index < 3; ++index)
         ASSERT_EQ(programmer.writeBlock(index * kw::kSetFlashDataBlockSize, block), 0);
-    EXPECT_EQ(threadCount(), before + 1);
+    EXPECT_EQ(kw::test::threadCount(), before + 1);
     programmer.close();
-    EXPECT_EQ(threadCount(), before);
+    EXPECT_EQ(kw::test::threadCount(), before);
 
-    kw::emu::Options options;
-    options.memoryFile = chipFile;
-    kw::emu::Probe probe(options);
-    EXPECT_EQ(probe.peek(0x8000, 384), Bytes(384, 0x5A));
-    ASSERT_EQ(probe.open(), 0);
-    ASSERT_EQ(probe.claimInterface(0), 0) << "the probe is still held";
-    std::uint8_t frame[16] = {0xF5};
-    std::uint8_t mode[2] = {0xFF, 0xFF};
-    int moved = 0;
-    ASSERT_EQ(probe.bulkTransfer(0x02, frame, 16, &moved, 100), 0);
-    ASSERT_EQ(probe.bulkTransfer(0x81, mode, 2, &moved, 100), 0);
-    EXPECT_NE(mode[0], 3) << "the probe was left in SWIM mode";
-    probe.close();
+    {
+        kw::emu::Options options;
+        options.memoryFile = chipFile;
+        const kw::emu::Probe probe(options);
+        EXPECT_EQ(probe.peek(0x8000, 384), Bytes(384, 0x5A));
+    }
+    kw::test::expectProbeFree(chipFile);
 }
 
 // Ctrl+C during kwflash's write: the library, released after the block in flight, relocks the

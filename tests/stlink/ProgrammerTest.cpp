@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "EmulatedUsb.h"
+#include "ProbeChecks.h"
 #include "stlink/Session.h"
 
 namespace {
@@ -570,39 +571,30 @@ TEST(StlinkReport, DescribesTheLinkAndItsErrors) {
     EXPECT_FALSE(rig.programmer->setOption("speed", "high"));
 }
 
-// Threads of this process, as the kernel lists them.
-int threadCount() {
-    int count = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/task"))
-        ++count;
-    return count;
-}
-
 // The worker lives within a transfer: gone after the last block, after a failing call and at
 // the end of a transfer cut short, so nothing is left for the library's unloading to join.
 TEST(StlinkSession, NoThreadOutlivesTheTransfer) {
-    const int before = threadCount();
+    const int before = kw::test::threadCount();
     Rig rig;
     const Image image = pattern(30);
     EXPECT_EQ(rig.download(image, 3).code, kDone);
-    EXPECT_EQ(threadCount(), before + 1);
+    EXPECT_EQ(kw::test::threadCount(), before + 1);
     rig.programmer->end();
-    EXPECT_EQ(threadCount(), before);
+    EXPECT_EQ(kw::test::threadCount(), before);
 
     EXPECT_EQ(rig.download(image).code, kDone);
-    EXPECT_EQ(threadCount(), before);
+    EXPECT_EQ(kw::test::threadCount(), before);
     EXPECT_EQ(rig.flash(), image);
 
     rig.tamper = flipByteAt(0x8200);
     EXPECT_EQ(rig.download(pattern(31)).code, kVerifyMismatch);
-    EXPECT_EQ(threadCount(), before);
+    EXPECT_EQ(kw::test::threadCount(), before);
     rig.tamper = {};
 
     // The next transfer in the same library instance starts its own worker and session.
     EXPECT_EQ(rig.download(image).code, kDone);
     EXPECT_EQ(rig.flash(), image);
-    EXPECT_EQ(threadCount(), before);
+    EXPECT_EQ(kw::test::threadCount(), before);
 }
 
 // A fault of the library itself is code 9 with its own text, never "probe lost", whether it
