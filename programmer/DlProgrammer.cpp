@@ -68,6 +68,13 @@ bool DlProgrammer::offers(Operation operation) const {
         return getReport_ != nullptr;
     case Operation::EndTransfer:
         return endTransfer_ != nullptr;
+    case Operation::WriteEeprom:
+    case Operation::ReadEeprom:
+    case Operation::ReadOptionBytes:
+    case Operation::WriteOptionByte:
+    case Operation::RemoveProtection:
+    case Operation::BlockPauses:
+        return false;
     }
     return false;
 }

@@ -58,8 +58,12 @@ using ProgrammerOptionFunction = int(KW_STDCALL*)(const char* name, const char* 
 // "session" names the programmer and link of the current or last transfer without touching
 // them (empty before one); "list" writes one line per probe on the bus without touching any
 // chip (a transfer in progress ends first): `PATH serial=S product=0483:PID generation=G firmware=F
-// swim=yes|no|- usable=U`, each value one token (S with %XX escapes, "-" for unknown). An unknown
-// topic returns 2 with an empty text.
+// swim=yes|no|- usable=U`, each value one token (S with %XX escapes, "-" for unknown); "chip"
+// looks for a chip on the session's probe as a transfer would reach it, leaving it running and
+// unchanged, and answers quickly (a loop that waits for boards asks it a few times a second):
+// code 0 and one line `chip=present rop=yes|no` when a chip answers, the library's code for a
+// silent target (the text says which) when none does, 1 without a probe. An unknown topic
+// returns 2 with an empty text.
 using ProgrammerReportFunction = int(KW_STDCALL*)(const char* topic, char* buffer, int size,
                                                   int* length);
 
@@ -70,6 +74,41 @@ using ProgrammerReportFunction = int(KW_STDCALL*)(const char* topic, char* buffe
 // transfer, also after a failure or an interruption; libraries without it are used as before.
 using EndTransferFunction = void(KW_STDCALL*)();
 
+// Optional: the chip's data EEPROM, in blocks of kEepromBlockSize bytes (the chip's own
+// programming block), `offset` counted from the EEPROM's first byte (0x4000 on the chip's bus)
+// and a multiple of the block size below kEepromMaxSize. SetEepromData(offset, 64 bytes)
+// programs one block and leaves a block that already holds those bytes alone;
+// GetEepromData(offset, 64 bytes to fill) reads one. Results as SetFlashData's, 0 for done
+// (no negative success). The library does not know which chip it talks to: the caller keeps
+// to its chip's EEPROM (128 or 640 bytes).
+using EepromBlockFunction = ResultCode(KW_STDCALL*)(std::int32_t offset, std::uint8_t* block);
+inline constexpr int kEepromBlockSize = 64;
+inline constexpr int kEepromMaxSize = 640;
+
+// Optional: the option bytes from 0x4800: ROP, then OPT1 NOPT1 ... OPT5 NOPT5 (UBC, AFR,
+// clock options, HSE clock options, HSECNT, each followed by its complement).
+// GetOptionBytes(buffer, size) fills the first kOptionByteCount bytes of `buffer` (size must
+// be at least that, else 2 and nothing read). SetOptionByte(index, value) writes one: index 0
+// is ROP, written alone (0xAA protects the chip); an odd index 1..9 writes OPTn = value and
+// NOPTn = ~value, so the pair always matches; any other index returns 2 and writes nothing.
+// A byte that already holds its value is not written again. The new values take effect at the
+// chip's next reset (which the library does when the transfer ends). 0 for done.
+using OptionBytesReadFunction = ResultCode(KW_STDCALL*)(std::uint8_t* buffer, std::int32_t size);
+using OptionByteWriteFunction = ResultCode(KW_STDCALL*)(std::int32_t index, std::uint8_t value);
+inline constexpr int kOptionByteCount = 11;
+
+// Optional: RemoveReadoutProtection() on a chip whose ROP byte is 0xAA writes ROP = 0x00,
+// which makes the chip erase its flash and EEPROM (both then read 0x00); the other option
+// bytes keep their values. On a chip without protection it changes nothing. 0 for done, after
+// which flash, EEPROM and option bytes can be read and written in the same transfer.
+using RemoveProtectionFunction = ResultCode(KW_STDCALL*)();
+
+// Optional: NeedsBlockPauses() returns non-zero when the host must pause between the blocks
+// of a download as the window does (30 ms after every eighth block, 5 ms after the others),
+// 0 when the library paces itself and the pauses only cost time. Libraries without
+// it are paused.
+using BlockPausesFunction = int(KW_STDCALL*)();
+
 inline constexpr const char* kLibraryFileName = "TOLVANEX.dll";
 inline constexpr const char* kSetFlashDataName = "SetFlashData";
 inline constexpr const char* kGetFlashDataName = "GetFlashData";
@@ -77,5 +116,11 @@ inline constexpr const char* kGetErrorTextName = "GetErrorText";
 inline constexpr const char* kSetProgrammerOptionName = "SetProgrammerOption";
 inline constexpr const char* kGetProgrammerReportName = "GetProgrammerReport";
 inline constexpr const char* kEndTransferName = "EndTransfer";
+inline constexpr const char* kSetEepromDataName = "SetEepromData";
+inline constexpr const char* kGetEepromDataName = "GetEepromData";
+inline constexpr const char* kGetOptionBytesName = "GetOptionBytes";
+inline constexpr const char* kSetOptionByteName = "SetOptionByte";
+inline constexpr const char* kRemoveReadoutProtectionName = "RemoveReadoutProtection";
+inline constexpr const char* kNeedsBlockPausesName = "NeedsBlockPauses";
 
 } // namespace kw

@@ -26,7 +26,20 @@ struct SessionOptions {
 
 // The operations a session's library may offer. The block transfers are the contract's two
 // exports; the rest are optional.
-enum class Operation { WriteBlock, ReadBlock, ErrorText, Options, Report, EndTransfer };
+enum class Operation {
+    WriteBlock,
+    ReadBlock,
+    ErrorText,
+    Options,
+    Report,
+    EndTransfer,
+    WriteEeprom,      // SetEepromData
+    ReadEeprom,       // GetEepromData
+    ReadOptionBytes,  // GetOptionBytes
+    WriteOptionByte,  // SetOptionByte
+    RemoveProtection, // RemoveReadoutProtection
+    BlockPauses,      // NeedsBlockPauses
+};
 
 // How a programmer went away.
 enum class StopKind {
@@ -98,6 +111,26 @@ public:
     // The library's report on a topic ("probes", "session"); code as the library returned it.
     // Without the export: an empty text and code 2, as for a topic the library does not know.
     virtual std::string report(const std::string& topic, ResultCode& code) = 0;
+
+    // The optional whole-chip calls, with the meaning of their exports. Without a session or
+    // the export: kProgrammerNotFound (check offers() first to tell the two apart).
+    virtual ResultCode writeEepromBlock(std::int32_t /*offset*/,
+                                        std::span<const std::uint8_t, kEepromBlockSize>) {
+        return kProgrammerNotFound;
+    }
+    virtual ResultCode readEepromBlock(std::int32_t /*offset*/,
+                                       std::span<std::uint8_t, kEepromBlockSize>) {
+        return kProgrammerNotFound;
+    }
+    virtual ResultCode readOptionBytes(std::span<std::uint8_t, kOptionByteCount>) {
+        return kProgrammerNotFound;
+    }
+    virtual ResultCode writeOptionByte(std::int32_t /*index*/, std::uint8_t /*value*/) {
+        return kProgrammerNotFound;
+    }
+    virtual ResultCode removeReadoutProtection() { return kProgrammerNotFound; }
+    // Whether the host must pause between download blocks; true without the export.
+    virtual bool needsBlockPauses() { return true; }
 
     // Ends the session: tells the library the transfer is over, then releases it. Safe to
     // call twice and after a failed open(). Never throws: a programmer that went away by
