@@ -107,6 +107,11 @@ KW_EXPORT kw::ResultCode KW_STDCALL RemoveReadoutProtection() {
     }
 }
 
+// Each block waits for its own end of programming before the next may touch the chip.
+KW_EXPORT int KW_STDCALL NeedsBlockPauses() {
+    return 0;
+}
+
 static_assert(std::is_same_v<decltype(&SetFlashData), kw::BlockFunction> &&
               std::is_same_v<decltype(&GetFlashData), kw::BlockFunction> &&
               std::is_same_v<decltype(&GetErrorText), kw::ErrorTextFunction> &&
@@ -117,4 +122,5 @@ static_assert(std::is_same_v<decltype(&SetFlashData), kw::BlockFunction> &&
               std::is_same_v<decltype(&GetEepromData), kw::EepromBlockFunction> &&
               std::is_same_v<decltype(&GetOptionBytes), kw::OptionBytesReadFunction> &&
               std::is_same_v<decltype(&SetOptionByte), kw::OptionByteWriteFunction> &&
-              std::is_same_v<decltype(&RemoveReadoutProtection), kw::RemoveProtectionFunction>);
+              std::is_same_v<decltype(&RemoveReadoutProtection), kw::RemoveProtectionFunction> &&
+              std::is_same_v<decltype(&NeedsBlockPauses), kw::BlockPausesFunction>);

@@ -655,6 +655,31 @@ void Session::reenter() {
     attach();
 }
 
+ResultCode Session::lookForChip(std::string& text) {
+    bool present = false;
+    const ResultCode code = guarded(
+        [&] {
+            if (!probe_) {
+                openProbe();
+                probe_->enterSwim();
+            }
+            // Under reset as a transfer enters, so that a program that took the SWIM pin
+            // cannot hide the chip; at low speed, which every chip and wire has.
+            chip_ = std::make_unique<Stm8>(*probe_);
+            chip_->connect(false);
+            protected_ = chip_->readOutProtected();
+            present = true;
+        },
+        true);
+    if (code == kDone && present)
+        text = protected_ ? "chip=present rop=yes\n" : "chip=present rop=no\n";
+    else
+        text = std::string(textOrOwn(*failure(), failureText(), settings_.language)) + "\n";
+    close();
+    finished_ = true;
+    return code;
+}
+
 void Session::finish() {
     settle();
     if (unlocked_ || dataUnlocked_) {
@@ -1012,6 +1037,11 @@ ResultCode Programmer::report(const char* topic, std::string& text) {
         const std::unique_ptr<UsbPort> port = ports_();
         text = listProbes(*port);
         return kDone;
+    }
+    if (what == "chip") {
+        end();
+        session_ = std::make_unique<Session>(ports_(), settings_);
+        return note(session_->lookForChip(text));
     }
     if (what != "probes") {
         text.clear();

@@ -78,6 +78,9 @@ public:
     // On a protected chip: ROP = 0x00, the erase it starts, a new connection that finds the
     // chip without protection. Nothing on a chip without it.
     ResultCode removeProtection();
+    // Whether a chip answers on the probe, reached as a transfer reaches it, then left
+    // running; one line for the "chip" topic. The session is finished afterwards.
+    ResultCode lookForChip(std::string& text);
     // Whether a flash block was asked for: a later block at offset 0 starts a new transfer.
     bool flashUsed() const noexcept { return flashUsed_; }
 
@@ -236,8 +239,10 @@ public:
     bool setOption(const char* name, const char* value);
     // "probes": the probes on the bus and the chosen (or first usable) one's chip (connects,
     // then lets the chip run); "list": one line per probe, without touching any chip;
-    // "session": the probe and SWIM speed of the current or last transfer. The text as UTF-8
-    // lines; the code is the library's result code for what was found.
+    // "session": the probe and SWIM speed of the current or last transfer; "chip": whether a
+    // chip answers on the probe the settings choose (a transfer in progress ends first), as
+    // `chip=present rop=yes|no`, else the failure's text. The text as UTF-8 lines; the code is
+    // the library's result code for what was found.
     ResultCode report(const char* topic, std::string& text);
 
     ResultCode setFlashData(std::int32_t offset, const std::uint8_t* block);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <random>
@@ -296,6 +297,74 @@ TEST(StlinkProtection, SetThroughRopAndRemovedAgain) {
     EXPECT_EQ(board.flash(), Bytes(kFlash, 0x00));
     ASSERT_EQ(board.readEeprom(read), kDone);
     EXPECT_EQ(read, Bytes(kEeprom, 0x00));
+}
+
+} // namespace
+
+namespace {
+
+// The look a loop that waits for boards makes a few times a second: a chip that answers, a
+// protected one, an empty wire, no probe. It leaves the chip running and its memory as it was.
+TEST(StlinkChipTopic, TellsAChipFromAnEmptyWire) {
+    Board board;
+    const Bytes flash = pattern(14, kFlash);
+    board.probe->poke(kFlashBase, flash);
+    std::string text;
+    constexpr int kLooks = 20;
+    const auto start = std::chrono::steady_clock::now();
+    for (int look = 0; look < kLooks; ++look) {
+        ASSERT_EQ(board.programmer->report("chip", text), kDone) << text;
+        EXPECT_EQ(text, "chip=present rop=no\n");
+        EXPECT_TRUE(board.statistics().cpuRunning);
+    }
+    const double each =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count() /
+        kLooks;
+    std::printf("one look for a chip: %.1f ms, %lld USB transfers\n", each,
+                board.statistics().transfers / kLooks);
+    RecordProperty("TransfersPerLook", static_cast<int>(board.statistics().transfers / kLooks));
+    EXPECT_LT(each, 3000) << "within the library's limits, also on a loaded machine";
+    const auto statistics = board.statistics();
+    EXPECT_EQ(statistics.blockProgrammings + statistics.eepromOperations +
+                  statistics.optionOperations,
+              0);
+    EXPECT_EQ(board.flash(), flash);
+
+    kw::emu::Options options = Board::defaults();
+    options.faults.readoutProtected = true;
+    Board locked(options);
+    EXPECT_EQ(locked.programmer->report("chip", text), kDone);
+    EXPECT_EQ(text, "chip=present rop=yes\n");
+
+    options = Board::defaults();
+    options.faults.targetAbsent = true;
+    Board empty(options);
+    ASSERT_TRUE(empty.programmer->setOption("language", "en"));
+    EXPECT_EQ(empty.programmer->report("chip", text), kTargetSilent);
+    EXPECT_THAT(text, HasSubstr("the target chip does not answer"));
+    EXPECT_THAT(empty.errorText(kTargetSilent), HasSubstr("NRST"));
+
+    options = Board::defaults();
+    options.faults.noProbe = true;
+    Board none(options);
+    EXPECT_EQ(none.programmer->report("chip", text), kNoProgrammer);
+}
+
+// A look in the middle of a transfer ends it first, as the end of the transfer would: the
+// blocks sent are in flash, the chip runs, and the transfer's description stays for "session".
+TEST(StlinkChipTopic, EndsATransferInProgress) {
+    Board board;
+    const Bytes flash = pattern(15, kFlash);
+    ASSERT_EQ(board.download(flash, 10), kDone);
+    std::string text;
+    ASSERT_EQ(board.programmer->report("chip", text), kDone) << text;
+    const Bytes chip = board.flash();
+    EXPECT_TRUE(std::equal(flash.begin(), flash.begin() + 10 * 128, chip.begin()));
+    EXPECT_TRUE(board.statistics().cpuRunning);
+    std::string session;
+    EXPECT_EQ(board.programmer->report("session", session), kDone);
+    EXPECT_THAT(session, HasSubstr("SWIM high speed"));
 }
 
 } // namespace
