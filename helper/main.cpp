@@ -46,9 +46,9 @@ unsigned offered(const Programmer& programmer) {
     unsigned bits = 0;
     for (const Operation operation :
          {Operation::WriteBlock, Operation::ReadBlock, Operation::ErrorText, Operation::Options,
-          Operation::Report, Operation::EndTransfer, Operation::WriteEeprom,
-          Operation::ReadEeprom, Operation::ReadOptionBytes, Operation::WriteOptionByte,
-          Operation::RemoveProtection, Operation::BlockPauses})
+          Operation::Report, Operation::EndTransfer, Operation::WriteEeprom, Operation::ReadEeprom,
+          Operation::ReadOptionBytes, Operation::WriteOptionByte, Operation::RemoveProtection,
+          Operation::BlockPauses})
         if (programmer.offers(operation))
             bits |= 1u << static_cast<unsigned>(operation);
     return bits;
@@ -120,9 +120,8 @@ Next answer(Programmer& programmer, FrameReader& request, std::string& reply) {
         request.bytes(block);
         if (request.failed() || !request.atEnd())
             return Next::Bad;
-        reply = FrameWriter(Type::EepromWrite)
-                    .i32(programmer.writeEepromBlock(offset, block))
-                    .finish();
+        reply =
+            FrameWriter(Type::EepromWrite).i32(programmer.writeEepromBlock(offset, block)).finish();
         return Next::Serve;
     }
     case Type::EepromRead: {
@@ -155,9 +154,8 @@ Next answer(Programmer& programmer, FrameReader& request, std::string& reply) {
     case Type::RemoveProtection:
         if (!request.atEnd())
             return Next::Bad;
-        reply = FrameWriter(Type::RemoveProtection)
-                    .i32(programmer.removeReadoutProtection())
-                    .finish();
+        reply =
+            FrameWriter(Type::RemoveProtection).i32(programmer.removeReadoutProtection()).finish();
         return Next::Serve;
     case Type::BlockPauses:
         if (!request.atEnd())
