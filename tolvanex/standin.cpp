@@ -19,7 +19,8 @@
 //   3  the store could not be read or written
 //   4  the chip has read-out protection: flash and EEPROM cannot be written
 //   any code chosen through TOLVANEX_STANDIN=fail=<block>:<code>
-// NeedsBlockPauses returns 1: the window's pauses between blocks are this library's own.
+// NeedsBlockPauses returns 1: this stands for a library that relies on the host's pauses
+// between blocks.
 //
 // TOLVANEX_STANDIN holds comma-separated settings, read at every call:
 //   absent               every call returns 1
