@@ -32,8 +32,6 @@ class Subject {
 public:
     virtual ~Subject() = default;
     virtual std::unique_ptr<Programmer> make() = 0;
-    // Whether its library may come without the whole-chip exports.
-    virtual bool mayLackWholeChip() const { return false; }
 };
 
 struct Implementation {
@@ -119,7 +117,6 @@ public:
         ::unsetenv("KW_EMU_TIME_SCALE");
     }
     std::unique_ptr<Programmer> make() override { return libraryIn(KW_STLINK_DIR, helper_); }
-    bool mayLackWholeChip() const override { return true; }
 
 private:
     ScratchDir dir_;
@@ -257,7 +254,7 @@ TEST_P(ContractTest, AnOptionTheLibraryDoesNotTakeFailsTheOpen) {
     programmer->close();
 }
 
-// The whole-chip calls, on every programmer that offers them; one that may lack them skips.
+// The whole-chip calls, which every programmer here offers.
 class WholeChipTest : public ContractTest {
 protected:
     void openOffering(std::initializer_list<Operation> operations) {
@@ -265,8 +262,6 @@ protected:
         for (const Operation operation : operations)
             if (!programmer->offers(operation)) {
                 programmer->close();
-                if (subject->mayLackWholeChip())
-                    GTEST_SKIP() << "not offered";
                 FAIL() << "operation " << static_cast<int>(operation) << " not offered";
             }
     }
