@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,7 +31,8 @@ public:
 
     void libraryMissing(TransferKind, const std::string&) override {}
     void optionRefused(TransferKind, const OptionRefusal&, const std::string&) override {}
-    void started(TransferKind) override {}
+    // A later part of a whole-chip transfer starts a line of its own, named by its area.
+    void started(TransferKind kind) override;
     void exportMissing(TransferKind, const char*) override {}
     void blockDone(TransferKind, int block) override;
     void blockFailed(TransferKind, int, ResultCode, const std::string&) override {}
@@ -55,6 +57,7 @@ private:
     int lastDrawn_ = -1;   // blocks done when the bar was drawn last
     int lastQuarter_ = -1; // quarters done when a plain line was written last
     bool onBarLine_ = false;
+    std::optional<TransferKind> part_; // the part started last since begin()
     std::string lastSession_;
 };
 
