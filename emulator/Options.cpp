@@ -90,6 +90,19 @@ void applyFault(Faults& faults, std::string_view token) {
                        "or none");
 }
 
+// A chip's marking (or the window's spelling), in any letter case.
+ChipVariant chipVariant(const char* variable, std::string_view text) {
+    const Chip* named = chipSpelled(text);
+    const auto variant = named != nullptr ? variantOf(*named) : std::nullopt;
+    if (!variant) {
+        std::string known;
+        for (const Chip* chip : kChips)
+            known += (known.empty() ? "" : ", ") + std::string(chip->name);
+        throw badValue(variable, text, ("one of " + known).c_str());
+    }
+    return *variant;
+}
+
 // "6000-6600" or "12000": the range of standard programming times, in microseconds.
 void applyBlockMicros(Options& options, std::string_view text) {
     constexpr const char* kVariable = "KW_EMU_BLOCK_US";
@@ -115,13 +128,8 @@ Options optionsFromEnvironment() {
     Options options;
     const char* memory = std::getenv("KW_EMU_MEMORY");
     options.memoryFile = memory != nullptr ? memory : defaultMemoryFile();
-    if (const char* chip = std::getenv("KW_EMU_CHIP")) {
-        // The emulated chip models the two STM8S103 parts only.
-        const Chip* named = chipNamed(chip, kWindowChips);
-        if (named == nullptr)
-            throw badValue("KW_EMU_CHIP", chip, "STM8S103F2 or STM8S103F3");
-        options.chip = named == &kStm8s103f2 ? ChipVariant::Stm8s103f2 : ChipVariant::Stm8s103f3;
-    }
+    if (const char* chip = std::getenv("KW_EMU_CHIP"))
+        options.chip = chipVariant("KW_EMU_CHIP", chip);
     if (const char* product = std::getenv("KW_EMU_PRODUCT")) {
         const long pid = parseInteger("KW_EMU_PRODUCT", product, 0, 0xFFFF);
         if (!generationOf(static_cast<std::uint16_t>(pid)))
@@ -217,6 +225,9 @@ std::vector<Attachment> busFromEnvironment() {
         const std::string faultsName = "KW_EMU_FAULTS_" + number;
         if (const char* faults = std::getenv(faultsName.c_str()))
             applyFaults(probe.options.faults, faults);
+        const std::string chipName = "KW_EMU_CHIP_" + number;
+        if (const char* chip = std::getenv(chipName.c_str()))
+            probe.options.chip = chipVariant(chipName.c_str(), chip);
         const std::string productName = "KW_EMU_PRODUCT_" + number;
         if (const char* product = std::getenv(productName.c_str())) {
             const long pid = parseInteger(productName.c_str(), product, 0, 0xFFFF);

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <exception>
 #include <mutex>
+#include <utility>
 
 namespace kw::emu {
 
@@ -74,6 +75,32 @@ std::uint32_t bigEndian(const std::uint8_t* p, int bytes) {
 }
 
 } // namespace
+
+namespace {
+constexpr std::array<std::pair<ChipVariant, const Chip*>, 6> kVariants{{
+    {ChipVariant::Stm8s103f2, &kStm8s103f2},
+    {ChipVariant::Stm8s103f3, &kStm8s103f3},
+    {ChipVariant::Stm8s003f3, &kStm8s003f3},
+    {ChipVariant::Stm8s903f3, &kStm8s903f3},
+    {ChipVariant::Stm8s903k3, &kStm8s903k3},
+    {ChipVariant::Stm8s001j3, &kStm8s001j3},
+}};
+static_assert(kVariants.size() == kChips.size(), "every chip kwflash knows is emulated");
+} // namespace
+
+const Chip& chipOf(ChipVariant variant) noexcept {
+    for (const auto& [known, chip] : kVariants)
+        if (known == variant)
+            return *chip;
+    return kStm8s103f3;
+}
+
+std::optional<ChipVariant> variantOf(const Chip& chip) noexcept {
+    for (const auto& [variant, known] : kVariants)
+        if (known == &chip)
+            return variant;
+    return std::nullopt;
+}
 
 std::optional<Generation> generationOf(std::uint16_t productId) noexcept {
     switch (productId) {
@@ -726,9 +753,12 @@ Statistics Probe::Impl::statistics() {
     Statistics s;
     s.transfers = transfers_;
     s.blockProgrammings = blockProgrammings_;
+    s.eepromOperations = chip_.eepromOperations();
+    s.optionOperations = chip_.optionOperations();
     s.swimBytes = swimBytes_;
     s.emulatedSeconds = static_cast<double>(clock_.now()) / 1e9;
     s.cpuRunning = chip_.cpuRunning();
+    s.optionByteError = chip_.optionByteError();
     s.chipResets = chip_.resets();
     s.busyRefusals = busyRefusals_;
     return s;

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
-// An emulated ST-LINK probe with an STM8S103 wired to its SWIM connector.
+#include "target/Chip.h"
+
+// An emulated ST-LINK probe with a low-density STM8S wired to its SWIM connector.
 //
 // The probe answers the ST-LINK command set on its bulk endpoints exactly as a probe on the
 // USB bus would, so a programmer library can run its real protocol code against it. Every
@@ -15,10 +17,21 @@
 // code path serves the emulator and a real libusb device handle.
 namespace kw::emu {
 
+// The chips of target/Chip.h, one die: flash from 0x8000, EEPROM from 0x4000, each of the
+// chip's own size.
 enum class ChipVariant {
-    Stm8s103f2, // 4 KB flash at 0x8000-0x8FFF; 0x9000-0x9FFF holds nothing
-    Stm8s103f3, // 8 KB flash at 0x8000-0x9FFF
+    Stm8s103f2, // 4 KB flash at 0x8000-0x8FFF; 0x9000-0x9FFF holds nothing; 640 B EEPROM
+    Stm8s103f3, // 8 KB flash at 0x8000-0x9FFF, 640 B EEPROM
+    Stm8s003f3, // 8 KB flash, 128 B EEPROM (0x4000-0x407F)
+    Stm8s903f3, // 8 KB flash, 640 B EEPROM
+    Stm8s903k3, // 8 KB flash, 640 B EEPROM
+    Stm8s001j3, // 8 KB flash, 128 B EEPROM
 };
+
+// The sizes of the chip a variant emulates.
+const Chip& chipOf(ChipVariant variant) noexcept;
+// The variant that emulates `chip`; nullopt for a chip the emulator does not know.
+std::optional<ChipVariant> variantOf(const Chip& chip) noexcept;
 
 // ST-LINK generations: they differ in endpoints, USB speed, interfaces and version replies.
 enum class Generation { V2, V21, V3 };
@@ -103,10 +116,15 @@ std::vector<Attachment> busFromEnvironment();
 struct Statistics {
     long long transfers = 0;         // bulk transfers attempted
     long long blockProgrammings = 0; // flash block programmings started
+    long long eepromOperations = 0;  // EEPROM byte, word or block operations started
+    long long optionOperations = 0;  // option-byte operations started
     long long swimBytes = 0;         // data bytes moved over the SWIM wire
     double emulatedSeconds = 0;      // emulated time since construction
     bool cpuRunning = true; // the chip's CPU neither stalled by the debug module nor in reset
-    int chipResets = 0;     // chip resets since construction (NRST, SWIM reset)
+    // The last option load found a byte whose complement does not match: the chip stays in
+    // reset (RST_SR.EMCF set) until the pair is mended and the chip reset again.
+    bool optionByteError = false;
+    int chipResets = 0; // chip resets since construction (NRST, SWIM reset)
     // SWIM memory commands refused (status 0x05) because they reached flash, EEPROM or
     // option bytes while the controller was programming.
     long long busyRefusals = 0;
