@@ -13,6 +13,7 @@
 #include "kwflash/Commands.h"
 #include "support/FakeProgrammer.h"
 #include "support/HexText.h"
+#include "support/Stm8Tools.h"
 
 namespace kw {
 namespace {
@@ -119,6 +120,35 @@ TEST_F(ChipCommands, WriteProgramsEveryAreaTheFileHoldsAndOnlyItsBlocks) {
     EXPECT_NE(changed.err.find("1 of 12 bytes differ, the first at 0x4041 (chip 0x57, image 0x56)"),
               std::string::npos)
         << changed.err;
+}
+
+// SDCC's output for a program with EEPROM data, as srec_cat reads it: the EEPROM bytes reach
+// the chip's EEPROM at their addresses, the flash blocks the file touches hold its bytes (0x00
+// in the gaps), and the new chip's other blocks are left erased.
+TEST_F(ChipCommands, WritesWhatSrecCatReadsInAnSdccProgramWithEepromData) {
+    const auto ihx = test::compileStm8Program(dir.path(), test::kStm8EepromProgram, "calib");
+    fake->flash.fill(0x00);
+    const Ran run = kwflash({"write", ihx.string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+
+    const auto eeprom = test::srecBinary(ihx, kStm8s103f3.eepromBase, 640, 0x00);
+    EXPECT_EQ(std::vector<std::uint8_t>(fake->eeprom.begin(), fake->eeprom.begin() + 4),
+              (std::vector<std::uint8_t>{0x12, 0x34, 0x56, 0x78}));
+    EXPECT_EQ(std::vector<std::uint8_t>(fake->eeprom.begin(), fake->eeprom.end()), eeprom);
+    EXPECT_EQ(fake->eepromWrites.size(), 1u);
+
+    const auto zeros = test::srecBinary(ihx, kStm8s103f3.flashBase, 8192, 0x00);
+    const auto ones = test::srecBinary(ihx, kStm8s103f3.flashBase, 8192, 0xFF);
+    std::size_t sent = 0;
+    for (std::size_t block = 0; block < 8192; block += 128) {
+        bool defined = false;
+        for (std::size_t i = block; i < block + 128; ++i)
+            defined = defined || zeros[i] == ones[i];
+        sent += defined ? 1 : 0;
+    }
+    EXPECT_EQ(std::vector<std::uint8_t>(fake->flash.begin(), fake->flash.end()), zeros);
+    EXPECT_EQ(fake->writes.size(), sent);
+    EXPECT_LT(sent, 64u) << "the whole flash was sent";
 }
 
 // Data the chosen chip cannot hold is refused before the programmer is touched.
