@@ -118,9 +118,8 @@ void checkBlocks(const TransferResult& result, const TransferPlan& plan, const O
         if (const auto bytes = optionsForDiagnosis(session)) {
             if (readoutProtected(*bytes))
                 throw Failure{kProgrammerFailed,
-                              "the chip is read-out protected (ROP 0xAA at 0x4800), so it refused "
-                              "block " +
-                                  std::to_string(failure.block) + " with code " +
+                              "the chip is read-out protected (ROP 0xAA at 0x4800): it refused " +
+                                  failedBlock(failure, plan) + " with code " +
                                   std::to_string(failure.code) +
                                   "; kwflash unlock removes the protection, erasing flash and "
                                   "EEPROM"};

@@ -131,6 +131,10 @@ std::string interruptedMessage(const TransferFailure& failure, const TransferPla
 
 } // namespace
 
+std::string failedBlock(const TransferFailure& failure, const TransferPlan& plan) {
+    return std::string(partWords(failure.kind).doing) + " " + where(failure, plan);
+}
+
 void checkTransfer(const TransferResult& result, const TransferPlan& plan) {
     const TransferFailure& failure = result.failure;
     switch (result.outcome) {

@@ -52,6 +52,10 @@ struct TransferPlan {
     const char* whenUntouched = "the chip is unchanged";        // ... before the first
 };
 
+// The block that failed and what was done to it: "writing block 5 (0x8280-0x82FF)",
+// "reading EEPROM block 1 (0x4040-0x407F)", "writing option byte UBC (0x4801)".
+std::string failedBlock(const TransferFailure& failure, const TransferPlan& plan);
+
 // Throws the failure for a transfer that did not complete; returns when it did.
 void checkTransfer(const TransferResult& result, const TransferPlan& plan);
 

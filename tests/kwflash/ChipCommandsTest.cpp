@@ -242,9 +242,9 @@ TEST_F(ChipCommands, NamesTheProtectionThatMadeABlockFail) {
     fake->failWrite(0, 4);
     Ran run = kwflash({"write", "app.hex"});
     EXPECT_EQ(run.exitCode, 4);
-    EXPECT_EQ(run.err, "kwflash: the chip is read-out protected (ROP 0xAA at 0x4800), so it "
-                       "refused block 0 with code 4; kwflash unlock removes the protection, "
-                       "erasing flash and EEPROM\n");
+    EXPECT_EQ(run.err, "kwflash: the chip is read-out protected (ROP 0xAA at 0x4800): it refused "
+                       "writing block 0 (0x8000-0x807F) with code 4; kwflash unlock removes the "
+                       "protection, erasing flash and EEPROM\n");
 
     fake = std::make_shared<FakeProgrammer>();
     fake->optionBytes[1] = 4; // 0x8000-0x80FF
