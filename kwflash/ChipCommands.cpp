@@ -266,8 +266,10 @@ std::string writeChip(const Options& options, const ChipImage& image, Session& s
             }
             comparison.check();
         }
+        // A file's ROP is written after the check, or not at all.
+        const bool rop = image.options.defined(chip.optionBase);
         summary = "Written and verified: " + amounts(image.flash.count(), image.eeprom.count(),
-                                                     image.options.count() - (protect ? 1 : 0));
+                                                     image.options.count() - (rop ? 1 : 0));
     }
     if (protect) {
         ChipWritePlan rop;

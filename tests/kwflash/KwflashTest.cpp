@@ -59,9 +59,9 @@ std::string readAll(int fd) {
 }
 
 // Runs `program` (a path, or a bare name looked up on PATH) in `cwd`; stdout goes to a file,
-// a pipe nobody reads, or a terminal.
+// a pipe nobody reads, or a terminal, which is then also its input and is typed `typed`.
 Result run(const std::vector<std::string>& args, const fs::path& cwd, Output output = Output::File,
-           const std::string& program = KW_KWFLASH) {
+           const std::string& program = KW_KWFLASH, const std::string& typed = "") {
     const fs::path outFile = cwd / ".stdout";
     const fs::path errFile = cwd / ".stderr";
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
@@ -105,6 +105,8 @@ Result run(const std::vector<std::string>& args, const fs::path& cwd, Output out
         ::close(pipeEnds[1]);
     }
     if (output == Output::Terminal) {
+        if (!typed.empty() && ::write(terminal, typed.data(), typed.size()) < 0)
+            return {};
         result.out = readAll(terminal); // ends with EIO once the child has gone
         ::close(terminal);
     }
@@ -127,8 +129,9 @@ protected:
         ::setenv("TOLVANEX_STANDIN", "delay=0", 1);
     }
 
-    Result kwflash(const std::vector<std::string>& args, Output output = Output::File) {
-        return run(args, dir.path(), output);
+    Result kwflash(const std::vector<std::string>& args, Output output = Output::File,
+                   const std::string& typed = "") {
+        return run(args, dir.path(), output, KW_KWFLASH, typed);
     }
     static std::string library(const fs::path& folder) {
         return "--library=" + (folder / kLibraryFileName).string();
@@ -188,6 +191,62 @@ TEST_F(KwflashTest, WritesReadsAndVerifiesThroughTheStandIn) {
     EXPECT_EQ(mismatch.exitCode, 3);
     EXPECT_NE(mismatch.err.find("2 of 8192 bytes differ, the first at 0x8010"), std::string::npos)
         << mismatch.err;
+}
+
+// An SDCC program with EEPROM data, through the helper process and the stand-in: written,
+// read back whole and compared with srec_cat's view of the file; then protected, refused,
+// unlocked and written again, as a user meets a locked board.
+TEST_F(KwflashTest, ProgramsTheWholeChipThroughTheStandIn) {
+    const fs::path ihx = test::compileStm8Program(dir.path(), test::kStm8EepromProgram, "calib");
+    Result r = kwflash({"write", ihx.string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Written and verified: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" of EEPROM"), std::string::npos) << r.out;
+
+    r = kwflash({"read", "chip.hex", "--area", "all"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const fs::path chip = dir.path() / "chip.hex";
+    EXPECT_EQ(test::srecBinary(chip, kStm8s103f3.eepromBase, 4),
+              test::srecBinary(ihx, kStm8s103f3.eepromBase, 4));
+    EXPECT_EQ(test::srecBinary(chip, kStm8s103f3.eepromBase, 4),
+              (std::vector<std::uint8_t>{0x12, 0x34, 0x56, 0x78}));
+    EXPECT_EQ(test::srecBinary(chip, kStm8s103f3.flashBase, kFlash),
+              writtenBy(ihx, kStm8s103f3.flashBase, std::vector<std::uint8_t>(kFlash, 0xFF)));
+    EXPECT_EQ(test::srecBinary(chip, kStm8s103f3.optionBase, 3),
+              (std::vector<std::uint8_t>{0x00, 0x00, 0xFF}));
+
+    r = kwflash({"options", "set", "ROP=on"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("ROP        0xAA  on"), std::string::npos) << r.out;
+    r = kwflash({"write", ihx.string()});
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_NE(r.err.find("the chip is read-out protected (ROP 0xAA at 0x4800): it refused "
+                         "writing block 0"),
+              std::string::npos)
+        << r.err;
+    r = kwflash({"unlock"});
+    EXPECT_EQ(r.exitCode, 64) << "no terminal, no --yes";
+    // On a terminal it asks; anything but yes leaves the chip as it is.
+    r = kwflash({"unlock"}, Output::Terminal, "n\n");
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_NE(r.out.find("Erase the chip and remove the protection? [y/N] "), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Nothing was changed."), std::string::npos) << r.out;
+    EXPECT_EQ(kwflash({"write", ihx.string()}).exitCode, 4) << "still protected";
+    r = kwflash({"unlock"}, Output::Terminal, "y\n");
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_NE(r.out.find("ROP        0x00  off"), std::string::npos) << r.out;
+    EXPECT_EQ(kwflash({"verify", ihx.string()}).exitCode, 3) << "unlocking erases";
+    EXPECT_EQ(kwflash({"write", ihx.string()}).exitCode, 0);
+    EXPECT_EQ(kwflash({"verify", ihx.string()}).exitCode, 0);
+
+    // EEPROM data an STM8S003F3 cannot hold stops kwflash before the programmer.
+    dir.write("200.bin", std::string(200, '\x11'));
+    const std::string blink = (fs::path(KW_EXAMPLES_DIR) / "blink.hex").string();
+    r = kwflash({"write", blink, "--eeprom", "200.bin", "--chip", "STM8S003F3"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("does not fit the STM8S003F3's 128 bytes of EEPROM"), std::string::npos)
+        << r.err;
 }
 
 // On a terminal the bar is redrawn in place and its line ended before the summary.
