@@ -265,8 +265,8 @@ const char* usageLine() {
 }
 
 const char* helpText() {
-    return R"(kwflash writes, reads and verifies the flash of an STM8S through a KALIWIRE
-programmer, using the programmer library TOLVANEX.dll.
+    return R"(kwflash writes, reads and verifies an STM8S (flash, EEPROM, option bytes) through a
+KALIWIRE programmer, using the programmer library TOLVANEX.dll.
 
 usage: kwflash write IMAGE [--eeprom FILE] [--no-verify] [--all] [options]
        kwflash read OUTPUT [--area flash|eeprom|option|all] [--force] [options]
