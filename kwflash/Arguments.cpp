@@ -282,8 +282,8 @@ usage: kwflash write IMAGE [--eeprom FILE] [--no-verify] [--all] [options]
   verify   compare the bytes IMAGE defines, in every area, with the chip
   options  print the option bytes decoded; options set NAME=VALUE ... changes them
            (ROP, UBC, AFR, AFR0..AFR7, HSITRIM, LSI_EN, IWDG_HW, WWDG_HW, WWDG_HALT,
-           EXTCLK, CKAWUSEL, PRSC, HSECNT; decimal, 0x-hex, on/off for one bit) and
-           writes them back with their complements
+           EXTCLK, CKAWUSEL, PRSC, HSECNT; decimal, 0x-hex, on/off for one bit and ROP)
+           and writes them back with their complements
   unlock   remove read-out protection, which erases flash and EEPROM: asks first on a
            terminal, --yes in scripts
   probe    list the programmers on the USB bus, connect to the chip of the first usable one

@@ -36,7 +36,7 @@ std::string chipName(const Options& options) {
 }
 
 void sayProgrammer(ConsoleHost& host) {
-    if (!host.lastSession().empty())
+    if (!host.lastSession().empty() && host.newSession(host.lastSession()))
         host.say("Programmer: " + host.lastSession());
 }
 

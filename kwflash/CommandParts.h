@@ -39,7 +39,8 @@ std::string addressRange(std::uint32_t first, std::uint32_t last);
 std::string lowerFirst(std::string text);
 std::string chipName(const Options& options);
 
-// Which programmer and link the transfer used, when the library says.
+// Which programmer and link the transfer used, when the library says and it differs from the
+// command's last transfer.
 void sayProgrammer(ConsoleHost& host);
 
 // What a command's transfer was to do, for the words on one that did not complete.

@@ -28,6 +28,13 @@ public:
     void say(const std::string& text);
     // The library's words on the last transfer's programmer and link; empty when it has none.
     const std::string& lastSession() const noexcept { return lastSession_; }
+    // Whether `session` is news: true once for each text in a row, so that a command of
+    // several transfers over one link names it once.
+    bool newSession(const std::string& session) {
+        const bool news = session != saidSession_;
+        saidSession_ = session;
+        return news;
+    }
 
     void libraryMissing(TransferKind, const std::string&) override {}
     void optionRefused(TransferKind, const OptionRefusal&, const std::string&) override {}
@@ -59,6 +66,7 @@ private:
     bool onBarLine_ = false;
     std::optional<TransferKind> part_; // the part started last since begin()
     std::string lastSession_;
+    std::string saidSession_;
 };
 
 // The style for progress written to `out`: a bar only when it is a terminal.

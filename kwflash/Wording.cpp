@@ -85,8 +85,8 @@ std::string meaning(const OptionField& field, unsigned value, const OptionBytes&
         const BootArea area = bootArea(bytes, chip);
         if (area.pages == 0)
             return "no write-protected boot area";
-        return std::to_string(area.pages) + " of 64 bytes write-protected, " + address(area.first) +
-               "-" + address(area.last);
+        return std::to_string(area.pages) + (area.pages == 1 ? " page" : " pages") +
+               " of 64 bytes write-protected, " + address(area.first) + "-" + address(area.last);
     }
     if (name == "AFR") {
         std::string on;

@@ -67,10 +67,12 @@ const char* hseCycles(std::uint8_t value) noexcept {
 
 std::optional<unsigned> parseOptionValue(const OptionField& field, std::string_view text,
                                          std::string& why) {
+    // ROP is a whole byte, but on and off are what a user means by it.
+    const bool rop = field.index == kRopIndex;
     std::optional<unsigned> value;
-    if (field.oneBit() && sameLetters(text, "on"))
-        value = 1;
-    else if (field.oneBit() && sameLetters(text, "off"))
+    if ((field.oneBit() || rop) && sameLetters(text, "on"))
+        value = rop ? kRopProtected : 1u;
+    else if ((field.oneBit() || rop) && sameLetters(text, "off"))
         value = 0;
     else
         value = parseNumber(text);

@@ -80,7 +80,8 @@ BootArea bootArea(const OptionBytes& bytes, const Chip& chip) noexcept;
 // HSECNT's values and the HSE cycles each waits for; nullptr for a reserved value.
 const char* hseCycles(std::uint8_t value) noexcept;
 
-// The value of `text` for `field`: decimal, 0x-hex, or on/off (also 1/0) for a one-bit field.
+// The value of `text` for `field`: decimal, 0x-hex, or on/off (also 1/0) for a one-bit field
+// and for ROP (0xAA and 0x00).
 // nullopt with `why` set when it does not convert or does not fit the field (HSECNT takes
 // only its four values).
 std::optional<unsigned> parseOptionValue(const OptionField& field, std::string_view text,

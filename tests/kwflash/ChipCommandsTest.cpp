@@ -283,7 +283,7 @@ TEST_F(ChipCommands, OptionsPrintsDecodedAndSetWritesOnlyWhatChanges) {
         if (call.rfind("option-write", 0) == 0)
             seen.push_back(call);
     EXPECT_EQ(seen, writes) << "the wrong complement of OPT4 is mended too";
-    EXPECT_NE(run.out.find("UBC        0x04  4 of 64 bytes write-protected, 0x8000-0x80FF\n"),
+    EXPECT_NE(run.out.find("UBC        0x04  4 pages of 64 bytes write-protected, 0x8000-0x80FF\n"),
               std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("Complements: all five match"), std::string::npos);

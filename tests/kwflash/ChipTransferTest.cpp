@@ -123,6 +123,8 @@ TEST(OptionBytes, FieldsEncodeWithTheirComplementsAndUbcCoversWholePages) {
 
     std::string why;
     EXPECT_EQ(parseOptionValue(*optionFieldNamed("LSI_EN"), "ON", why), 1u);
+    EXPECT_EQ(parseOptionValue(*optionFieldNamed("ROP"), "on", why), 0xAAu);
+    EXPECT_EQ(parseOptionValue(*optionFieldNamed("ROP"), "Off", why), 0u);
     EXPECT_EQ(parseOptionValue(*optionFieldNamed("HSECNT"), "0xb4", why), 0xB4u);
     EXPECT_FALSE(parseOptionValue(*optionFieldNamed("HSECNT"), "1", why));
     EXPECT_FALSE(parseOptionValue(*optionFieldNamed("UBC"), "on", why));
