@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "target/Chip.h"
@@ -68,6 +69,28 @@ struct Faults {
     bool flakyHighSpeed = false;
 };
 
+// Adds the faults of a comma-separated list (KW_EMU_FAULTS' syntax) to `faults`. With chipOnly
+// only the chip's own faults are allowed, those a board carries from probe to probe. Throws
+// std::invalid_argument naming `variable` for anything else.
+void applyFaults(Faults& faults, std::string_view list, const char* variable,
+                 bool chipOnly = false);
+
+// Taking the chip off the probe and putting another one on, for production loops.
+struct BoardSwaps {
+    enum class Mode {
+        Fixed, // one chip for ever, in the probe's own memory file
+        File,  // `file` names the board on the probe: "none", or "NAME [FAULT,...]"
+        Auto,  // `count` fresh boards one after the other, then none
+    };
+    Mode mode = Mode::Fixed;
+    std::string file; // re-read at every entry sequence, reset and memory command
+    int count = 0;
+    std::vector<int> faulty;                    // board numbers, from 1, that carry faultyFaults
+    std::string faultyFaults = "target-lost@1"; // chip faults, KW_EMU_FAULTS' syntax
+    int sessions = 1; // SWIM sessions (entry to exit) a board stays on for
+    int gap = 2;      // entry sequences that find no chip before the next board
+};
+
 // What a SWIM access to flash, EEPROM or option bytes gets while the flash controller
 // programs. Real chips refuse it (status 0x05); Wait, which holds the access until the
 // operation ends, exists only for tests of code written before that was known.
@@ -92,6 +115,7 @@ struct Options {
     int blockMicrosMax = 6600;
     std::uint64_t seed = 0; // of the programming time draws: the same seed, the same times
     Faults faults;
+    BoardSwaps boards;
     bool trace = false; // print every command to stderr
 };
 
@@ -121,6 +145,9 @@ struct Statistics {
     long long swimBytes = 0;         // data bytes moved over the SWIM wire
     double emulatedSeconds = 0;      // emulated time since construction
     bool cpuRunning = true; // the chip's CPU neither stalled by the debug module nor in reset
+    // The board on the probe, by name, with board swaps; empty when none is on or without them.
+    std::string board;
+    int boardsPutOn = 0; // boards put on the probe since construction, with board swaps
     // The last option load found a byte whose complement does not match: the chip stays in
     // reset (RST_SR.EMCF set) until the pair is mended and the chip reset again.
     bool optionByteError = false;
