@@ -106,9 +106,11 @@ std::optional<OptionBytes> optionsForDiagnosis(Session& session) {
 }
 
 // A block the chip refused: when its protection is why, say that and what lifts it; else
-// the library's words.
+// the library's words. `sent` lists the flash blocks a write sent: a library that programs
+// while the next call goes out reports a refused block with the call after it (an EEPROM
+// block, say), so any of them may be the one UBC refused.
 void checkBlocks(const TransferResult& result, const TransferPlan& plan, const Options& options,
-                 Session& session) {
+                 Session& session, const std::vector<int>& sent = {}) {
     const TransferFailure& failure = result.failure;
     const bool chipBlock =
         failure.kind == TransferKind::Download || failure.kind == TransferKind::ReadBack ||
@@ -124,15 +126,17 @@ void checkBlocks(const TransferResult& result, const TransferPlan& plan, const O
                                   "; kwflash unlock removes the protection, erasing flash and "
                                   "EEPROM"};
             const BootArea boot = bootArea(*bytes, *options.chip);
-            const std::uint32_t first =
-                kHexFlashBase + static_cast<std::uint32_t>(failure.block * download::kBlockSize);
-            if (failure.kind == TransferKind::Download && boot.pages > 0 && first <= boot.last)
-                throw Failure{kProgrammerFailed,
-                              "block " + std::to_string(failure.block) + " (" +
-                                  addressRange(first, first + download::kBlockSize - 1) +
-                                  ") lies in the write-protected boot area (UBC, " +
-                                  addressRange(boot.first, boot.last) +
-                                  "): kwflash options set UBC=0 lifts the protection"};
+            for (const int block : sent) {
+                const std::uint32_t first =
+                    kHexFlashBase + static_cast<std::uint32_t>(block * download::kBlockSize);
+                if (boot.pages > 0 && first <= boot.last)
+                    throw Failure{kProgrammerFailed,
+                                  "block " + std::to_string(block) + " (" +
+                                      addressRange(first, first + download::kBlockSize - 1) +
+                                      ") lies in the write-protected boot area (UBC, " +
+                                      addressRange(boot.first, boot.last) +
+                                      "): kwflash options set UBC=0 lifts the protection"};
+            }
         }
     }
     checkTransfer(result, plan);
@@ -168,7 +172,7 @@ void writeParts(const ChipWritePlan& write, const char* label, const Options& op
     plan.flashBlocks = static_cast<int>(write.flashBlocks.size());
     plan.eepromBlocks = static_cast<int>(write.eepromBlocks.size());
     plan.optionWrites = write.optionWrites;
-    checkBlocks(result, plan, options, session);
+    checkBlocks(result, plan, options, session, write.flashBlocks);
 }
 
 std::string areaName(Area area) {

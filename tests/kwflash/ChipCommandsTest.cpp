@@ -249,11 +249,19 @@ TEST_F(ChipCommands, NamesTheProtectionThatMadeABlockFail) {
     fake = std::make_shared<FakeProgrammer>();
     fake->optionBytes[1] = 4; // 0x8000-0x80FF
     fake->optionBytes[2] = 0xFB;
+    dir.write("outside.hex", hexRecord(0x8100, {1}) + hexRecord(0x8180, {2}) + hexEndOfFile());
     fake->failWrite(1, 4);
-    run = kwflash({"write", "app.hex"});
+    run = kwflash({"write", "outside.hex"});
     EXPECT_EQ(run.exitCode, 4);
-    EXPECT_NE(run.err.find("block 2 (0x8100-0x817F)"), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("with code 4"), std::string::npos) << "outside UBC: " << run.err;
+    EXPECT_NE(run.err.find("block 3 (0x8180-0x81FF) with code 4"), std::string::npos)
+        << "outside UBC: " << run.err;
+    // A library that reports a refusal with the call after it still gets the block named.
+    dir.write("late.hex", hexRecord(0x8000, {0x82}) + hexRecord(0x4000, {1}) + hexEndOfFile());
+    fake->failChipCall("eeprom-write", 0, 4);
+    run = kwflash({"write", "late.hex"});
+    EXPECT_EQ(run.err, "kwflash: block 0 (0x8000-0x807F) lies in the write-protected boot area "
+                       "(UBC, 0x8000-0x80FF): kwflash options set UBC=0 lifts the protection\n");
+    fake->failChipCall("eeprom-write", 0, 0);
     fake->failWrite(1, 0);
     fake->failWrite(0, 4);
     run = kwflash({"write", "app.hex"});
