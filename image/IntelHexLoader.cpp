@@ -113,6 +113,7 @@ class ByteOwners {
 public:
     // The line that gave `address` its value, 0 when none did.
     std::size_t lineOf(std::uint32_t address) const { return lines_[address]; }
+    bool defines(std::size_t address) const { return address < kSpan && lines_[address] != 0; }
     std::uint8_t valueOf(std::uint32_t address) const { return values_[address]; }
     void set(std::uint32_t address, std::uint8_t value, std::size_t line) {
         values_[address] = value;
@@ -222,6 +223,12 @@ public:
         result.image = std::move(image_);
         result.eeprom = std::move(eeprom_);
         result.options = std::move(options_);
+        if (owners_ && !result.cut) {
+            // Area records lie below the flash base, so read from it they are never flash.
+            result.defined.assign(result.image->size(), false);
+            for (std::size_t i = 0; i < result.defined.size(); ++i)
+                result.defined[i] = owners_->defines(result.base + i);
+        }
         return result;
     }
 

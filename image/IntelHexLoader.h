@@ -62,6 +62,9 @@ struct HexLoadResult {
     // relative to the flash base, else 0.
     std::uint32_t base = 0;
     bool hasData = false; // at least one data byte was stored in the image
+    // Strict reading only, and not after a cut: for each image index, whether a record gave
+    // it a value (the rest of the image is only erased).
+    std::vector<bool> defined;
     // Filled only when the file is read from the flash base; otherwise their records are
     // flash like any other.
     HexArea eeprom{kHexEepromBase, kHexEepromEnd};

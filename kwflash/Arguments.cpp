@@ -40,6 +40,10 @@ Command commandFrom(std::string_view word) {
         return Command::Probe;
     if (word == "list")
         return Command::List;
+    if (word == "options")
+        return Command::OptionBytes;
+    if (word == "unlock")
+        return Command::Unlock;
     throw UsageError("unknown command '" + std::string(word) + "'");
 }
 
@@ -72,6 +76,48 @@ private:
     std::size_t next_ = 0;
 };
 
+Area areaFrom(std::string_view name) {
+    if (name == "flash")
+        return Area::Flash;
+    if (name == "eeprom")
+        return Area::Eeprom;
+    if (name == "option")
+        return Area::Option;
+    if (name == "all")
+        return Area::All;
+    throw UsageError("unknown area '" + std::string(name) + "': use flash, eeprom, option or all");
+}
+
+// `options set NAME=VALUE ...`: every name and value checked before the chip is touched.
+std::vector<std::pair<const OptionField*, unsigned>>
+optionSettingsFrom(const std::vector<std::string>& words) {
+    if (words.size() == 1)
+        return {};
+    if (words[1] != "set")
+        throw UsageError("unexpected argument '" + words[1] + "': options takes set NAME=VALUE");
+    if (words.size() == 2)
+        throw UsageError("options set needs NAME=VALUE, such as UBC=4 or IWDG_HW=on");
+    std::vector<std::pair<const OptionField*, unsigned>> settings;
+    for (std::size_t i = 2; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        const auto equals = word.find('=');
+        const OptionField* field =
+            equals == std::string::npos ? nullptr : optionFieldNamed(word.substr(0, equals));
+        if (field == nullptr) {
+            std::string names;
+            for (const OptionField& known : kOptionFields)
+                names += (names.empty() ? "" : ", ") + std::string(known.name);
+            throw UsageError("'" + word + "' is not NAME=VALUE with one of " + names);
+        }
+        std::string why;
+        const auto value = parseOptionValue(*field, word.substr(equals + 1), why);
+        if (!value)
+            throw UsageError("'" + word + "': " + std::string(field->name) + " takes " + why);
+        settings.emplace_back(field, *value);
+    }
+    return settings;
+}
+
 } // namespace
 
 std::optional<ImageFormat> formatOf(const std::filesystem::path& file) {
@@ -94,6 +140,7 @@ Options parseArguments(std::span<const char* const> arguments) {
     Options options;
     std::vector<std::string> words;
     bool noVerify = false;
+    bool areaGiven = false;
     bool optionsEnded = false;
     OptionReader reader(arguments);
     while (!reader.done()) {
@@ -117,6 +164,20 @@ Options parseArguments(std::span<const char* const> arguments) {
             if (value.empty())
                 throw UsageError("--probe needs a serial or a port path such as 1-2");
             options.probe = value;
+        } else if (reader.value(argument, "--eeprom", value)) {
+            if (value.empty())
+                throw UsageError("--eeprom needs a file");
+            const auto format = formatOf(value);
+            if (!format)
+                throw UsageError("cannot tell the format of '" + value +
+                                 "' from its name: use .hex or .ihx (Intel HEX) or .bin (raw)");
+            options.eepromFile = value;
+            options.eepromFormat = *format;
+        } else if (reader.value(argument, "--area", value)) {
+            options.area = areaFrom(value);
+            areaGiven = true;
+        } else if (argument == "--yes") {
+            options.yes = true;
         } else if (argument == "--all") {
             options.all = true;
         } else if (argument == "--no-verify") {
@@ -139,6 +200,24 @@ Options parseArguments(std::span<const char* const> arguments) {
         throw UsageError("--all and --probe exclude each other");
     if (options.command == Command::List && !options.probe.empty())
         throw UsageError("--probe does not apply to list");
+    if (options.eepromFile && options.command != Command::Write &&
+        options.command != Command::Verify)
+        throw UsageError("--eeprom applies to write and verify only");
+    if (areaGiven && options.command != Command::Read)
+        throw UsageError("--area applies to read only");
+    if (options.yes && options.command != Command::Unlock)
+        throw UsageError("--yes applies to unlock only");
+    if (options.command == Command::OptionBytes || options.command == Command::Unlock) {
+        if (noVerify)
+            throw UsageError("--no-verify applies to write only");
+        if (options.force)
+            throw UsageError("--force applies to read only");
+        if (options.command == Command::Unlock && words.size() > 1)
+            throw UsageError("unexpected argument '" + words[1] + "'");
+        if (options.command == Command::OptionBytes)
+            options.optionSettings = optionSettingsFrom(words);
+        return options;
+    }
     if (options.command == Command::Probe || options.command == Command::List) {
         if (words.size() > 1)
             throw UsageError("unexpected argument '" + words[1] + "'");
@@ -161,6 +240,9 @@ Options parseArguments(std::span<const char* const> arguments) {
                          "' from its name: use .hex or .ihx (Intel HEX) or .bin (raw)");
     options.format = *format;
 
+    if (options.command == Command::Read && options.area == Area::All &&
+        options.format == ImageFormat::Raw)
+        throw UsageError("a raw file holds one area: read --area all into a .hex or .ihx file");
     if (noVerify && options.command != Command::Write)
         throw UsageError("--no-verify applies to write only");
     options.verify = !noVerify;
@@ -170,28 +252,40 @@ Options parseArguments(std::span<const char* const> arguments) {
 }
 
 const char* usageLine() {
-    return "usage: kwflash write|read|verify FILE [--chip CHIP] "
+    return "usage: kwflash write|verify IMAGE [--eeprom FILE] [--chip CHIP] "
            "[--probe SERIAL|PORT-PATH] [--swim auto|low|high] [--library PATH] [--no-verify] "
-           "[--force] [--quiet] [--help]\n"
+           "[--quiet] [--help]\n"
+           "       kwflash read OUTPUT [--area flash|eeprom|option|all] [--force] [options]\n"
            "       kwflash write IMAGE --all [options]\n"
+           "       kwflash options [set NAME=VALUE ...] [options]\n"
+           "       kwflash unlock [--yes] [options]\n"
            "       kwflash probe [--probe SERIAL|PORT-PATH] [--swim auto|low|high] "
            "[--library PATH]\n"
            "       kwflash list [--library PATH]";
 }
 
 const char* helpText() {
-    return R"(kwflash writes, reads and verifies the flash of an STM8S through a KALIWIRE
-programmer, using the programmer library TOLVANEX.dll.
+    return R"(kwflash writes, reads and verifies an STM8S (flash, EEPROM, option bytes) through a
+KALIWIRE programmer, using the programmer library TOLVANEX.dll.
 
-usage: kwflash write IMAGE [--no-verify] [--all] [options]
-       kwflash read OUTPUT [--force] [options]
-       kwflash verify IMAGE [options]
+usage: kwflash write IMAGE [--eeprom FILE] [--no-verify] [--all] [options]
+       kwflash read OUTPUT [--area flash|eeprom|option|all] [--force] [options]
+       kwflash verify IMAGE [--eeprom FILE] [options]
+       kwflash options [set NAME=VALUE ...] [options]
+       kwflash unlock [--yes] [options]
        kwflash probe [options]
        kwflash list [--library PATH]
 
-  write    program IMAGE into the chip, then read the chip back and compare
-  read     read the chip's flash into OUTPUT, replacing an existing file
-  verify   read the chip's flash and compare it with IMAGE
+  write    program every area IMAGE holds (flash, EEPROM, option bytes), then read back
+           and compare what was written
+  read     read the chip's flash (or --area) into OUTPUT, replacing an existing file
+  verify   compare the bytes IMAGE defines, in every area, with the chip
+  options  print the option bytes decoded; options set NAME=VALUE ... changes them
+           (ROP, UBC, AFR, AFR0..AFR7, HSITRIM, LSI_EN, IWDG_HW, WWDG_HW, WWDG_HALT,
+           EXTCLK, CKAWUSEL, PRSC, HSECNT; decimal, 0x-hex, on/off for one bit and ROP)
+           and writes them back with their complements
+  unlock   remove read-out protection, which erases flash and EEPROM: asks first on a
+           terminal, --yes in scripts
   probe    list the programmers on the USB bus, connect to the chip of the first usable one
            and report the link, its protection and whether its flash reads back: the first
            command to run with new hardware, and what a bug report needs
@@ -201,12 +295,16 @@ usage: kwflash write IMAGE [--no-verify] [--all] [options]
            other odd bytes as %XX, "-" where unknown)
 
 Files are Intel HEX (.hex, .ihx) or raw binary (.bin), told by the extension. An Intel HEX
-file whose data records all lie at 0x8000 or above is read from 0x8000, as STM8 toolchains
-write it; in any other file a record's address is its offset in the image. read writes Intel
-HEX records at 0x8000. Nothing is programmed from an Intel HEX file with a malformed record
+file whose flash records all lie at 0x8000 or above is read from 0x8000, as STM8 toolchains
+write it, with its records at 0x4000-0x47FF as EEPROM and 0x4800-0x48FF as option bytes; in
+any other file a record's address is its offset in the flash. read writes each area's records
+at its chip address. Nothing is programmed from an Intel HEX file with a malformed record
 (start character, length, checksum, unknown type), an address record that moves data past
 0xFFFF, a record after the end-of-file record or a byte given two values, nor from an image
-without data or one that does not fit the chip. The rest of the flash is written erased (0xFF).
+without data or one that does not fit the chip's flash, EEPROM or option bytes. write sends
+only the 128-byte flash blocks (64-byte EEPROM blocks) that hold bytes of the file, the rest
+of each block 0x00, the chip's erased state; other blocks stay as they are. A file's ROP 0xAA
+is written last, after the check: the chip is then protected.
 
 options:
   --chip CHIP the chip as it is marked, in any letter case (default STM8S103F3):
@@ -225,6 +323,12 @@ options:
   --library PATH
               load exactly this programmer library; by default TOLVANEX.dll beside
               kwflash, else the system's library search
+  --eeprom FILE
+              write, verify: the EEPROM from FILE, raw (.bin, from 0x4000) or Intel HEX
+              with EEPROM records only
+  --area flash|eeprom|option|all
+              read only: what to read (default flash); all needs a .hex or .ihx OUTPUT
+  --yes       unlock only: do not ask
   --no-verify write only: do not read the chip back
   --force     read only: replace OUTPUT even when it is read-only
   -q, --quiet print errors only
@@ -235,13 +339,16 @@ standard error as one line each.
 
 exit codes:
   0   done
-  1   no programmer: the library is missing, cannot be loaded or lacks an export,
-      or it found no programmer (code 1): no probe, no permission, no SWIM
-  2   the image file cannot be read, converted or written, is empty, or does not fit the chip
-  3   verify: the chip's flash differs from the image
-  4   the programmer failed on a block (its code and the block are printed); probe: the
-      chip failed to answer, is protected or does not read back
-  64  wrong usage
+  1   no programmer: the library is missing, cannot be loaded or lacks an export
+      ("this programmer cannot write EEPROM"), or it found no programmer (code 1):
+      no probe, no permission, no SWIM
+  2   the image file cannot be read, converted or written, is empty, or does not fit the
+      chip (flash, EEPROM, option bytes)
+  3   verify: the chip differs from the image
+  4   the programmer failed on a block (its code and the block are printed; a protected
+      chip is named as such); probe: the chip failed to answer, is protected or does not
+      read back
+  64  wrong usage; unlock without a terminal and without --yes
   70  an internal fault of kwflash, or a programmer library that stopped: crashed, ended
       its process or did not answer in time (it runs in the helper kaliwire-programmer)
   130 interrupted by Ctrl+C (143: SIGTERM) after the block in flight; a second one ends at once

@@ -5,12 +5,18 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "target/Chip.h"
+#include "target/OptionBytes.h"
 
 namespace kw::cli {
 
-enum class Command { Write, Read, Verify, Probe, List, Help };
+enum class Command { Write, Read, Verify, Probe, List, Help, OptionBytes, Unlock };
+
+// What `read` reads: one area of the chip, or all three.
+enum class Area { Flash, Eeprom, Option, All };
 
 // How an image file is read or written, told by its extension.
 enum class ImageFormat { IntelHex, Raw };
@@ -27,6 +33,13 @@ struct Options {
     std::string swim = "auto"; // the SWIM speed asked of the library: auto, low or high
     std::string probe;         // a serial or port path; empty: the library's first usable probe
     bool all = false;          // write: every usable probe on the bus
+    // write, verify: the EEPROM from a file of its own, raw or Intel HEX.
+    std::optional<std::filesystem::path> eepromFile;
+    ImageFormat eepromFormat = ImageFormat::Raw;
+    Area area = Area::Flash; // read
+    // options set NAME=VALUE ...: each field with its checked value, in the given order.
+    std::vector<std::pair<const OptionField*, unsigned>> optionSettings;
+    bool yes = false; // unlock: no question asked
 };
 
 // A command line that asks for nothing kwflash can do; what() says what is wrong with it.

@@ -107,6 +107,32 @@ void ConsoleHost::begin(const char* label) {
     lastDrawn_ = -1;
     lastQuarter_ = -1;
     lastSession_.clear();
+    part_.reset();
+}
+
+void ConsoleHost::started(TransferKind kind) {
+    if (part_ && *part_ != kind) {
+        endLine();
+        switch (kind) {
+        case TransferKind::Download:
+        case TransferKind::ReadBack:
+            label_ = "Flash";
+            break;
+        case TransferKind::EepromWrite:
+        case TransferKind::EepromRead:
+            label_ = "EEPROM";
+            break;
+        case TransferKind::OptionRead:
+        case TransferKind::OptionWrite:
+        case TransferKind::Unlock:
+            label_ = "Options";
+            break;
+        }
+        blocks_ = 0;
+        lastDrawn_ = -1;
+        lastQuarter_ = -1;
+    }
+    part_ = kind;
 }
 
 void ConsoleHost::endLine() {
@@ -126,6 +152,9 @@ void ConsoleHost::say(const std::string& text) {
 }
 
 void ConsoleHost::setProgressMaximum(int maximum) {
+    // Option bytes are a handful of single writes: no bar for them.
+    if (part_ == TransferKind::OptionWrite)
+        return;
     blocks_ = maximum + 1;
     draw(0);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,10 +28,18 @@ public:
     void say(const std::string& text);
     // The library's words on the last transfer's programmer and link; empty when it has none.
     const std::string& lastSession() const noexcept { return lastSession_; }
+    // Whether `session` is news: true once for each text in a row, so that a command of
+    // several transfers over one link names it once.
+    bool newSession(const std::string& session) {
+        const bool news = session != saidSession_;
+        saidSession_ = session;
+        return news;
+    }
 
     void libraryMissing(TransferKind, const std::string&) override {}
     void optionRefused(TransferKind, const OptionRefusal&, const std::string&) override {}
-    void started(TransferKind) override {}
+    // A later part of a whole-chip transfer starts a line of its own, named by its area.
+    void started(TransferKind kind) override;
     void exportMissing(TransferKind, const char*) override {}
     void blockDone(TransferKind, int block) override;
     void blockFailed(TransferKind, int, ResultCode, const std::string&) override {}
@@ -55,7 +64,9 @@ private:
     int lastDrawn_ = -1;   // blocks done when the bar was drawn last
     int lastQuarter_ = -1; // quarters done when a plain line was written last
     bool onBarLine_ = false;
+    std::optional<TransferKind> part_; // the part started last since begin()
     std::string lastSession_;
+    std::string saidSession_;
 };
 
 // The style for progress written to `out`: a bar only when it is a terminal.

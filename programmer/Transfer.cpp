@@ -2,55 +2,18 @@
 
 #include <array>
 #include <string>
+#include <vector>
+
+#include "programmer/TransferSession.h"
 
 namespace kw {
 
-namespace {
-
-// Closes the session on every way out, after every event of it, an exception included.
-class SessionCloser {
-public:
-    explicit SessionCloser(Programmer& programmer) : programmer_(programmer) {}
-    ~SessionCloser() { programmer_.close(); }
-    SessionCloser(const SessionCloser&) = delete;
-    SessionCloser& operator=(const SessionCloser&) = delete;
-
-private:
-    Programmer& programmer_;
-};
-
-// One session around `body`: opened with the options, every way out told to the host.
-template <class Body>
-void runSession(Programmer& programmer, const SessionOptions& options, TransferKind kind,
-                TransferHost& host, TransferResult& result, Body&& body) {
-    const SessionCloser closer(programmer);
-    try {
-        if (!programmer.open(options)) {
-            result.failure.loaderReason = programmer.openFailure();
-            result.failure.refusal = programmer.refusedOption();
-            if (result.failure.refusal) {
-                result.outcome = TransferOutcome::OptionRefused;
-                host.optionRefused(kind, *result.failure.refusal, result.failure.loaderReason);
-            } else {
-                result.outcome = TransferOutcome::LibraryMissing;
-                host.libraryMissing(kind, result.failure.loaderReason);
-            }
-            return;
-        }
-        body();
-        host.sessionEnding(kind, programmer);
-    } catch (const ProgrammerStopped& stop) {
-        // Whatever the transfer had reached, the programmer is gone: nothing it did last is
-        // confirmed.
-        result.outcome = TransferOutcome::Stopped;
-        result.failure.stop = stop;
-        host.stopped(kind, stop);
-    }
-}
+namespace detail {
 
 void blockFailed(Programmer& programmer, TransferHost& host, TransferKind kind, int block,
                  ResultCode code, TransferResult& result) {
     result.outcome = TransferOutcome::BlockFailed;
+    result.failure.kind = kind;
     result.failure.block = block;
     result.failure.code = code;
     // Asked while the session is still open: the text may depend on the library's state.
@@ -58,46 +21,102 @@ void blockFailed(Programmer& programmer, TransferHost& host, TransferKind kind, 
     host.blockFailed(kind, block, code, result.failure.libraryText);
 }
 
-} // namespace
+void exportMissing(TransferHost& host, TransferKind kind, const char* exportName,
+                   TransferResult& result) {
+    result.outcome = TransferOutcome::ExportMissing;
+    result.failure.kind = kind;
+    result.failure.exportName = exportName;
+    host.exportMissing(kind, exportName);
+}
+
+bool cancelledAt(TransferHost& host, TransferKind kind, int done, TransferResult& result) {
+    if (!host.cancelled())
+        return false;
+    result.outcome = TransferOutcome::Cancelled;
+    result.failure.kind = kind;
+    result.failure.block = done;
+    return true;
+}
+
+bool sendFlashBlocks(Programmer& programmer, const std::function<const ImageBuffer*()>& flash,
+                     std::span<const int> blocks, std::uint8_t pad, TransferHost& host,
+                     TransferResult& result) {
+    constexpr TransferKind kind = TransferKind::Download;
+    host.setProgressMaximum(static_cast<int>(blocks.size()) - 1);
+    // The block is copied out of the image just before the call, so that edits made
+    // between blocks are sent.
+    std::array<std::uint8_t, download::kBlockSize> staging{};
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        if (cancelledAt(host, kind, static_cast<int>(i), result))
+            return false;
+        const std::int32_t offset = blocks[i] * download::kBlockSize;
+        const ImageBuffer* image = flash ? flash() : nullptr;
+        if (image != nullptr)
+            image->copyOut(offset, staging, pad);
+        else
+            staging.fill(pad);
+
+        const ResultCode code = programmer.writeBlock(offset, staging);
+        if (code > 0) {
+            blockFailed(programmer, host, kind, blocks[i], code, result);
+            return false;
+        }
+        host.pause(offset % 1024 == 0 ? download::kLongPauseMs : download::kShortPauseMs);
+        host.blockDone(kind, static_cast<int>(i));
+        host.processEvents();
+    }
+    return true;
+}
+
+bool readFlashBlocks(Programmer& programmer, std::span<const int> blocks, ImageBuffer& image,
+                     TransferHost& host, TransferResult& result) {
+    constexpr TransferKind kind = TransferKind::ReadBack;
+    host.setProgressMaximum(static_cast<int>(blocks.size()) - 1);
+    std::array<std::uint8_t, readback::kBlockSize> staging{};
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        if (cancelledAt(host, kind, static_cast<int>(i), result))
+            return false;
+        const std::int32_t offset = blocks[i] * readback::kBlockSize;
+        const ResultCode code = programmer.readBlock(offset, staging);
+        if (code != 0) {
+            blockFailed(programmer, host, kind, blocks[i], code, result);
+            return false;
+        }
+        image.copyIn(offset, staging);
+        host.blockDone(kind, static_cast<int>(i));
+        host.processEvents();
+    }
+    return true;
+}
+
+} // namespace detail
+
+std::vector<int> allBlocks(int count) {
+    std::vector<int> blocks(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i)
+        blocks[static_cast<std::size_t>(i)] = i;
+    return blocks;
+}
 
 TransferResult runDownload(Programmer& programmer, const std::function<const ImageBuffer*()>& flash,
                            TransferHost& host, const SessionOptions& options) {
+    return runDownload(programmer, flash, allBlocks(download::kBlockCount), download::kPadByte,
+                       host, options);
+}
+
+TransferResult runDownload(Programmer& programmer, const std::function<const ImageBuffer*()>& flash,
+                           std::span<const int> blocks, std::uint8_t pad, TransferHost& host,
+                           const SessionOptions& options) {
     constexpr TransferKind kind = TransferKind::Download;
     TransferResult result;
-    runSession(programmer, options, kind, host, result, [&] {
+    detail::runSession(programmer, options, kind, host, result, [&] {
         host.started(kind);
         if (!programmer.offers(Operation::WriteBlock)) {
-            result.outcome = TransferOutcome::ExportMissing;
-            host.exportMissing(kind, kSetFlashDataName);
+            detail::exportMissing(host, kind, kSetFlashDataName, result);
             return;
         }
-        host.setProgressMaximum(download::kBlockCount - 1);
-
-        // The block is copied out of the image just before the call, so that edits made
-        // between blocks are sent.
-        std::array<std::uint8_t, download::kBlockSize> staging{};
-        for (int i = 0; i < download::kBlockCount; ++i) {
-            if (host.cancelled()) {
-                result.failure.block = i;
-                result.outcome = TransferOutcome::Cancelled;
-                return;
-            }
-            const std::int32_t offset = i * download::kBlockSize;
-            const ImageBuffer* image = flash ? flash() : nullptr;
-            if (image != nullptr)
-                image->copyOut(offset, staging, download::kPadByte);
-            else
-                staging.fill(download::kPadByte);
-
-            const ResultCode code = programmer.writeBlock(offset, staging);
-            if (code > 0) {
-                blockFailed(programmer, host, kind, i, code, result);
-                return;
-            }
-            host.pause(offset % 1024 == 0 ? download::kLongPauseMs : download::kShortPauseMs);
-            host.blockDone(kind, i);
-            host.processEvents();
-        }
+        if (!detail::sendFlashBlocks(programmer, flash, blocks, pad, host, result))
+            return;
         result.outcome = TransferOutcome::Completed;
         host.finished(kind);
     });
@@ -106,37 +125,24 @@ TransferResult runDownload(Programmer& programmer, const std::function<const Ima
 
 ReadBackResult runReadBack(Programmer& programmer, TransferHost& host,
                            const SessionOptions& options) {
+    return runReadBack(programmer, allBlocks(readback::kBlockCount), host, options);
+}
+
+ReadBackResult runReadBack(Programmer& programmer, std::span<const int> blocks, TransferHost& host,
+                           const SessionOptions& options) {
     constexpr TransferKind kind = TransferKind::ReadBack;
     ReadBackResult result;
-    runSession(programmer, options, kind, host, result, [&] {
+    detail::runSession(programmer, options, kind, host, result, [&] {
         host.started(kind);
         if (!programmer.offers(Operation::ReadBlock)) {
-            result.outcome = TransferOutcome::ExportMissing;
-            host.exportMissing(kind, kGetFlashDataName);
+            detail::exportMissing(host, kind, kGetFlashDataName, result);
             return;
         }
         // Filled aside and handed out only when every block has arrived, so a failed
         // read-back never leaves a half-read image in place of the one the user had.
         auto image = std::make_unique<ImageBuffer>(readback::kImageLength);
-        host.setProgressMaximum(readback::kBlockCount - 1);
-
-        std::array<std::uint8_t, readback::kBlockSize> staging{};
-        for (int i = 0; i < readback::kBlockCount; ++i) {
-            if (host.cancelled()) {
-                result.failure.block = i;
-                result.outcome = TransferOutcome::Cancelled;
-                return;
-            }
-            const std::int32_t offset = i * readback::kBlockSize;
-            const ResultCode code = programmer.readBlock(offset, staging);
-            if (code != 0) {
-                blockFailed(programmer, host, kind, i, code, result);
-                return;
-            }
-            image->copyIn(offset, staging);
-            host.blockDone(kind, i);
-            host.processEvents();
-        }
+        if (!detail::readFlashBlocks(programmer, blocks, *image, host, result))
+            return;
         result.outcome = TransferOutcome::Completed;
         result.image = std::move(image);
         host.finished(kind);

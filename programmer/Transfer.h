@@ -3,7 +3,9 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "image/ImageBuffer.h"
 #include "programmer/Programmer.h"
@@ -11,7 +13,16 @@
 
 namespace kw {
 
-enum class TransferKind { Download, ReadBack };
+// Download and ReadBack move flash; the others are the whole-chip calls.
+enum class TransferKind {
+    Download,
+    ReadBack,
+    EepromWrite,
+    EepromRead,
+    OptionRead,
+    OptionWrite,
+    Unlock,
+};
 
 // What a transfer tells the window or console around it, and asks of it. The core writes no
 // wording: each host says what the events mean in its own language. Every call happens on
@@ -79,10 +90,13 @@ enum class TransferOutcome {
 // Why a transfer did not complete, for callers that word the failure from the result rather
 // than from the events.
 struct TransferFailure {
+    // The part that failed or was cancelled, for a transfer of several (runChipWrite).
+    TransferKind kind = TransferKind::Download;
+    const char* exportName = nullptr; // ExportMissing: the export the library lacks
     std::string loaderReason; // LibraryMissing, OptionRefused: the programmer's openFailure()
     std::optional<OptionRefusal> refusal; // OptionRefused
-    int block = -1;          // BlockFailed: index of the block that failed; Cancelled: of
-                             // the block that was not sent, so also how many were
+    int block = -1;          // BlockFailed: index of the block that failed (on the chip, by
+                             // its offset); Cancelled: how many blocks of the part were done
     ResultCode code = 0;     // BlockFailed: what the library returned for it
     std::string libraryText; // BlockFailed: the library's own text for the code, often empty
     std::optional<ProgrammerStopped> stop; // Stopped
@@ -106,5 +120,19 @@ struct ReadBackResult : TransferResult {
 // Reads kTransferLength (8192) bytes in 256 blocks of 32 into a fresh image, in one session.
 ReadBackResult runReadBack(Programmer& programmer, TransferHost& host,
                            const SessionOptions& options = {});
+
+// Only the blocks numbered in `blocks`, in that order, each a download::kBlockSize block
+// padded with `pad` past the image: progress counts those blocks, and a failure names the
+// chip's block. The console sends just the blocks a file defines.
+TransferResult runDownload(Programmer& programmer, const std::function<const ImageBuffer*()>& flash,
+                           std::span<const int> blocks, std::uint8_t pad, TransferHost& host,
+                           const SessionOptions& options = {});
+
+// Only the readback::kBlockSize blocks numbered in `blocks`; the rest of the image is 0.
+ReadBackResult runReadBack(Programmer& programmer, std::span<const int> blocks, TransferHost& host,
+                           const SessionOptions& options = {});
+
+// 0, 1 ... count-1.
+std::vector<int> allBlocks(int count);
 
 } // namespace kw

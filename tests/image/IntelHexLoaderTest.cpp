@@ -540,5 +540,28 @@ TEST(HexAreaTest, AFlashRecordBelowTheBaseMakesEveryRecordFlash) {
     }
 }
 
+// What a programmer sends rests on this mask: a byte the file gives 0xFF is defined, a gap is
+// not, and EEPROM or option records read from the flash base are never flash.
+TEST(HexAreaTest, StrictReadingMarksTheFlashBytesTheFileDefines) {
+    const std::string text = hexRecord(0x8000, {0xFF, 0x01}) + hexRecord(0x8100, {0x02}) +
+                             hexRecord(0x4000, {0x03}) + hexRecord(0x4801, {0x00}) + hexEndOfFile();
+    const HexLoadResult fromBase = decodeIntelHex(text, 8192, HexChecks::Strict);
+    ASSERT_EQ(fromBase.base, kHexFlashBase);
+    ASSERT_EQ(fromBase.defined.size(), fromBase.image->size());
+    std::vector<std::size_t> marked;
+    for (std::size_t i = 0; i < fromBase.defined.size(); ++i)
+        if (fromBase.defined[i])
+            marked.push_back(i);
+    EXPECT_EQ(marked, (std::vector<std::size_t>{0, 1, 0x100}));
+
+    // With a record below the base, addresses are offsets.
+    const HexLoadResult fromZero =
+        decodeIntelHex(hexRecord(0x0010, {1}) + hexRecord(0x0020, {2, 3}), 8192, HexChecks::Strict);
+    ASSERT_EQ(fromZero.base, 0u);
+    EXPECT_TRUE(fromZero.defined[0x10] && fromZero.defined[0x21]);
+    EXPECT_FALSE(fromZero.defined[0x11] || fromZero.defined[0]);
+    EXPECT_TRUE(decodeIntelHex(text, 8192).defined.empty()) << "the window's reading has no mask";
+}
+
 } // namespace
 } // namespace kw

@@ -59,9 +59,9 @@ std::string readAll(int fd) {
 }
 
 // Runs `program` (a path, or a bare name looked up on PATH) in `cwd`; stdout goes to a file,
-// a pipe nobody reads, or a terminal.
+// a pipe nobody reads, or a terminal, which is then also its input and is typed `typed`.
 Result run(const std::vector<std::string>& args, const fs::path& cwd, Output output = Output::File,
-           const std::string& program = KW_KWFLASH) {
+           const std::string& program = KW_KWFLASH, const std::string& typed = "") {
     const fs::path outFile = cwd / ".stdout";
     const fs::path errFile = cwd / ".stderr";
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
@@ -105,6 +105,8 @@ Result run(const std::vector<std::string>& args, const fs::path& cwd, Output out
         ::close(pipeEnds[1]);
     }
     if (output == Output::Terminal) {
+        if (!typed.empty() && ::write(terminal, typed.data(), typed.size()) < 0)
+            return {};
         result.out = readAll(terminal); // ends with EIO once the child has gone
         ::close(terminal);
     }
@@ -127,19 +129,41 @@ protected:
         ::setenv("TOLVANEX_STANDIN", "delay=0", 1);
     }
 
-    Result kwflash(const std::vector<std::string>& args, Output output = Output::File) {
-        return run(args, dir.path(), output);
+    Result kwflash(const std::vector<std::string>& args, Output output = Output::File,
+                   const std::string& typed = "") {
+        return run(args, dir.path(), output, KW_KWFLASH, typed);
     }
     static std::string library(const fs::path& folder) {
         return "--library=" + (folder / kLibraryFileName).string();
     }
 };
 
+// What srec_cat says a kwflash write leaves on a chip that held `before`: the 128-byte blocks
+// holding bytes of the file, with 0x00 where it has none; `before` in every other block.
+std::vector<std::uint8_t> writtenBy(const fs::path& hex, std::uint32_t address,
+                                    std::vector<std::uint8_t> before) {
+    const auto length = static_cast<std::uint32_t>(before.size());
+    const auto erased = test::srecBinary(hex, address, length, 0x00);
+    const auto filled = test::srecBinary(hex, address, length, 0xFF);
+    for (std::size_t block = 0; block < length; block += 128) {
+        bool defined = false;
+        for (std::size_t i = block; i < block + 128; ++i)
+            defined = defined || erased[i] == filled[i]; // a gap reads as each fill
+        if (defined)
+            std::copy(erased.begin() + static_cast<std::ptrdiff_t>(block),
+                      erased.begin() + static_cast<std::ptrdiff_t>(block + 128),
+                      before.begin() + static_cast<std::ptrdiff_t>(block));
+    }
+    return before;
+}
+
 // A real toolchain's HEX file in, through the stand-in, and back out in both formats; the HEX
 // that kwflash writes is read by srec_cat, not by our own loader.
 TEST_F(KwflashTest, WritesReadsAndVerifiesThroughTheStandIn) {
     const fs::path ihx = test::compileStm8Program(dir.path());
-    const auto program = test::srecBinary(ihx, kStm8s103f3.flashBase, kFlash);
+    // The stand-in's flash starts erased as it keeps it, 0xFF.
+    const auto program =
+        writtenBy(ihx, kStm8s103f3.flashBase, std::vector<std::uint8_t>(kFlash, 0xFF));
 
     // Its output piped into a reader that has gone must not stop it halfway.
     EXPECT_EQ(kwflash({"write", ihx.string()}, Output::ClosedPipe).exitCode, 0);
@@ -156,6 +180,8 @@ TEST_F(KwflashTest, WritesReadsAndVerifiesThroughTheStandIn) {
     EXPECT_EQ(readHex.out, "");
     EXPECT_EQ(test::srecBinary(dir.path() / "out.hex", kStm8s103f3.flashBase, kFlash), program);
     EXPECT_EQ(kwflash({"verify", "out.hex"}).exitCode, 0);
+    // The compiler's own file verifies too: only the bytes it defines are compared.
+    EXPECT_EQ(kwflash({"verify", ihx.string()}).exitCode, 0);
 
     auto changed = program;
     changed[0x10] ^= 0xFF;
@@ -165,6 +191,62 @@ TEST_F(KwflashTest, WritesReadsAndVerifiesThroughTheStandIn) {
     EXPECT_EQ(mismatch.exitCode, 3);
     EXPECT_NE(mismatch.err.find("2 of 8192 bytes differ, the first at 0x8010"), std::string::npos)
         << mismatch.err;
+}
+
+// An SDCC program with EEPROM data, through the helper process and the stand-in: written,
+// read back whole and compared with srec_cat's view of the file; then protected, refused,
+// unlocked and written again, as a user meets a locked board.
+TEST_F(KwflashTest, ProgramsTheWholeChipThroughTheStandIn) {
+    const fs::path ihx = test::compileStm8Program(dir.path(), test::kStm8EepromProgram, "calib");
+    Result r = kwflash({"write", ihx.string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Written and verified: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" of EEPROM"), std::string::npos) << r.out;
+
+    r = kwflash({"read", "chip.hex", "--area", "all"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const fs::path chip = dir.path() / "chip.hex";
+    EXPECT_EQ(test::srecBinary(chip, kStm8s103f3.eepromBase, 4),
+              test::srecBinary(ihx, kStm8s103f3.eepromBase, 4));
+    EXPECT_EQ(test::srecBinary(chip, kStm8s103f3.eepromBase, 4),
+              (std::vector<std::uint8_t>{0x12, 0x34, 0x56, 0x78}));
+    EXPECT_EQ(test::srecBinary(chip, kStm8s103f3.flashBase, kFlash),
+              writtenBy(ihx, kStm8s103f3.flashBase, std::vector<std::uint8_t>(kFlash, 0xFF)));
+    EXPECT_EQ(test::srecBinary(chip, kStm8s103f3.optionBase, 3),
+              (std::vector<std::uint8_t>{0x00, 0x00, 0xFF}));
+
+    r = kwflash({"options", "set", "ROP=on"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("ROP        0xAA  on"), std::string::npos) << r.out;
+    r = kwflash({"write", ihx.string()});
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_NE(r.err.find("the chip is read-out protected (ROP 0xAA at 0x4800): it refused "
+                         "writing block 0"),
+              std::string::npos)
+        << r.err;
+    r = kwflash({"unlock"});
+    EXPECT_EQ(r.exitCode, 64) << "no terminal, no --yes";
+    // On a terminal it asks; anything but yes leaves the chip as it is.
+    r = kwflash({"unlock"}, Output::Terminal, "n\n");
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_NE(r.out.find("Erase the chip and remove the protection? [y/N] "), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Nothing was changed."), std::string::npos) << r.out;
+    EXPECT_EQ(kwflash({"write", ihx.string()}).exitCode, 4) << "still protected";
+    r = kwflash({"unlock"}, Output::Terminal, "y\n");
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_NE(r.out.find("ROP        0x00  off"), std::string::npos) << r.out;
+    EXPECT_EQ(kwflash({"verify", ihx.string()}).exitCode, 3) << "unlocking erases";
+    EXPECT_EQ(kwflash({"write", ihx.string()}).exitCode, 0);
+    EXPECT_EQ(kwflash({"verify", ihx.string()}).exitCode, 0);
+
+    // EEPROM data an STM8S003F3 cannot hold stops kwflash before the programmer.
+    dir.write("200.bin", std::string(200, '\x11'));
+    const std::string blink = (fs::path(KW_EXAMPLES_DIR) / "blink.hex").string();
+    r = kwflash({"write", blink, "--eeprom", "200.bin", "--chip", "STM8S003F3"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("does not fit the STM8S003F3's 128 bytes of EEPROM"), std::string::npos)
+        << r.err;
 }
 
 // On a terminal the bar is redrawn in place and its line ended before the summary.
@@ -190,9 +272,9 @@ TEST_F(KwflashTest, FindsTheLibraryBesideItsRealExecutable) {
     EXPECT_EQ(fileBytes(dir.path() / "work" / "out.bin"), std::vector<std::uint8_t>(kFlash, 0xFF));
 }
 
-// The image goes out in the 64 blocks of 128 at rising offsets, erased (0xFF) past the chip's
-// flash; --no-verify reads nothing back.
-TEST_F(KwflashTest, SendsTheImagePaddedToEveryBlock) {
+// A raw image defines every byte of its length: its blocks of 128 go out at rising offsets,
+// nothing past it; --no-verify reads nothing back.
+TEST_F(KwflashTest, SendsTheBlocksOfTheImageOnly) {
     std::vector<std::uint8_t> image(kSmallFlash);
     for (std::size_t i = 0; i < image.size(); ++i)
         image[i] = testlib::patternByte(static_cast<std::int64_t>(i) + 5);
@@ -203,18 +285,17 @@ TEST_F(KwflashTest, SendsTheImagePaddedToEveryBlock) {
     EXPECT_EQ(result.exitCode, 0) << result.err;
 
     const testlib::Log log = session.log();
-    ASSERT_EQ(log.calls.size(), 64u);
+    ASSERT_EQ(log.calls.size(), 32u);
     std::vector<std::uint8_t> sent;
     for (std::size_t i = 0; i < log.calls.size(); ++i) {
         EXPECT_EQ(log.calls[i].exportName, "SetFlashData");
         EXPECT_EQ(log.calls[i].offset, static_cast<std::int32_t>(i) * 128);
         sent.insert(sent.end(), log.calls[i].data.begin(), log.calls[i].data.end());
     }
-    image.resize(kFlash, 0xFF);
     EXPECT_EQ(sent, image);
 }
 
-// Verify compares the chip's flash only: the read-back beyond a small chip is not its flash.
+// Verify reads what the image defines, within the chip's flash: 4096 bytes in 128 reads.
 TEST_F(KwflashTest, VerifiesOnlyTheChipsFlash) {
     std::vector<std::uint8_t> flash(kSmallFlash);
     for (std::size_t i = 0; i < flash.size(); ++i)
@@ -224,7 +305,7 @@ TEST_F(KwflashTest, VerifiesOnlyTheChipsFlash) {
     const Result result =
         kwflash({"verify", "flash.bin", "--chip=STM8S103F2", library(testlib::recordingDir())});
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(session.log().calls.size(), 256u);
+    EXPECT_EQ(session.log().calls.size(), 128u);
 }
 
 // Every chip by its marking or the window's spelling, in any letter case; its flash size
@@ -293,25 +374,23 @@ TEST_F(KwflashTest, RefusesImagesThatCannotBeProgrammedWhole) {
     EXPECT_EQ(session.log().loads, 0);
 }
 
-// Written, such a file would lose its EEPROM and option bytes without a word.
-TEST_F(KwflashTest, RefusesFilesWithEepromOrOptionBytesSayingWhatTheyHold) {
+// A file with EEPROM and option bytes is written whole or not at all: a library that cannot
+// write EEPROM gets no flash block either.
+TEST_F(KwflashTest, WritesNothingThroughALibraryThatCannotWriteEeprom) {
     dir.write("both.hex", hexRecord(0x8000, {0x82}) + hexRecord(0x4000, {1, 2, 3, 4}) +
-                              hexRecord(0x4800, {0x00, 0xFF}) + hexEndOfFile());
+                              hexRecord(0x4801, {0x00, 0xFF}) + hexEndOfFile());
     testlib::RecordingSession session;
     const Result both = kwflash({"write", "both.hex", library(testlib::recordingDir())});
-    EXPECT_EQ(both.exitCode, 2);
-    EXPECT_NE(both.err.find("\"both.hex\" is not only flash: it holds EEPROM data at "
-                            "0x4000-0x4003 and option-byte data at 0x4800-0x4801; kwflash "
-                            "writes flash only\n"),
-              std::string::npos)
-        << both.err;
-    EXPECT_EQ(session.log().loads, 0);
+    EXPECT_EQ(both.exitCode, 1);
+    EXPECT_EQ(both.err, "kwflash: this programmer cannot write EEPROM (its library TOLVANEX.dll "
+                        "has no SetEepromData export)\n");
+    EXPECT_TRUE(session.log().calls.empty());
 }
 
 // Every way the programmer can fail has its exit code and says what happened; a read that
 // fails leaves the file it would have replaced alone.
 TEST_F(KwflashTest, ReportsEachProgrammerFailureWithItsExitCode) {
-    dir.write("image.hex", toIntelHex(std::vector<std::uint8_t>(100, 0x42), 0x8000));
+    dir.write("image.hex", toIntelHex(std::vector<std::uint8_t>(1024, 0x42), 0x8000));
     const auto errors = [&](testlib::RecordingSession& session, const fs::path& folder,
                             std::vector<std::string> args) {
         session.clearLog();
@@ -449,9 +528,9 @@ TEST_F(KwflashTest, RefusesHexFilesThatAreNotWhatTheirAuthorMeant) {
         kwflash({"write", "harmless.hex", "--no-verify", library(testlib::recordingDir())});
     EXPECT_EQ(harmless.exitCode, 0) << harmless.err;
     const auto calls = session.log().calls;
-    ASSERT_EQ(calls.size(), 64u);
+    ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(std::vector<std::uint8_t>(calls[0].data.begin(), calls[0].data.begin() + 7),
-              (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 0xFF}));
+              (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 0x00}));
 }
 
 // An image without a single data byte would erase the chip.
@@ -545,7 +624,7 @@ TEST_F(KwflashTest, AnInterruptedWriteStopsAfterTheBlockInFlight) {
         const Result r = kwflash({"write", "image.hex", library(testlib::recordingDir())});
         EXPECT_EQ(r.exitCode, 128 + signal);
         EXPECT_EQ(r.err,
-                  "kwflash: interrupted after block 21 of 64; the chip holds a partial image\n");
+                  "kwflash: interrupted after block 21 of 32; the chip holds a partial image\n");
         const testlib::Log log = session.log();
         EXPECT_EQ(log.calls.size(), 21u);
         EXPECT_EQ(log.unloads, 1);
@@ -563,7 +642,7 @@ TEST_F(KwflashTest, AnInterruptedWriteStopsAfterTheBlockInFlight) {
     session.signalDuringCall(7, SIGINT);
     const Result verifying = kwflash({"verify", "image.hex", library(testlib::recordingDir())});
     EXPECT_EQ(verifying.exitCode, 130);
-    EXPECT_EQ(verifying.err, "kwflash: interrupted after block 8 of 256; nothing was verified\n");
+    EXPECT_EQ(verifying.err, "kwflash: interrupted after block 8 of 125; nothing was verified\n");
     EXPECT_EQ(session.log().calls.size(), 8u);
 }
 
@@ -730,10 +809,12 @@ TEST_F(KwflashStlinkTest, PrintsTheLibrarysTextsInEnglish) {
     dir.write("image.bin", std::string(static_cast<std::size_t>(kFlash), '\x42'));
     const Result locked = stlink({"write", "image.bin"}, "rop");
     EXPECT_EQ(locked.exitCode, 4);
-    EXPECT_EQ(locked.err.rfind("kwflash: the programmer failed writing block ", 0), 0u)
-        << locked.err;
-    EXPECT_NE(locked.err.find("with code 4: the chip has read-out protection (ROP) set"),
-              std::string::npos)
+    // kwflash names the protection itself, since the library can read the option bytes.
+    EXPECT_EQ(locked.err.rfind("kwflash: the chip is read-out protected (ROP 0xAA at 0x4800): it "
+                               "refused writing block 0 (0x8000-0x807F) with code 4; kwflash "
+                               "unlock removes",
+                               0),
+              0u)
         << locked.err;
     EXPECT_TRUE(ascii(locked.err)) << locked.err;
 

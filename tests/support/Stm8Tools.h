@@ -95,16 +95,16 @@ inline std::filesystem::path compileStm8Program(const std::filesystem::path& dir
 }
 
 // What srec_cat makes of an Intel HEX file: the bytes from `address` on, `length` of them,
-// with the gaps filled with 0xFF.
+// with the gaps filled with `fill`.
 inline std::vector<std::uint8_t> srecBinary(const std::filesystem::path& hex, std::uint32_t address,
-                                            std::uint32_t length) {
+                                            std::uint32_t length, unsigned fill = 0xFF) {
     const auto srecCat = toolOnPath("srec_cat", "srecord");
     const auto out = hex.parent_path() / (hex.filename().string() + ".srec.bin");
     const std::string offset = address == 0 ? "" : " -offset -" + std::to_string(address);
     const std::string range = " 0 " + std::to_string(length);
     runCommand(shellQuoted(srecCat.string()) + " -disable-sequence-warnings " +
-                   shellQuoted(hex.string()) + " -intel" + offset + " -crop" + range +
-                   " -fill 0xFF" + range + " -o " + shellQuoted(out.string()) + " -binary",
+                   shellQuoted(hex.string()) + " -intel" + offset + " -crop" + range + " -fill " +
+                   std::to_string(fill) + range + " -o " + shellQuoted(out.string()) + " -binary",
                hex.parent_path() / "srec_cat.log");
     return fileBytes(out);
 }
