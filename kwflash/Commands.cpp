@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "image/Crc32.h"
 #include "image/Errors.h"
 #include "image/FileReader.h"
 #include "image/ImageBuffer.h"
@@ -19,8 +20,10 @@
 #include "image/IntelHexWriter.h"
 #include "kwflash/Interrupts.h"
 #include "kwflash/ProbeCommand.h"
+#include "kwflash/Production.h"
 #include "kwflash/Progress.h"
 #include "kwflash/Wording.h"
+#include "kwflash/Writing.h"
 #include "programmer/ModuleFolder.h"
 #include "programmer/ProcessProgrammer.h"
 #include "programmer/Transfer.h"
@@ -34,15 +37,13 @@ namespace fs = std::filesystem;
 
 constexpr std::uint32_t kFlashBase = kHexFlashBase;
 
-// Ends the command: the exit code and the one line that explains it.
-struct Failure {
-    int exitCode;
-    std::string message;
-};
+} // namespace
 
 std::string quoted(const fs::path& file) {
     return "\"" + file.string() + "\"";
 }
+
+namespace {
 
 std::string hex(std::uint32_t value, int digits) {
     char text[16];
@@ -66,14 +67,8 @@ std::string notFitting(const Options& options) {
            std::to_string(options.chip->flashSize) + " bytes of flash";
 }
 
-// The image as the chip's flash: exactly flashSize bytes, erased where the file has nothing.
 // A file the loaders would cut to fit is refused: programming part of an image is worse than
 // programming none of it.
-struct Image {
-    std::unique_ptr<ImageBuffer> bytes;
-    std::string description;
-};
-
 Image loadIntelHexImage(const Options& options) {
     const std::int32_t size = options.chip->flashSize;
     HexLoadResult loaded = loadIntelHexFile(options.file, size, HexChecks::Strict);
@@ -126,6 +121,8 @@ Image loadRawImage(const Options& options) {
     return {std::move(fitted), "raw binary, " + std::to_string(length) + " bytes"};
 }
 
+} // namespace
+
 Image loadImage(const Options& options) {
     try {
         // An empty file is what a failed build leaves behind; taken as an image it would
@@ -141,6 +138,8 @@ Image loadImage(const Options& options) {
         throw Failure{kBadImageFile, quoted(options.file) + " is not valid Intel HEX: " + e.what()};
     }
 }
+
+namespace {
 
 std::string blockRange(int block, int blockSize) {
     const std::int64_t first = static_cast<std::int64_t>(block) * blockSize;
@@ -199,18 +198,13 @@ void checkTransfer(TransferOutcome outcome, const TransferFailure& failure,
     const std::string text = failure.libraryText.empty() ? "" : ": " + failure.libraryText;
     if (failure.code == kProgrammerNotFound)
         throw Failure{kNoProgrammer,
-                      "no programmer found: code 1 " + std::string(doing) + " " + where + text};
-    throw Failure{kProgrammerFailed, "the programmer failed " + std::string(doing) + " " + where +
-                                         " with code " + std::to_string(failure.code) + text};
+                      "no programmer found: code 1 " + std::string(doing) + " " + where + text,
+                      failure.code, failure.libraryText};
+    throw Failure{kProgrammerFailed,
+                  "the programmer failed " + std::string(doing) + " " + where + " with code " +
+                      std::to_string(failure.code) + text,
+                  failure.code, failure.libraryText};
 }
-
-// Each transfer of a command gets a programmer of its own, in a session with the command's
-// wishes.
-struct Session {
-    const ProgrammerFactory& programmer;
-    SessionOptions options;
-    ConsoleHost& host;
-};
 
 // Which programmer and link the transfer used, when the library says.
 void sayProgrammer(ConsoleHost& host) {
@@ -317,7 +311,8 @@ std::string chipName(const Options& options) {
     return std::string(options.chip->name);
 }
 
-// Writes and (unless told not to) verifies; returns what was done, for the summary.
+} // namespace
+
 std::string writeImage(const Options& options, const ImageBuffer& image, Session& session) {
     download(image, session);
     if (!options.verify)
@@ -327,17 +322,33 @@ std::string writeImage(const Options& options, const ImageBuffer& image, Session
     return "Written and verified: " + std::to_string(options.chip->flashSize) + " bytes.";
 }
 
+std::uint32_t imageCrc(const Options& options, const ImageBuffer& image) {
+    return crc32(image.bytes().first(static_cast<std::size_t>(options.chip->flashSize)));
+}
+
+std::string crcLine(const Options& options, const ImageBuffer& image) {
+    const Chip& chip = *options.chip;
+    return "CRC-32 " + hex(imageCrc(options, image), 8) +
+           " of the flash image: " + std::to_string(chip.flashSize) + " bytes " +
+           hex(chip.flashBase, 4) + "-" + hex(chip.flashEnd() - 1, 4) + ", " +
+           hex(download::kPadByte, 2) + " where the file has no data";
+}
+
+namespace {
+
 void runWrite(const Options& options, Session& session) {
     ConsoleHost& host = session.host;
     const Image image = loadImage(options);
     host.say("Image " + quoted(options.file) + ": " + image.description + ", for the " +
              chipName(options));
+    host.say(crcLine(options, *image.bytes));
     host.say(writeImage(options, *image.bytes, session));
 }
 
-// The port paths of the usable probes on the bus, in bus order: clones may share a serial,
-// a path names one probe.
-std::vector<std::string> usableProbes(const Options& options, const ProgrammerFactory& factory) {
+} // namespace
+
+// Clones may share a serial: a port path names one probe.
+std::vector<ListedProbe> usableProbes(const Options& options, const ProgrammerFactory& factory) {
     const auto programmer = factory();
     const SessionOptions wishes = sessionOptions(options);
     if (!programmer->open(wishes)) {
@@ -359,15 +370,17 @@ std::vector<std::string> usableProbes(const Options& options, const ProgrammerFa
     programmer->close();
     if (!listed)
         throw Failure{kNoProgrammer, "--all: this programmer library cannot list its probes"};
-    std::vector<std::string> paths;
+    std::vector<ListedProbe> probes;
     for (const ListedProbe& probe : parseProbeList(text))
         if (probe.usable)
-            paths.push_back(probe.path);
-    if (paths.empty())
+            probes.push_back(probe);
+    if (probes.empty())
         throw Failure{kNoProgrammer,
                       "--all: no usable programmer on the USB bus (see kwflash list)"};
-    return paths;
+    return probes;
 }
+
+namespace {
 
 // `write IMAGE --all`. Each probe is programmed through a programmer of its own, which the
 // command line's factory makes a helper process: the library keeps one session per process,
@@ -384,7 +397,8 @@ int runWriteAll(const Options& options, const ProgrammerFactory& factory, std::F
     Image image;
     try {
         image = loadImage(options);
-        paths = usableProbes(options, factory);
+        for (const ListedProbe& probe : usableProbes(options, factory))
+            paths.push_back(probe.path);
     } catch (const Failure& failure) {
         std::fprintf(err, "kwflash: %s\n", escapedForTerminal(failure.message).c_str());
         return failure.exitCode;
@@ -393,6 +407,8 @@ int runWriteAll(const Options& options, const ProgrammerFactory& factory, std::F
         std::fprintf(out, "Image %s: %s, for the %s, on %zu programmers\n",
                      escapedForTerminal(quoted(options.file)).c_str(), image.description.c_str(),
                      chipName(options).c_str(), paths.size());
+    if (!options.quiet)
+        std::fprintf(out, "%s\n", crcLine(options, *image.bytes).c_str());
     std::fflush(out);
     std::vector<Outcome> outcomes(paths.size());
     {
@@ -453,6 +469,14 @@ void runVerify(const Options& options, Session& session) {
              std::to_string(options.chip->flashSize) + " bytes.");
 }
 
+// Needs no programmer: the sum a technician compares with the one the build gave.
+void runCrc(const Options& options, ConsoleHost& host) {
+    const Image image = loadImage(options);
+    host.say("Image " + quoted(options.file) + ": " + image.description + ", for the " +
+             chipName(options));
+    host.say(crcLine(options, *image.bytes));
+}
+
 } // namespace
 
 int runCommand(const Options& options, const ProgrammerFactory& programmer, std::FILE* out,
@@ -461,6 +485,8 @@ int runCommand(const Options& options, const ProgrammerFactory& programmer, std:
         return runProbe(*programmer(), sessionOptions(options), out, err);
     if (options.command == Command::List)
         return runList(*programmer(), sessionOptions(options), out, err);
+    if (options.command == Command::Write && options.production())
+        return runProduction(options, programmer, out, err);
     if (options.command == Command::Write && options.all)
         return runWriteAll(options, programmer, out, err);
     ConsoleHost host(out, styleFor(out, options.quiet));
@@ -475,6 +501,9 @@ int runCommand(const Options& options, const ProgrammerFactory& programmer, std:
             break;
         case Command::Verify:
             runVerify(options, session);
+            break;
+        case Command::Crc:
+            runCrc(options, host);
             break;
         case Command::Probe:
         case Command::List:

@@ -11,10 +11,12 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "image/Crc32.h"
 #include "image/Errors.h"
 #include "image/IntelHexLoader.h"
 #include "image/IntelHexWriter.h"
@@ -633,6 +635,205 @@ TEST_F(KwflashTest, PrintsTheLibrarysReportsEscaped) {
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("Programmer: test library report on session\n"), std::string::npos)
         << r.out;
+}
+
+// The checksum a technician compares with the build's: over the chip's whole flash image, as
+// the bytes srec_cat makes of the file, and printed before anything is written.
+TEST_F(KwflashTest, PrintsTheImagesCrcBeforeWritingAndWithoutAProbe) {
+    const fs::path ihx = test::compileStm8Program(dir.path());
+    const auto image = test::srecBinary(ihx, kStm8s103f3.flashBase, kFlash);
+    char expected[160];
+    std::snprintf(expected, sizeof expected,
+                  "CRC-32 0x%08X of the flash image: 8192 bytes "
+                  "0x8000-0x9FFF, 0xFF where the file has no data\n",
+                  crc32(image));
+
+    const Result crc = kwflash({"crc", "blink.ihx", "--library=/nowhere/TOLVANEX.dll"});
+    EXPECT_EQ(crc.exitCode, 64) << "crc takes no programmer";
+    const Result sum = kwflash({"crc", "blink.ihx"});
+    EXPECT_EQ(sum.exitCode, 0) << sum.err;
+    EXPECT_NE(sum.out.find(expected), std::string::npos) << sum.out;
+
+    const Result write = kwflash({"write", "blink.ihx"});
+    EXPECT_EQ(write.exitCode, 0) << write.err;
+    const auto at = write.out.find(expected);
+    EXPECT_NE(at, std::string::npos) << write.out;
+    EXPECT_LT(at, write.out.find("Writing")) << write.out;
+
+    const Result small = kwflash({"crc", "blink.ihx", "--chip", "stm8s103f2"});
+    EXPECT_NE(small.out.find("4096 bytes 0x8000-0x8FFF"), std::string::npos) << small.out;
+}
+
+// FIELDS of each record of a JSON-lines file, tab-separated, as jq reads them: the way a
+// technician reads the log.
+std::string jsonFields(const fs::path& file, const std::string& fields) {
+    const std::string command =
+        "jq -e -r '[" + fields + "] | map(tostring) | join(\"\\t\")' " + file.string() + " 2>&1";
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return "popen failed";
+    std::string out = readAll(::fileno(pipe));
+    if (::pclose(pipe) != 0)
+        out = "jq failed: " + out;
+    return out;
+}
+
+// --json gives the result as one object on standard output and nothing else.
+TEST_F(KwflashTest, PrintsOneJsonObjectPerBoardInsteadOfProgress) {
+    dir.write("image.bin", std::string(112, '\x42'));
+    const Result r = kwflash({"write", "image.bin", "--json"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+    dir.write("out.jsonl", r.out);
+    EXPECT_EQ(jsonFields(dir.path() / "out.jsonl",
+                         ".result, .code, .chip, .probe.port, .serial, (.seconds > 0)"),
+              "PASS\t0\tSTM8S103F3\tnull\tnull\ttrue\n");
+    EXPECT_NE(r.err.find("CRC-32 0x"), std::string::npos) << "the start-up lines go aside";
+}
+
+// Serial numbers, logs and loops are checked against the chip before any probe is touched.
+TEST_F(KwflashTest, RefusesSerialNumbersWhereNoneCanBeWritten) {
+    dir.write("image.bin", std::string(112, '\x42'));
+    struct Case {
+        std::vector<std::string> args;
+        const char* error;
+    };
+    const std::vector<Case> cases = {
+        {{"--serial-at", "0x7000", "--serial-start", "1"}, "do not lie within the STM8S103F3's"},
+        {{"--serial-at", "0x9FFE", "--serial-start", "1"}, "4 bytes of le32 at 0x9FFE"},
+        {{"--serial-at", "0x9000", "--serial-start", "1", "--chip", "stm8s103f2"},
+         "flash (0x8000-0x8FFF)"},
+        {{"--serial-at", "0x47FE", "--serial-start", "1"}, "in the option bytes"},
+        {{"--serial-at", "0x8000"}, "need --serial-at ADDR and --serial-start N"},
+        {{"--serial-start", "5"}, "need --serial-at ADDR and --serial-start N"},
+        {{"--serial-at", "0x8000", "--serial-start", "100000000", "--serial-format", "bcd"},
+         "does not fit bcd"},
+        {{"--serial-at", "0x8000", "--serial-start", "1", "--serial-format", "le16"},
+         "use le32, be32, bcd or ascii:WIDTH"},
+        {{"--serial-at", "0x8000", "--serial-start", "1", "--serial-step", "0"},
+         "not a number above 0"},
+    };
+    testlib::RecordingSession session;
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"write", "image.bin"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.push_back(library(testlib::recordingDir()));
+        const Result r = kwflash(args);
+        EXPECT_EQ(r.exitCode, 64) << c.error;
+        EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+    }
+    for (const char* option : {"--loop", "--json", "--log=x.jsonl"}) {
+        const Result r = kwflash({"read", "out.bin", option});
+        EXPECT_EQ(r.exitCode, 64) << option;
+    }
+    EXPECT_EQ(session.log().loads, 0);
+}
+
+// A bench of boards that the test library puts on the probe and takes off again.
+class KwflashBenchTest : public KwflashTest {
+protected:
+    fs::path bench;
+    void SetUp() override {
+        KwflashTest::SetUp();
+        bench = dir.path() / "bench";
+        fs::create_directories(bench);
+        ::setenv("KW_BOARDS_DIR", bench.c_str(), 1);
+        std::vector<std::uint8_t> program(112);
+        for (std::size_t i = 0; i < program.size(); ++i)
+            program[i] = static_cast<std::uint8_t>(i * 3 + 1);
+        dir.write("image.bin", text(program));
+    }
+    void TearDown() override {
+        ::unsetenv("KW_BOARDS_DIR");
+        ::unsetenv("KWFLASH_TEST_KILL_AT");
+    }
+    void plan(const std::string& boards) { dir.write("bench/plan", boards); }
+    Result loop(std::vector<std::string> args) {
+        args.insert(args.begin(), {"write", "image.bin", "--loop"});
+        args.push_back(std::string("--library=") + KW_BOARDS_LIBRARY);
+        return kwflash(args);
+    }
+    // The le32 serial number at 0x9FFC on board N.
+    std::uint32_t serialOn(int board) {
+        const auto flash = fileBytes(bench / ("board-" + std::to_string(board) + ".bin"));
+        if (flash.size() != static_cast<std::size_t>(kFlash))
+            return 0;
+        return static_cast<std::uint32_t>(flash[0x1FFC] | flash[0x1FFD] << 8 | flash[0x1FFE] << 16 |
+                                          flash[0x1FFF] << 24);
+    }
+};
+
+TEST_F(KwflashBenchTest, ProgramsBoardAfterBoardWithSerialNumbersAndALog) {
+    plan("pass\npass\nfail\npass\n");
+    const std::vector<std::string> serials = {"--serial-at", "0x9FFC",         "--serial-start",
+                                              "1000",        "--serial-state", "serials.state",
+                                              "--log",       "log.jsonl"};
+    const Result r = loop(serials);
+    EXPECT_EQ(r.exitCode, 4) << "the failed board's code\n" << r.out << r.err;
+    std::size_t at = 0;
+    for (const char* line :
+         {"CRC-32 0x", "Serial numbers: le32 at 0x9FFC, next 1000",
+          "\nPASS  board 1  serial 1000  ", "\nPASS  board 2  serial 1001  ",
+          "\nFAIL  board 3  serial 1002  ", "with code 6: programming timeout on the bench's board",
+          "\nPASS  board 4  serial 1002  ", "\nTotals: 3 passed, 1 failed, "}) {
+        at = r.out.find(line, at);
+        EXPECT_NE(at, std::string::npos) << line << " in order in\n" << r.out;
+    }
+    EXPECT_EQ(serialOn(0), 1000u);
+    EXPECT_EQ(serialOn(1), 1001u);
+    EXPECT_EQ(serialOn(3), 1002u) << "the failed board's number goes to the next board";
+    const auto flash = fileBytes(bench / "board-0.bin");
+    EXPECT_EQ(text({flash.begin(), flash.begin() + 112}), fileText(dir.path() / "image.bin"));
+
+    EXPECT_EQ(jsonFields(dir.path() / "log.jsonl",
+                         ".result, .serial, .code, .library_code, .probe.port, .probe.serial"),
+              "PASS\t1000\t0\t0\t1-4\tBENCH0001\n"
+              "PASS\t1001\t0\t0\t1-4\tBENCH0001\n"
+              "FAIL\t1002\t4\t6\t1-4\tBENCH0001\n"
+              "PASS\t1002\t0\t0\t1-4\tBENCH0001\n");
+    EXPECT_EQ(jsonFields(dir.path() / "log.jsonl", ".library_text | @json"),
+              "\"\"\n\"\"\n\"programming timeout on the bench's board \\\"x\\\" \\\\\"\n\"\"\n")
+        << "quotes and a backslash come through whole (the line break as a space)";
+}
+
+// Killed between verifying a board and recording its number, kwflash may have left that
+// number on the board: the next run skips it, says so, and no two boards carry one number.
+TEST_F(KwflashBenchTest, ACrashAfterProgrammingNeverPutsANumberOnTwoBoards) {
+    plan("pass\npass\npass\n");
+    const std::vector<std::string> serials = {"--serial-at", "0x9FFC", "--serial-start",
+                                              "7",           "--log",  "log.jsonl"};
+    ::setenv("KWFLASH_TEST_KILL_AT", "verified", 1);
+    const Result killed = loop(serials);
+    ::unsetenv("KWFLASH_TEST_KILL_AT");
+    EXPECT_EQ(killed.exitCode, 128 + SIGKILL) << killed.out << killed.err;
+    EXPECT_EQ(serialOn(0), 7u);
+    EXPECT_EQ(fileText(dir.path() / "log.jsonl"), "") << "the board's record was not written";
+
+    const Result again = loop(serials);
+    EXPECT_EQ(again.exitCode, 0) << again.out << again.err;
+    EXPECT_NE(again.out.find("serial number 7 was taken by a kwflash that ended before "
+                             "recording its board: skipped, never given again"),
+              std::string::npos)
+        << again.out;
+    EXPECT_EQ(serialOn(1), 8u);
+    EXPECT_EQ(serialOn(2), 9u);
+    EXPECT_EQ(jsonFields(dir.path() / "log.jsonl", ".serial, .skipped_serials"),
+              "8\t[7]\n9\tnull\n");
+    // The default state file: one per image in the user's state folder.
+    bool found = false;
+    for (const auto& entry : fs::directory_iterator(dir.path() / "state" / "kaliwire" / "serials"))
+        found = found || entry.path().filename().string().starts_with("image.bin-");
+    EXPECT_TRUE(found);
+}
+
+// A library that cannot say whether a chip is there cannot drive a loop.
+TEST_F(KwflashBenchTest, RefusesALoopWithALibraryThatCannotSeeChips) {
+    dir.write("image.hex", toIntelHex(std::vector<std::uint8_t>(100, 0x42), 0x8000));
+    testlib::RecordingSession session;
+    const Result r = kwflash({"write", "image.hex", "--loop", library(testlib::recordingDir())});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("cannot tell whether a chip is on the probe"), std::string::npos) << r.err;
+    EXPECT_TRUE(session.log().calls.empty()) << "nothing written";
 }
 
 // The ST-LINK library over the emulated probe (its stand-in libusb), as a user with hardware
