@@ -48,7 +48,9 @@ timed() {
     end=$(now)
     echo $(( (end - start) / 1000000 )) >> "$file"
 }
-kwflash_write() { "$build/bin/stlink/kwflash" write "$work/blink.ihx" --quiet; }
+kwflash_write() {
+    "$build/bin/kwflash" write "$work/blink.ihx" --quiet --library="$build/bin/stlink/TOLVANEX.dll"
+}
 openocd_write() {
     openocd -f interface/stlink-dap.cfg -f target/stm8s103.cfg -c 'gdb_port disabled' \
         -c 'tcl_port disabled' -c 'telnet_port disabled' -c init -c "reset halt" \

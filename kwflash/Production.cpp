@@ -274,6 +274,7 @@ Totals runBoards(Run& run, const Options& one, const ListedProbe& probe,
         try {
             if (!waitForChip(run, one, prefix, false))
                 break;
+            run.say(prefix + "Ready for the next board.");
         } catch (const Failure& failure) {
             run.fail(prefix + failure.message);
             totals.exitCode = std::max(totals.exitCode, failure.exitCode);

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "emulator/ChipMemory.h"
 #include "image/Crc32.h"
 #include "image/Errors.h"
 #include "image/IntelHexLoader.h"
@@ -919,6 +920,109 @@ TEST_F(KwflashStlinkTest, WritesAtTheSpeedAskedForAndSaysWhichItUsed) {
         kwflash({"verify", "image.bin", "--swim=high", library(testlib::recordingDir())});
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_NE(refused.err.find("SetProgrammerOption"), std::string::npos) << refused.err;
+}
+
+// kwflash started in the background, as in a terminal of its own, while the test swaps the
+// boards under it.
+class Background {
+public:
+    Background(const std::vector<std::string>& args, const fs::path& cwd) : cwd_(cwd) {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::setpgid(0, 0);
+            if (::chdir(cwd.c_str()) != 0)
+                ::_exit(127);
+            ::dup2(::open(".stdout", O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+            ::dup2(::open(".stderr", O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+            std::vector<char*> argv{const_cast<char*>(KW_KWFLASH)};
+            for (const auto& arg : args)
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+    }
+    ~Background() {
+        if (pid_ > 0)
+            finish(SIGKILL);
+    }
+    // Waits until standard output holds `text` `count` times; false after a minute, which
+    // only a hang takes.
+    bool waitFor(const std::string& text, int count = 1) {
+        for (int i = 0; i < 6000; ++i) {
+            const std::string out = fileText(cwd_ / ".stdout");
+            int seen = 0;
+            for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
+                ++seen;
+            if (seen >= count)
+                return true;
+            ::usleep(10000);
+        }
+        return false;
+    }
+    // Ends it with `signal`, as Ctrl+C does, and collects what it printed.
+    Result finish(int signal) {
+        ::kill(-pid_, signal);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        Result result;
+        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result.out = fileText(cwd_ / ".stdout");
+        result.err = fileText(cwd_ / ".stderr");
+        return result;
+    }
+
+private:
+    fs::path cwd_;
+    pid_t pid_ = -1;
+};
+
+// A technician's run on the emulated probe: three board swaps and one board that stops
+// answering while it is programmed, each board found by the library's look for a chip.
+TEST_F(KwflashStlinkTest, LoopsOverBoardsSwappedOnTheProbe) {
+    const fs::path board = dir.path() / "board";
+    ::setenv("KW_EMU_BOARD_FILE", board.c_str(), 1);
+    const auto put = [&](const std::string& line) {
+        dir.write("board.new", line + "\n");
+        fs::rename(dir.path() / "board.new", board);
+    };
+    std::vector<std::uint8_t> program(112);
+    for (std::size_t i = 0; i < program.size(); ++i)
+        program[i] = static_cast<std::uint8_t>(i * 5 + 2);
+    dir.write("image.bin", text(program));
+    put("none");
+    Background loop({"write", "image.bin", "--loop", "--serial-start=1", "--serial-at=0x9FF0",
+                     "--serial-format=be32", "--log=log.jsonl",
+                     std::string("--library=") + KW_STLINK_LIBRARY},
+                    dir.path());
+    ASSERT_TRUE(loop.waitFor("Waiting for a board"));
+    const char* boards[] = {"A", "B", "C target-lost@3", "D"};
+    int finished = 0;
+    for (const char* next : boards) {
+        put(next);
+        ASSERT_TRUE(loop.waitFor("  board ", ++finished)) << next;
+        put("none");
+        ASSERT_TRUE(loop.waitFor("Ready for the next board.", finished)) << next;
+    }
+    const Result r = loop.finish(SIGINT);
+    ::unsetenv("KW_EMU_BOARD_FILE");
+    EXPECT_EQ(r.exitCode, 4) << r.out << r.err;
+    std::size_t at = 0;
+    for (const char* line : {"PASS  board 1  serial 1  ", "PASS  board 2  serial 2  ",
+                             "FAIL  board 3  serial 3  ", "the target chip does not answer",
+                             "PASS  board 4  serial 3  ", "Totals: 3 passed, 1 failed, "}) {
+        at = r.out.find(line, at);
+        EXPECT_NE(at, std::string::npos) << line << " in order in\n" << r.out;
+    }
+    for (const auto& [name, serial] : {std::pair{"A", 1}, {"B", 2}, {"D", 3}}) {
+        const emu::ChipMemory chip((dir.path() / "chip.bin").string() + "." + name);
+        EXPECT_TRUE(std::equal(program.begin(), program.end(), chip.flash.begin())) << name;
+        EXPECT_EQ(chip.flash[0x1FF3], serial) << name;
+        EXPECT_EQ(chip.flash[0x1FF0], 0) << name;
+    }
+    EXPECT_EQ(jsonFields(dir.path() / "log.jsonl", ".result, .serial, .probe.port, .library_code"),
+              "PASS\t1\t1-2\t0\nPASS\t2\t1-2\t0\nFAIL\t3\t1-2\t3\nPASS\t3\t1-2\t0\n");
 }
 
 bool ascii(const std::string& text) {
