@@ -7,10 +7,14 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "EmulatedUsb.h"
 #include "stlink/Session.h"
@@ -378,6 +382,57 @@ TEST(StlinkChipTopic, EndsATransferInProgress) {
     std::string session;
     EXPECT_EQ(board.programmer->report("session", session), kDone);
     EXPECT_THAT(session, HasSubstr("SWIM high speed"));
+}
+
+// Boards taken off the probe and put on, also in the middle of a transfer: every look tells
+// the wire's state at that moment, whatever the one before found.
+TEST(StlinkChipTopic, FollowsBoardsTakenOffAndPutOn) {
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("kw-stlink-boards-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const std::filesystem::path boardFile = folder / "board";
+    // Replaced in one step, as the emulator reads it at every SWIM command.
+    const auto putOn = [&boardFile](const std::string& line) {
+        const std::filesystem::path next = boardFile.string() + ".new";
+        std::ofstream(next) << line << "\n";
+        std::filesystem::rename(next, boardFile);
+    };
+    putOn("A");
+    kw::emu::Options options = Board::defaults();
+    options.boards.mode = kw::emu::BoardSwaps::Mode::File;
+    options.boards.file = boardFile.string();
+    Board board(options);
+    const auto look = [&board](std::string expected) {
+        std::string text;
+        const ResultCode code = board.programmer->report("chip", text);
+        if (code == kDone) {
+            EXPECT_EQ(text, expected);
+        }
+        return code;
+    };
+
+    EXPECT_EQ(look("chip=present rop=no\n"), kDone);
+    const Bytes flash = pattern(16, kFlash);
+    ASSERT_EQ(board.download(flash, 8), kDone);
+    putOn("none"); // pulled before the transfer ends
+    EXPECT_EQ(look(""), kTargetSilent);
+    EXPECT_EQ(look(""), kTargetSilent);
+
+    putOn("B rop");
+    EXPECT_EQ(look("chip=present rop=yes\n"), kDone);
+    EXPECT_EQ(board.statistics().board, "B");
+    putOn("none");
+    EXPECT_EQ(look(""), kTargetSilent);
+
+    // Board A again, with the blocks it took before it was pulled, and running.
+    putOn("A");
+    EXPECT_EQ(look("chip=present rop=no\n"), kDone);
+    EXPECT_TRUE(board.statistics().cpuRunning);
+    Bytes read(kw::kGetFlashDataBlockSize);
+    ASSERT_EQ(board.programmer->getFlashData(0, read.data()), kDone);
+    EXPECT_TRUE(std::equal(read.begin(), read.end(), flash.begin()));
+    board.programmer->end();
+    std::filesystem::remove_all(folder);
 }
 
 } // namespace
