@@ -10,7 +10,7 @@ CMAKE_GEN  := -G Ninja
 all: build
 
 # What only the tests need: independent tools the tests check our output against.
-TEST_PACKAGES = sdcc srecord openocd
+TEST_PACKAGES = sdcc srecord openocd jq
 
 deps:
 	@sh scripts/install-deps.sh

@@ -22,7 +22,7 @@ echo "| measurement | result | goal | reproduce with |"
 echo "|---|---|---|---|"
 
 failed=""
-for piece in hexload grid transfer startup stlink; do
+for piece in hexload grid transfer startup stlink production; do
     how="\`sh bench/$piece.sh $build\`"
     sh "$here/$piece.sh" "$build" >"$work/out" 2>"$work/$piece.err"
     status=$?

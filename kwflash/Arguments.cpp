@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <string_view>
 #include <vector>
+
+#include "image/IntConv.h"
 
 namespace kw::cli {
 
@@ -40,6 +43,8 @@ Command commandFrom(std::string_view word) {
         return Command::Probe;
     if (word == "list")
         return Command::List;
+    if (word == "crc")
+        return Command::Crc;
     if (word == "options")
         return Command::OptionBytes;
     if (word == "unlock")
@@ -76,6 +81,89 @@ private:
     std::size_t next_ = 0;
 };
 
+std::string hex(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04X", value);
+    return text;
+}
+
+// The --serial-* options, checked together once the chip is known.
+struct SerialWords {
+    std::string at, start, step, format, state;
+    std::string given; // the first --serial-* option seen, for a message
+
+    bool read(OptionReader& reader, std::string_view argument) {
+        const std::pair<const char*, std::string*> names[] = {{"--serial-at", &at},
+                                                              {"--serial-start", &start},
+                                                              {"--serial-step", &step},
+                                                              {"--serial-format", &format},
+                                                              {"--serial-state", &state}};
+        for (const auto& [name, out] : names) {
+            if (reader.value(argument, name, *out)) {
+                if (out->empty())
+                    throw UsageError(std::string(name) + " needs a value");
+                if (given.empty())
+                    given = name;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::optional<Options::Serial> options(const Chip& chip) const {
+        if (given.empty())
+            return std::nullopt;
+        if (at.empty() || start.empty())
+            throw UsageError("serial numbers need --serial-at ADDR and --serial-start N");
+        Options::Serial serial;
+        const auto address = tryStrToInt(at);
+        if (!address)
+            throw UsageError("--serial-at: '" + at + "' is not an address");
+        serial.address = static_cast<std::uint32_t>(*address);
+        const auto first = parseSerialNumber(start);
+        if (!first)
+            throw UsageError("--serial-start: '" + start + "' is not a number");
+        serial.start = *first;
+        if (!step.empty()) {
+            const auto k = parseSerialNumber(step);
+            if (!k || *k == 0)
+                throw UsageError("--serial-step: '" + step + "' is not a number above 0");
+            serial.step = *k;
+        }
+        if (!format.empty()) {
+            const auto parsed = parseSerialFormat(format);
+            if (!parsed)
+                throw UsageError("unknown --serial-format '" + format +
+                                 "': use le32, be32, bcd or ascii:WIDTH (1 to 19 digits)");
+            serial.format = *parsed;
+        }
+        if (serial.start > serial.format.largest())
+            throw UsageError("--serial-start " + start + " does not fit " + serial.format.name() +
+                             " (largest " + std::to_string(serial.format.largest()) + ")");
+        serial.state = state;
+
+        // The number must lie whole in memory a write can change.
+        const std::uint64_t first_ = serial.address;
+        const std::uint64_t last = first_ + static_cast<std::uint64_t>(serial.format.width) - 1;
+        const auto inside = [&](std::uint32_t base, std::uint32_t end) {
+            return first_ >= base && last < end;
+        };
+        const auto touches = [&](std::uint32_t base, std::uint32_t end) {
+            return first_ < end && last >= base;
+        };
+        if (inside(chip.flashBase, chip.flashEnd()) || inside(chip.eepromBase, chip.eepromEnd()))
+            return serial;
+        const std::string bytes = std::to_string(serial.format.width) + " bytes of " +
+                                  serial.format.name() + " at " + hex(serial.address);
+        if (touches(chip.optionBase, chip.optionEnd()))
+            throw UsageError("--serial-at: " + bytes + " would land in the option bytes (" +
+                             hex(chip.optionBase) + "-" + hex(chip.optionEnd() - 1) + ")");
+        throw UsageError("--serial-at: " + bytes + " do not lie within the " +
+                         std::string(chip.name) + "'s flash (" + hex(chip.flashBase) + "-" +
+                         hex(chip.flashEnd() - 1) + ") or EEPROM (" + hex(chip.eepromBase) + "-" +
+                         hex(chip.eepromEnd() - 1) + ")");
+    }
+};
 Area areaFrom(std::string_view name) {
     if (name == "flash")
         return Area::Flash;
@@ -142,6 +230,7 @@ Options parseArguments(std::span<const char* const> arguments) {
     bool noVerify = false;
     bool areaGiven = false;
     bool optionsEnded = false;
+    SerialWords serial;
     OptionReader reader(arguments);
     while (!reader.done()) {
         const std::string_view argument = reader.take();
@@ -164,6 +253,15 @@ Options parseArguments(std::span<const char* const> arguments) {
             if (value.empty())
                 throw UsageError("--probe needs a serial or a port path such as 1-2");
             options.probe = value;
+        } else if (serial.read(reader, argument)) {
+        } else if (reader.value(argument, "--log", value)) {
+            if (value.empty())
+                throw UsageError("--log needs a file");
+            options.log = value;
+        } else if (argument == "--json") {
+            options.json = true;
+        } else if (argument == "--loop") {
+            options.loop = true;
         } else if (reader.value(argument, "--eeprom", value)) {
             if (value.empty())
                 throw UsageError("--eeprom needs a file");
@@ -198,11 +296,20 @@ Options parseArguments(std::span<const char* const> arguments) {
         throw UsageError("--all applies to write only");
     if (options.all && !options.probe.empty())
         throw UsageError("--all and --probe exclude each other");
+    if (options.command != Command::Write) {
+        const char* production = options.loop           ? "--loop"
+                                 : options.log          ? "--log"
+                                 : options.json         ? "--json"
+                                 : serial.given.empty() ? nullptr
+                                                        : serial.given.c_str();
+        if (production != nullptr)
+            throw UsageError(std::string(production) + " applies to write only");
+    }
     if (options.command == Command::List && !options.probe.empty())
         throw UsageError("--probe does not apply to list");
     if (options.eepromFile && options.command != Command::Write &&
-        options.command != Command::Verify)
-        throw UsageError("--eeprom applies to write and verify only");
+        options.command != Command::Verify && options.command != Command::Crc)
+        throw UsageError("--eeprom applies to write, verify and crc only");
     if (areaGiven && options.command != Command::Read)
         throw UsageError("--area applies to read only");
     if (options.yes && options.command != Command::Unlock)
@@ -248,6 +355,11 @@ Options parseArguments(std::span<const char* const> arguments) {
     options.verify = !noVerify;
     if (options.force && options.command != Command::Read)
         throw UsageError("--force applies to read only");
+    if (options.command == Command::Crc) {
+        if (!options.probe.empty() || options.all || options.library || options.swim != "auto")
+            throw UsageError("crc reads the image only: it takes no programmer options");
+    }
+    options.serial = serial.options(*options.chip);
     return options;
 }
 
@@ -257,6 +369,10 @@ const char* usageLine() {
            "[--quiet] [--help]\n"
            "       kwflash read OUTPUT [--area flash|eeprom|option|all] [--force] [options]\n"
            "       kwflash write IMAGE --all [options]\n"
+           "       kwflash write IMAGE --loop [--serial-at ADDR --serial-start N "
+           "[--serial-step K] [--serial-format le32|be32|bcd|ascii:WIDTH] "
+           "[--serial-state FILE]] [--log FILE] [--json] [options]\n"
+           "       kwflash crc IMAGE [--eeprom FILE] [--chip CHIP]\n"
            "       kwflash options [set NAME=VALUE ...] [options]\n"
            "       kwflash unlock [--yes] [options]\n"
            "       kwflash probe [--probe SERIAL|PORT-PATH] [--swim auto|low|high] "
@@ -268,13 +384,15 @@ const char* helpText() {
     return R"(kwflash writes, reads and verifies an STM8S (flash, EEPROM, option bytes) through a
 KALIWIRE programmer, using the programmer library TOLVANEX.dll.
 
-usage: kwflash write IMAGE [--eeprom FILE] [--no-verify] [--all] [options]
+usage: kwflash write IMAGE [--eeprom FILE] [--no-verify] [--all] [production options]
+                     [options]
        kwflash read OUTPUT [--area flash|eeprom|option|all] [--force] [options]
        kwflash verify IMAGE [--eeprom FILE] [options]
        kwflash options [set NAME=VALUE ...] [options]
        kwflash unlock [--yes] [options]
        kwflash probe [options]
        kwflash list [--library PATH]
+       kwflash crc IMAGE [--eeprom FILE] [--chip CHIP]
 
   write    program every area IMAGE holds (flash, EEPROM, option bytes), then read back
            and compare what was written
@@ -289,6 +407,9 @@ usage: kwflash write IMAGE [--eeprom FILE] [--no-verify] [--all] [options]
   probe    list the programmers on the USB bus, connect to the chip of the first usable one
            and report the link, its protection and whether its flash reads back: the first
            command to run with new hardware, and what a bug report needs
+  crc      print the CRC-32 (as zlib computes it) of IMAGE's flash image, which write
+           prints too before it writes: the chip's whole flash, 0xFF where the file has
+           no data; no programmer is used
   list     one line per programmer on the USB bus, for people and scripts alike:
            PATH serial=S product=0483:PID generation=V2|V2-1|V3 firmware=F swim=yes|no
            usable=yes|no-permission|busy|no-swim|unresponsive (a serial's spaces and
@@ -330,6 +451,23 @@ options:
               read only: what to read (default flash); all needs a .hex or .ihx OUTPUT
   --yes       unlock only: do not ask
   --no-verify write only: do not read the chip back
+production options, write only:
+  --loop      wait for a chip, program and verify it, print PASS or FAIL (with the
+              terminal's bell), wait until it is taken off, and again; Ctrl+C ends the run
+              and prints the totals. With --all every programmer loops on its own
+  --serial-at ADDR --serial-start N
+              write a serial number into each board at ADDR (in the chip's flash), N first
+  --serial-step K   add K for the next board (default 1)
+  --serial-format le32|be32|bcd|ascii:WIDTH
+              4 bytes little-endian (default), big-endian, 8 BCD digits, or WIDTH ASCII
+              digits
+  --serial-state FILE
+              where the next number is kept (default: one file per image in
+              ~/.local/state/kaliwire/serials/); a failed board's number is given again,
+              one a crash may have left on a board is skipped, never given twice
+  --log FILE  append one JSON object per board (time, probe, chip, CRC-32, serial,
+              result, codes, library text, seconds), one line each, synced
+  --json      print those objects on standard output instead of the progress
   --force     read only: replace OUTPUT even when it is read-only
   -q, --quiet print errors only
   -h, --help  print this help

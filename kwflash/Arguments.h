@@ -8,12 +8,13 @@
 #include <utility>
 #include <vector>
 
+#include "kwflash/SerialNumbers.h"
 #include "target/Chip.h"
 #include "target/OptionBytes.h"
 
 namespace kw::cli {
 
-enum class Command { Write, Read, Verify, Probe, List, Help, OptionBytes, Unlock };
+enum class Command { Write, Read, Verify, Probe, List, Help, OptionBytes, Unlock, Crc };
 
 // What `read` reads: one area of the chip, or all three.
 enum class Area { Flash, Eeprom, Option, All };
@@ -33,6 +34,21 @@ struct Options {
     std::string swim = "auto"; // the SWIM speed asked of the library: auto, low or high
     std::string probe;         // a serial or port path; empty: the library's first usable probe
     bool all = false;          // write: every usable probe on the bus
+
+    // Production writes: board after board, each with its own serial number, each logged.
+    bool loop = false; // wait for a chip, program it, wait until it is gone, again
+    struct Serial {
+        std::uint32_t address = 0; // on the chip's bus: in its flash or its EEPROM
+        std::uint64_t start = 0;
+        std::uint64_t step = 1;
+        SerialFormat format;
+        std::filesystem::path state; // empty: defaultSerialState(file)
+    };
+    std::optional<Serial> serial;
+    std::optional<std::filesystem::path> log; // one JSON line per board appended
+    bool json = false;                        // those lines on stdout instead of progress
+    // Any of the above: the write goes board by board through the production runner.
+    bool production() const { return loop || serial || log || json; }
     // write, verify: the EEPROM from a file of its own, raw or Intel HEX.
     std::optional<std::filesystem::path> eepromFile;
     ImageFormat eepromFormat = ImageFormat::Raw;

@@ -1,5 +1,7 @@
 #include "kwflash/ChipCommands.h"
 
+#include "kwflash/Production.h"
+
 #include <unistd.h>
 
 #include <cstdio>
@@ -290,6 +292,8 @@ void runWrite(const Options& options, Session& session) {
     const ChipImage image = loadChipImage(options);
     host.say("Image " + quoted(options.file) + ": " + image.description + ", for the " +
              chipName(options) + ": " + contents(image));
+    for (const std::string& line : crcLines(options, image))
+        host.say(line);
     host.say(writeChip(options, image, session));
 }
 

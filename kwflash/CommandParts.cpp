@@ -156,9 +156,12 @@ void checkTransfer(const TransferResult& result, const TransferPlan& plan) {
     const std::string text = failure.libraryText.empty() ? "" : ": " + failure.libraryText;
     if (failure.code == kProgrammerNotFound)
         throw Failure{kNoProgrammer,
-                      "no programmer found: code 1 " + doing + " " + where(failure, plan) + text};
-    throw Failure{kProgrammerFailed, "the programmer failed " + doing + " " + where(failure, plan) +
-                                         " with code " + std::to_string(failure.code) + text};
+                      "no programmer found: code 1 " + doing + " " + where(failure, plan) + text,
+                      failure.code, failure.libraryText};
+    throw Failure{kProgrammerFailed,
+                  "the programmer failed " + doing + " " + where(failure, plan) + " with code " +
+                      std::to_string(failure.code) + text,
+                  failure.code, failure.libraryText};
 }
 
 ReplaceOptions outputOptions(const Options& options) {

@@ -18,8 +18,13 @@ namespace kw::cli {
 
 // Ends the command: the exit code and the one line that explains it.
 struct Failure {
+    Failure(int code, std::string text, ResultCode library = 0, std::string libraryWords = {})
+        : exitCode(code), message(std::move(text)), libraryCode(library),
+          libraryText(std::move(libraryWords)) {}
     int exitCode;
     std::string message;
+    ResultCode libraryCode;  // a failed block: what the library returned, for the result log
+    std::string libraryText; // ... and its own text for it
 };
 
 // Each transfer of a command gets a programmer of its own, in a session with the command's

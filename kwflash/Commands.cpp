@@ -21,6 +21,7 @@
 #include "kwflash/CommandParts.h"
 #include "kwflash/Interrupts.h"
 #include "kwflash/ProbeCommand.h"
+#include "kwflash/Production.h"
 #include "kwflash/Progress.h"
 #include "kwflash/Wording.h"
 #include "programmer/ModuleFolder.h"
@@ -30,11 +31,8 @@
 
 namespace kw::cli {
 
-namespace {
-
-// The port paths of the usable probes on the bus, in bus order: clones may share a serial,
-// a path names one probe.
-std::vector<std::string> usableProbes(const Options& options, const ProgrammerFactory& factory) {
+// Clones may share a serial: a port path names one probe.
+std::vector<ListedProbe> usableProbes(const Options& options, const ProgrammerFactory& factory) {
     const auto programmer = factory();
     const SessionOptions wishes = sessionOptions(options);
     if (!programmer->open(wishes)) {
@@ -56,15 +54,17 @@ std::vector<std::string> usableProbes(const Options& options, const ProgrammerFa
     programmer->close();
     if (!listed)
         throw Failure{kNoProgrammer, "--all: this programmer library cannot list its probes"};
-    std::vector<std::string> paths;
+    std::vector<ListedProbe> probes;
     for (const ListedProbe& probe : parseProbeList(text))
         if (probe.usable)
-            paths.push_back(probe.path);
-    if (paths.empty())
+            probes.push_back(probe);
+    if (probes.empty())
         throw Failure{kNoProgrammer,
                       "--all: no usable programmer on the USB bus (see kwflash list)"};
-    return paths;
+    return probes;
 }
+
+namespace {
 
 // `write IMAGE --all`. Each probe is programmed through a programmer of its own, which the
 // command line's factory makes a helper process: the library keeps one session per process,
@@ -81,7 +81,8 @@ int runWriteAll(const Options& options, const ProgrammerFactory& factory, std::F
     ChipImage image;
     try {
         image = loadChipImage(options);
-        paths = usableProbes(options, factory);
+        for (const ListedProbe& probe : usableProbes(options, factory))
+            paths.push_back(probe.path);
     } catch (const Failure& failure) {
         std::fprintf(err, "kwflash: %s\n", escapedForTerminal(failure.message).c_str());
         return failure.exitCode;
@@ -90,6 +91,9 @@ int runWriteAll(const Options& options, const ProgrammerFactory& factory, std::F
         std::fprintf(out, "Image %s: %s, for the %s: %s, on %zu programmers\n",
                      escapedForTerminal(quoted(options.file)).c_str(), image.description.c_str(),
                      chipName(options).c_str(), contents(image).c_str(), paths.size());
+    if (!options.quiet)
+        for (const std::string& line : crcLines(options, image))
+            std::fprintf(out, "%s\n", line.c_str());
     std::fflush(out);
     std::vector<Outcome> outcomes(paths.size());
     {
@@ -131,6 +135,15 @@ int runWriteAll(const Options& options, const ProgrammerFactory& factory, std::F
     return exitCode;
 }
 
+// Needs no programmer: the sums a technician compares with those the build gave.
+void runCrc(const Options& options, ConsoleHost& host) {
+    const ChipImage image = loadChipImage(options);
+    host.say("Image " + quoted(options.file) + ": " + image.description + ", for the " +
+             chipName(options) + ": " + contents(image));
+    for (const std::string& line : crcLines(options, image))
+        host.say(line);
+}
+
 } // namespace
 
 int runCommand(const Options& options, const ProgrammerFactory& programmer, std::FILE* out,
@@ -139,6 +152,8 @@ int runCommand(const Options& options, const ProgrammerFactory& programmer, std:
         return runProbe(*programmer(), sessionOptions(options), out, err);
     if (options.command == Command::List)
         return runList(*programmer(), sessionOptions(options), out, err);
+    if (options.command == Command::Write && options.production())
+        return runProduction(options, programmer, out, err);
     if (options.command == Command::Write && options.all)
         return runWriteAll(options, programmer, out, err);
     ConsoleHost host(out, styleFor(out, options.quiet));
@@ -159,6 +174,9 @@ int runCommand(const Options& options, const ProgrammerFactory& programmer, std:
             break;
         case Command::Unlock:
             runUnlock(options, session);
+            break;
+        case Command::Crc:
+            runCrc(options, host);
             break;
         case Command::Probe:
         case Command::List:

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "kwflash/Arguments.h"
+#include "kwflash/ProbeCommand.h"
 #include "programmer/Programmer.h"
 
 namespace kw::cli {
@@ -23,6 +24,10 @@ enum ExitCode : int {
 // summary go to `out`, errors to `err`, one line each.
 int runCommand(const Options& options, const ProgrammerFactory& programmer, std::FILE* out,
                std::FILE* err);
+
+// The usable probes on the bus, in bus order, from the library's "list" report. Throws
+// Failure when the library cannot list them or none is usable.
+std::vector<ListedProbe> usableProbes(const Options& options, const ProgrammerFactory& factory);
 
 // The whole command line: arguments, the library beside the executable or the one named, the
 // command. `argv` as main() received it.

@@ -25,7 +25,14 @@ int terminalColumns(std::FILE* out) {
     return 80;
 }
 
-// The length of the UTF-8 sequence at the start of `text`, 0 when it is not one.
+void appendEscaped(std::string& out, unsigned char byte) {
+    char text[5];
+    std::snprintf(text, sizeof text, "\\x%02X", byte);
+    out += text;
+}
+
+} // namespace
+
 std::size_t utf8Length(std::string_view text) {
     const auto lead = static_cast<unsigned char>(text[0]);
     std::size_t length = 0;
@@ -58,14 +65,6 @@ std::size_t utf8Length(std::string_view text) {
         return 0;
     return length;
 }
-
-void appendEscaped(std::string& out, unsigned char byte) {
-    char text[5];
-    std::snprintf(text, sizeof text, "\\x%02X", byte);
-    out += text;
-}
-
-} // namespace
 
 std::string escapedForTerminal(std::string_view text) {
     std::string out;

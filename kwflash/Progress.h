@@ -51,6 +51,8 @@ public:
     void setProgressMaximum(int maximum) override;
     void processEvents() override {}
     void pause(int milliseconds) override;
+    // A library that paces itself is not kept waiting.
+    bool skipsNeedlessPauses() const override { return true; }
     // After Ctrl+C or SIGTERM, at the next block.
     bool cancelled() override;
 
@@ -71,6 +73,10 @@ private:
 
 // The style for progress written to `out`: a bar only when it is a terminal.
 ProgressStyle styleFor(std::FILE* out, bool quiet);
+
+// The length of the well-formed UTF-8 sequence at the start of `text` (not empty), 0 when
+// there is none: overlong forms, surrogates and values past Unicode are not UTF-8.
+std::size_t utf8Length(std::string_view text);
 
 // `text` safe to print on a terminal: control characters (escape codes, line breaks, C1
 // codes) and bytes that are not UTF-8 become \xNN, a backslash \\; the rest stays as it is.

@@ -55,6 +55,9 @@ public:
     virtual void setProgressMaximum(int maximum) = 0;
     virtual void processEvents() = 0;
     virtual void pause(int milliseconds) = 0;
+    // true: the download leaves out pause() when the programmer says it paces itself
+    // (needsBlockPauses() false). The window keeps its pauses whatever the library says.
+    virtual bool skipsNeedlessPauses() const { return false; }
     // Asked before each block: true stops the transfer there, with the blocks before it done
     // and the session closed as after a failure. A window never stops a transfer halfway.
     virtual bool cancelled() { return false; }

@@ -11,10 +11,13 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "emulator/ChipMemory.h"
+#include "image/Crc32.h"
 #include "image/Errors.h"
 #include "image/IntelHexLoader.h"
 #include "image/IntelHexWriter.h"
@@ -714,6 +717,217 @@ TEST_F(KwflashTest, PrintsTheLibrarysReportsEscaped) {
         << r.out;
 }
 
+// The checksum a technician compares with the build's: over the chip's whole flash image,
+// the file's bytes and the erased state (0x00) elsewhere, printed before anything is
+// written; the EEPROM's image gets its own.
+TEST_F(KwflashTest, PrintsTheImagesCrcBeforeWritingAndWithoutAProbe) {
+    std::vector<std::uint8_t> program(112);
+    for (std::size_t i = 0; i < program.size(); ++i)
+        program[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    dir.write("program.bin", text(program));
+    auto flash = program;
+    flash.resize(kFlash, 0x00);
+    char expected[160];
+    std::snprintf(expected, sizeof expected,
+                  "CRC-32 0x%08X of the flash image: 8192 bytes "
+                  "0x8000-0x9FFF, 0x00 where the file has no data\n",
+                  crc32(flash));
+
+    const Result crc = kwflash({"crc", "program.bin", "--library=/nowhere/TOLVANEX.dll"});
+    EXPECT_EQ(crc.exitCode, 64) << "crc takes no programmer";
+    const Result sum = kwflash({"crc", "program.bin"});
+    EXPECT_EQ(sum.exitCode, 0) << sum.err;
+    EXPECT_NE(sum.out.find(expected), std::string::npos) << sum.out;
+
+    const Result write = kwflash({"write", "program.bin"});
+    EXPECT_EQ(write.exitCode, 0) << write.err;
+    const auto at = write.out.find(expected);
+    EXPECT_NE(at, std::string::npos) << write.out;
+    EXPECT_LT(at, write.out.find("Writing")) << write.out;
+
+    dir.write("data.bin", "\x01\x02\x03");
+    std::vector<std::uint8_t> eeprom{1, 2, 3};
+    eeprom.resize(128, 0x00);
+    std::snprintf(expected, sizeof expected,
+                  "CRC-32 0x%08X of the EEPROM image: 128 bytes 0x4000-0x407F", crc32(eeprom));
+    const Result both =
+        kwflash({"crc", "program.bin", "--eeprom", "data.bin", "--chip=STM8S003F3"});
+    EXPECT_EQ(both.exitCode, 0) << both.err;
+    EXPECT_NE(both.out.find(expected), std::string::npos) << both.out;
+}
+
+// FIELDS of each record of a JSON-lines file, tab-separated, as jq reads them: the way a
+// technician reads the log.
+std::string jsonFields(const fs::path& file, const std::string& fields) {
+    const std::string command =
+        "jq -e -r '[" + fields + "] | map(tostring) | join(\"\\t\")' " + file.string() + " 2>&1";
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return "popen failed";
+    std::string out = readAll(::fileno(pipe));
+    if (::pclose(pipe) != 0)
+        out = "jq failed: " + out;
+    return out;
+}
+
+// --json gives the result as one object on standard output and nothing else.
+TEST_F(KwflashTest, PrintsOneJsonObjectPerBoardInsteadOfProgress) {
+    dir.write("image.bin", std::string(112, '\x42'));
+    const Result r = kwflash({"write", "image.bin", "--json"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+    dir.write("out.jsonl", r.out);
+    EXPECT_EQ(jsonFields(dir.path() / "out.jsonl",
+                         ".result, .code, .chip, .probe.port, .serial, (.seconds > 0)"),
+              "PASS\t0\tSTM8S103F3\tnull\tnull\ttrue\n");
+    EXPECT_NE(r.err.find("CRC-32 0x"), std::string::npos) << "the start-up lines go aside";
+}
+
+// Serial numbers, logs and loops are checked against the chip before any probe is touched.
+TEST_F(KwflashTest, RefusesSerialNumbersWhereNoneCanBeWritten) {
+    dir.write("image.bin", std::string(112, '\x42'));
+    struct Case {
+        std::vector<std::string> args;
+        const char* error;
+    };
+    const std::vector<Case> cases = {
+        {{"--serial-at", "0x7000", "--serial-start", "1"}, "do not lie within the STM8S103F3's"},
+        {{"--serial-at", "0x9FFE", "--serial-start", "1"}, "4 bytes of le32 at 0x9FFE"},
+        {{"--serial-at", "0x9000", "--serial-start", "1", "--chip", "stm8s103f2"},
+         "flash (0x8000-0x8FFF)"},
+        {{"--serial-at", "0x47FE", "--serial-start", "1"}, "in the option bytes"},
+        {{"--serial-at", "0x8000"}, "need --serial-at ADDR and --serial-start N"},
+        {{"--serial-start", "5"}, "need --serial-at ADDR and --serial-start N"},
+        {{"--serial-at", "0x8000", "--serial-start", "100000000", "--serial-format", "bcd"},
+         "does not fit bcd"},
+        {{"--serial-at", "0x8000", "--serial-start", "1", "--serial-format", "le16"},
+         "use le32, be32, bcd or ascii:WIDTH"},
+        {{"--serial-at", "0x8000", "--serial-start", "1", "--serial-step", "0"},
+         "not a number above 0"},
+    };
+    testlib::RecordingSession session;
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"write", "image.bin"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.push_back(library(testlib::recordingDir()));
+        const Result r = kwflash(args);
+        EXPECT_EQ(r.exitCode, 64) << c.error;
+        EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+    }
+    for (const char* option : {"--loop", "--json", "--log=x.jsonl"}) {
+        const Result r = kwflash({"read", "out.bin", option});
+        EXPECT_EQ(r.exitCode, 64) << option;
+    }
+    EXPECT_EQ(session.log().loads, 0);
+}
+
+// A bench of boards that the test library puts on the probe and takes off again.
+class KwflashBenchTest : public KwflashTest {
+protected:
+    fs::path bench;
+    void SetUp() override {
+        KwflashTest::SetUp();
+        bench = dir.path() / "bench";
+        fs::create_directories(bench);
+        ::setenv("KW_BOARDS_DIR", bench.c_str(), 1);
+        std::vector<std::uint8_t> program(112);
+        for (std::size_t i = 0; i < program.size(); ++i)
+            program[i] = static_cast<std::uint8_t>(i * 3 + 1);
+        dir.write("image.bin", text(program));
+    }
+    void TearDown() override {
+        ::unsetenv("KW_BOARDS_DIR");
+        ::unsetenv("KWFLASH_TEST_KILL_AT");
+    }
+    void plan(const std::string& boards) { dir.write("bench/plan", boards); }
+    Result loop(std::vector<std::string> args) {
+        args.insert(args.begin(), {"write", "image.bin", "--loop"});
+        args.push_back(std::string("--library=") + KW_BOARDS_LIBRARY);
+        return kwflash(args);
+    }
+    // The le32 serial number at 0x9FFC on board N.
+    std::uint32_t serialOn(int board) {
+        const auto flash = fileBytes(bench / ("board-" + std::to_string(board) + ".bin"));
+        if (flash.size() != static_cast<std::size_t>(kFlash))
+            return 0;
+        return static_cast<std::uint32_t>(flash[0x1FFC] | flash[0x1FFD] << 8 | flash[0x1FFE] << 16 |
+                                          flash[0x1FFF] << 24);
+    }
+};
+
+TEST_F(KwflashBenchTest, ProgramsBoardAfterBoardWithSerialNumbersAndALog) {
+    plan("pass\npass\nfail\npass\n");
+    const std::vector<std::string> serials = {"--serial-at", "0x9FFC",         "--serial-start",
+                                              "1000",        "--serial-state", "serials.state",
+                                              "--log",       "log.jsonl"};
+    const Result r = loop(serials);
+    EXPECT_EQ(r.exitCode, 4) << "the failed board's code\n" << r.out << r.err;
+    std::size_t at = 0;
+    for (const char* line :
+         {"CRC-32 0x", "Serial numbers: le32 at 0x9FFC, next 1000",
+          "\nPASS  board 1  serial 1000  ", "\nPASS  board 2  serial 1001  ",
+          "\nFAIL  board 3  serial 1002  ", "with code 6: programming timeout on the bench's board",
+          "\nPASS  board 4  serial 1002  ", "\nTotals: 3 passed, 1 failed, "}) {
+        at = r.out.find(line, at);
+        EXPECT_NE(at, std::string::npos) << line << " in order in\n" << r.out;
+    }
+    EXPECT_EQ(serialOn(0), 1000u);
+    EXPECT_EQ(serialOn(1), 1001u);
+    EXPECT_EQ(serialOn(3), 1002u) << "the failed board's number goes to the next board";
+    const auto flash = fileBytes(bench / "board-0.bin");
+    EXPECT_EQ(text({flash.begin(), flash.begin() + 112}), fileText(dir.path() / "image.bin"));
+
+    EXPECT_EQ(jsonFields(dir.path() / "log.jsonl",
+                         ".result, .serial, .code, .library_code, .probe.port, .probe.serial"),
+              "PASS\t1000\t0\t0\t1-4\tBENCH0001\n"
+              "PASS\t1001\t0\t0\t1-4\tBENCH0001\n"
+              "FAIL\t1002\t4\t6\t1-4\tBENCH0001\n"
+              "PASS\t1002\t0\t0\t1-4\tBENCH0001\n");
+    EXPECT_EQ(jsonFields(dir.path() / "log.jsonl", ".library_text | @json"),
+              "\"\"\n\"\"\n\"programming timeout on the bench's board \\\"x\\\" \\\\\"\n\"\"\n")
+        << "quotes and a backslash come through whole (the line break as a space)";
+}
+
+// Killed between verifying a board and recording its number, kwflash may have left that
+// number on the board: the next run skips it, says so, and no two boards carry one number.
+TEST_F(KwflashBenchTest, ACrashAfterProgrammingNeverPutsANumberOnTwoBoards) {
+    plan("pass\npass\npass\n");
+    const std::vector<std::string> serials = {"--serial-at", "0x9FFC", "--serial-start",
+                                              "7",           "--log",  "log.jsonl"};
+    ::setenv("KWFLASH_TEST_KILL_AT", "verified", 1);
+    const Result killed = loop(serials);
+    ::unsetenv("KWFLASH_TEST_KILL_AT");
+    EXPECT_EQ(killed.exitCode, 128 + SIGKILL) << killed.out << killed.err;
+    EXPECT_EQ(serialOn(0), 7u);
+    EXPECT_EQ(fileText(dir.path() / "log.jsonl"), "") << "the board's record was not written";
+
+    const Result again = loop(serials);
+    EXPECT_EQ(again.exitCode, 0) << again.out << again.err;
+    EXPECT_NE(again.out.find("serial number 7 was taken by a kwflash that ended before "
+                             "recording its board: skipped, never given again"),
+              std::string::npos)
+        << again.out;
+    EXPECT_EQ(serialOn(1), 8u);
+    EXPECT_EQ(serialOn(2), 9u);
+    EXPECT_EQ(jsonFields(dir.path() / "log.jsonl", ".serial, .skipped_serials"),
+              "8\t[7]\n9\tnull\n");
+    // The default state file: one per image in the user's state folder.
+    bool found = false;
+    for (const auto& entry : fs::directory_iterator(dir.path() / "state" / "kaliwire" / "serials"))
+        found = found || entry.path().filename().string().starts_with("image.bin-");
+    EXPECT_TRUE(found);
+}
+
+// A library that cannot say whether a chip is there cannot drive a loop.
+TEST_F(KwflashBenchTest, RefusesALoopWithALibraryThatCannotSeeChips) {
+    dir.write("image.hex", toIntelHex(std::vector<std::uint8_t>(100, 0x42), 0x8000));
+    testlib::RecordingSession session;
+    const Result r = kwflash({"write", "image.hex", "--loop", library(testlib::recordingDir())});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("cannot tell whether a chip is on the probe"), std::string::npos) << r.err;
+    EXPECT_TRUE(session.log().calls.empty()) << "nothing written";
+}
+
 // The ST-LINK library over the emulated probe (its stand-in libusb), as a user with hardware
 // runs kwflash first: `probe` on a working setup, without a probe, without permission and
 // with a protected chip; then a write at the speed asked for.
@@ -797,6 +1011,109 @@ TEST_F(KwflashStlinkTest, WritesAtTheSpeedAskedForAndSaysWhichItUsed) {
         kwflash({"verify", "image.bin", "--swim=high", library(testlib::recordingDir())});
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_NE(refused.err.find("SetProgrammerOption"), std::string::npos) << refused.err;
+}
+
+// kwflash started in the background, as in a terminal of its own, while the test swaps the
+// boards under it.
+class Background {
+public:
+    Background(const std::vector<std::string>& args, const fs::path& cwd) : cwd_(cwd) {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::setpgid(0, 0);
+            if (::chdir(cwd.c_str()) != 0)
+                ::_exit(127);
+            ::dup2(::open(".stdout", O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+            ::dup2(::open(".stderr", O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+            std::vector<char*> argv{const_cast<char*>(KW_KWFLASH)};
+            for (const auto& arg : args)
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+    }
+    ~Background() {
+        if (pid_ > 0)
+            finish(SIGKILL);
+    }
+    // Waits until standard output holds `text` `count` times; false after a minute, which
+    // only a hang takes.
+    bool waitFor(const std::string& text, int count = 1) {
+        for (int i = 0; i < 6000; ++i) {
+            const std::string out = fileText(cwd_ / ".stdout");
+            int seen = 0;
+            for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
+                ++seen;
+            if (seen >= count)
+                return true;
+            ::usleep(10000);
+        }
+        return false;
+    }
+    // Ends it with `signal`, as Ctrl+C does, and collects what it printed.
+    Result finish(int signal) {
+        ::kill(-pid_, signal);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        Result result;
+        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result.out = fileText(cwd_ / ".stdout");
+        result.err = fileText(cwd_ / ".stderr");
+        return result;
+    }
+
+private:
+    fs::path cwd_;
+    pid_t pid_ = -1;
+};
+
+// A technician's run on the emulated probe: three board swaps and one board that stops
+// answering while it is programmed, each board found by the library's look for a chip.
+TEST_F(KwflashStlinkTest, LoopsOverBoardsSwappedOnTheProbe) {
+    const fs::path board = dir.path() / "board";
+    ::setenv("KW_EMU_BOARD_FILE", board.c_str(), 1);
+    const auto put = [&](const std::string& line) {
+        dir.write("board.new", line + "\n");
+        fs::rename(dir.path() / "board.new", board);
+    };
+    std::vector<std::uint8_t> program(112);
+    for (std::size_t i = 0; i < program.size(); ++i)
+        program[i] = static_cast<std::uint8_t>(i * 5 + 2);
+    dir.write("image.bin", text(program));
+    put("none");
+    Background loop({"write", "image.bin", "--loop", "--serial-start=1", "--serial-at=0x9FF0",
+                     "--serial-format=be32", "--log=log.jsonl",
+                     std::string("--library=") + KW_STLINK_LIBRARY},
+                    dir.path());
+    ASSERT_TRUE(loop.waitFor("Waiting for a board"));
+    const char* boards[] = {"A", "B", "C target-lost@1", "D"};
+    int finished = 0;
+    for (const char* next : boards) {
+        put(next);
+        ASSERT_TRUE(loop.waitFor("  board ", ++finished)) << next;
+        put("none");
+        ASSERT_TRUE(loop.waitFor("Ready for the next board.", finished)) << next;
+    }
+    const Result r = loop.finish(SIGINT);
+    ::unsetenv("KW_EMU_BOARD_FILE");
+    EXPECT_EQ(r.exitCode, 4) << r.out << r.err;
+    std::size_t at = 0;
+    for (const char* line : {"PASS  board 1  serial 1  ", "PASS  board 2  serial 2  ",
+                             "FAIL  board 3  serial 3  ", "the target chip does not answer",
+                             "PASS  board 4  serial 3  ", "Totals: 3 passed, 1 failed, "}) {
+        at = r.out.find(line, at);
+        EXPECT_NE(at, std::string::npos) << line << " in order in\n" << r.out;
+    }
+    for (const auto& [name, serial] : {std::pair{"A", 1}, {"B", 2}, {"D", 3}}) {
+        const emu::ChipMemory chip((dir.path() / "chip.bin").string() + "." + name);
+        EXPECT_TRUE(std::equal(program.begin(), program.end(), chip.flash.begin())) << name;
+        EXPECT_EQ(chip.flash[0x1FF3], serial) << name;
+        EXPECT_EQ(chip.flash[0x1FF0], 0) << name;
+    }
+    EXPECT_EQ(jsonFields(dir.path() / "log.jsonl", ".result, .serial, .probe.port, .library_code"),
+              "PASS\t1\t1-2\t0\nPASS\t2\t1-2\t0\nFAIL\t3\t1-2\t3\nPASS\t3\t1-2\t0\n");
 }
 
 bool ascii(const std::string& text) {
