@@ -40,6 +40,10 @@ Command commandFrom(std::string_view word) {
         return Command::Probe;
     if (word == "list")
         return Command::List;
+    if (word == "version")
+        return Command::Version;
+    if (word == "chips")
+        return Command::Chips;
     throw UsageError("unknown command '" + std::string(word) + "'");
 }
 
@@ -89,6 +93,11 @@ Options parseArguments(std::span<const char* const> arguments) {
             break;
         if (argument == "-h" || argument == "--help")
             return Options{};
+        if (argument == "--version") {
+            Options version;
+            version.command = Command::Version;
+            return version;
+        }
     }
 
     Options options;
@@ -133,6 +142,11 @@ Options parseArguments(std::span<const char* const> arguments) {
     if (words.empty())
         throw UsageError("no command given");
     options.command = commandFrom(words[0]);
+    if (options.command == Command::Version || options.command == Command::Chips) {
+        if (words.size() > 1)
+            throw UsageError("unexpected argument '" + words[1] + "'");
+        return options;
+    }
     if (options.all && options.command != Command::Write)
         throw UsageError("--all applies to write only");
     if (options.all && !options.probe.empty())
@@ -176,7 +190,8 @@ const char* usageLine() {
            "       kwflash write IMAGE --all [options]\n"
            "       kwflash probe [--probe SERIAL|PORT-PATH] [--swim auto|low|high] "
            "[--library PATH]\n"
-           "       kwflash list [--library PATH]";
+           "       kwflash list [--library PATH]\n"
+           "       kwflash --version";
 }
 
 const char* helpText() {
@@ -229,6 +244,7 @@ options:
   --force     read only: replace OUTPUT even when it is read-only
   -q, --quiet print errors only
   -h, --help  print this help
+  --version   print kwflash's version
 
 Progress goes to standard output: a bar on a terminal, plain lines otherwise. Errors go to
 standard error as one line each.

@@ -10,7 +10,8 @@
 
 namespace kw::cli {
 
-enum class Command { Write, Read, Verify, Probe, List, Help };
+// Chips prints the chips' markings one a line, for the shell completion.
+enum class Command { Write, Read, Verify, Probe, List, Help, Version, Chips };
 
 // How an image file is read or written, told by its extension.
 enum class ImageFormat { IntelHex, Raw };

@@ -25,7 +25,7 @@ cmp "$BUILD/bin/stlink/TOLVANEX.dll" "$HOME/.local/lib/kaliwire/TOLVANEX.dll"
 PROGRAMMER=standin sh "$SRC/scripts/install-user.sh" install "$BUILD" >/dev/null
 cmp "$BUILD/bin/TOLVANEX.dll" "$HOME/.local/lib/kaliwire/TOLVANEX.dll"
 desktop-file-validate "$HOME/.local/share/applications/kaliwire.desktop"
-grep -q "^Exec=$HOME/.local/lib/kaliwire/kaliwire$" "$HOME/.local/share/applications/kaliwire.desktop"
+grep -q "^Exec=$HOME/.local/lib/kaliwire/kaliwire %f$" "$HOME/.local/share/applications/kaliwire.desktop"
 
 # The launcher starts the installed copy, which writes its settings beside itself.
 QT_QPA_PLATFORM=offscreen "$HOME/.local/bin/kaliwire" & pid=$!
