@@ -10,7 +10,8 @@ CMAKE_GEN  := -G Ninja
 
 all: build
 
-# What only the tests need: independent tools the tests check our output against.
+# What only the tests need: independent tools the tests check our output against, and
+# Debian's package and manual page tools.
 TEST_PACKAGES = sdcc srecord openocd dpkg-dev man-db
 
 deps:
@@ -23,15 +24,21 @@ test-deps:
 $(BUILD)/build.ninja:      CONFIG = -DCMAKE_BUILD_TYPE=RelWithDebInfo
 $(BUILD_ASAN)/build.ninja: CONFIG = -DCMAKE_BUILD_TYPE=Debug -DKW_SANITIZE=ON
 $(BUILD_REL)/build.ninja:  CONFIG = -DCMAKE_BUILD_TYPE=Release
+# A package is built with Debian's hardening flags, as dpkg-buildpackage would build it.
+DEB_FLAGS = DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get
+$(BUILD_DEB)/build.ninja:  CONFIG = -DCMAKE_BUILD_TYPE=Release -DKW_BUILD_TESTS=OFF \
+  -DCMAKE_CXX_FLAGS="$$($(DEB_FLAGS) CPPFLAGS) $$($(DEB_FLAGS) CXXFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$$($(DEB_FLAGS) LDFLAGS)" \
+  -DCMAKE_MODULE_LINKER_FLAGS="$$($(DEB_FLAGS) LDFLAGS)"
 %/build.ninja:
 	cmake $(CMAKE_GEN) -S . -B $* $(CONFIG) $(WERROR)
 
 configure: deps $(BUILD)/build.ninja
 
 # What a user runs: the window, kwflash, the helper process and both programmer libraries
-# (bin/ with the stand-in, bin/stlink/ with the ST-LINK library). The tests, fuzz replays and
+# (bin/ with the stand-in, bin/stlink/ with the ST-LINK library), and the manual pages. The tests, fuzz replays and
 # benchmarks are left to `make test` and `make bench`.
-TOOL_TARGETS = kaliwire kwflash kaliwire-programmer tolvanex_standin stlink_tool
+TOOL_TARGETS = kaliwire kwflash kaliwire-programmer tolvanex_standin stlink_tool kw_docs
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS) --target $(TOOL_TARGETS)
@@ -74,7 +81,7 @@ fuzz: deps
 deb: deps
 	@sh scripts/install-deps.sh dpkg-dev
 	@$(MAKE) --no-print-directory $(BUILD_DEB)/build.ninja
-	cmake --build $(BUILD_DEB) -j $(JOBS) --target $(TOOL_TARGETS) kw_docs
+	cmake --build $(BUILD_DEB) -j $(JOBS) --target $(TOOL_TARGETS)
 	rm -f $(BUILD_DEB)/package/kaliwire_*.deb
 	cd $(BUILD_DEB) && cpack -G DEB -B $(CURDIR)/$(BUILD_DEB)/package
 	cp $(BUILD_DEB)/package/kaliwire_*.deb .

@@ -63,7 +63,7 @@ expect "images" "a.hex|b.IHX|c.bin|e f.hex|out.hex.d|sub" "$K" write ""
 expect "images after an option's value" "a.hex|b.IHX|c.bin|e f.hex|out.hex.d|sub" \
     "$K" write --chip STM8S103F3 ""
 expect "one image only" "" "$K" write a.hex ""
-expect "an EEPROM image is raw" "c.bin|out.hex.d|sub" "$K" write a.hex --eeprom ""
+expect "EEPROM images" "a.hex|b.IHX|c.bin|e f.hex|out.hex.d|sub" "$K" write a.hex --eeprom ""
 
 # Values: the chips kwflash knows, in any letter case, also after --chip=.
 all_chips=$("$K" chips | LC_ALL=C sort | paste -sd '|')
@@ -80,6 +80,7 @@ expect "no guess for a number" "" "$K" write a.hex --serial-at ""
 expect "options set" "set" "$K" options ""
 expect "option names" "WWDG_HALT=|WWDG_HW=" "$K" options set WW
 expect "a one-bit option's values" "off|on" "$K" options set LSI_EN = ""
+expect "values in any letter case" "off" "$K" options set UBC = 4 wwdg_halt = of
 expect "no guess for a byte's value" "" "$K" options set UBC = ""
 
 # Probes: port paths, and only the serials that choose one probe (two clones share CLONE).

@@ -54,16 +54,17 @@ done
 zcat "$BUILD/packaging/doc/changelog.gz" | head -1 | grep -q "^kaliwire ($VERSION)" ||
     fail "the changelog does not start at $VERSION"
 
-# The maintainer scripts register both libraries with the ST-LINK one preferred, and remove
-# them again.
+# The maintainer scripts register both libraries with the ST-LINK one preferred, remove them
+# again, and purge removes the settings a root user's window left.
 dpkg-deb -e "$deb" "$SCRATCH/control"
-for script in postinst prerm; do
+for script in postinst prerm postrm; do
     [ -x "$SCRATCH/control/$script" ] || fail "$script missing or not executable"
     sh -n "$SCRATCH/control/$script" || fail "$script does not parse"
 done
 grep -q "stlink/TOLVANEX.dll 50" "$SCRATCH/control/postinst" || fail "postinst: no ST-LINK default"
 grep -q "standin/TOLVANEX.dll 10" "$SCRATCH/control/postinst" || fail "postinst: no stand-in"
 [ "$(grep -c 'update-alternatives --remove' "$SCRATCH/control/prerm")" = 2 ] || fail "prerm"
+grep -q "rm -f /usr/lib/kaliwire/TOLVANEX.INI" "$SCRATCH/control/postrm" || fail "postrm"
 
 root=$SCRATCH/root
 dpkg-deb -x "$deb" "$root"

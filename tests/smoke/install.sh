@@ -17,7 +17,8 @@ sh "$SRC/scripts/install-user.sh" install "$BUILD"
 for f in lib/kaliwire/kaliwire lib/kaliwire/kwflash lib/kaliwire/kaliwire-programmer \
          lib/kaliwire/TOLVANEX.dll \
          bin/kaliwire bin/kwflash \
-         share/applications/kaliwire.desktop share/icons/hicolor/scalable/apps/kaliwire.svg; do
+         share/applications/kaliwire.desktop share/icons/hicolor/scalable/apps/kaliwire.svg \
+         share/bash-completion/completions/kwflash share/man/man1/kwflash.1.gz; do
     [ -e "$HOME/.local/$f" ] || { echo "missing $f"; exit 1; }
 done
 # The ST-LINK library by default, the stand-in on request.
