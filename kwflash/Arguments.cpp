@@ -40,6 +40,8 @@ Command commandFrom(std::string_view word) {
         return Command::Probe;
     if (word == "list")
         return Command::List;
+    if (word == "help")
+        return Command::Help;
     if (word == "version")
         return Command::Version;
     if (word == "chips")
@@ -142,7 +144,8 @@ Options parseArguments(std::span<const char* const> arguments) {
     if (words.empty())
         throw UsageError("no command given");
     options.command = commandFrom(words[0]);
-    if (options.command == Command::Version || options.command == Command::Chips) {
+    if (options.command == Command::Help || options.command == Command::Version ||
+        options.command == Command::Chips) {
         if (words.size() > 1)
             throw UsageError("unexpected argument '" + words[1] + "'");
         return options;

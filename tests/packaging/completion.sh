@@ -93,13 +93,15 @@ expect "probes through the --library given" "1-2|1-3.1|1-3.2|4B57454D55303030303
 expect "no probes from a library that cannot list them" "" "$K" write a.hex --probe ""
 unset LD_LIBRARY_PATH KW_EMU_PROBES KW_EMU_SERIALS
 
-# The version, from the project's own.
+# The version, from the project's own, and the help as a command.
 for call in --version version; do
     out=$("$K" $call)
     status=$?
     [[ $status == 0 && $out == "kwflash $VERSION" ]] ||
         { echo "FAIL: kwflash $call gave [$out], status $status"; failures=$((failures + 1)); }
 done
+out=$("$K" help)
+[[ $? == 0 && $out == *"exit codes:"* ]] || { echo "FAIL: kwflash help"; failures=$((failures + 1)); }
 "$K" version extra >/dev/null 2>&1
 status=$?
 [[ $status == 64 ]] || { echo "FAIL: kwflash version extra: status $status"; failures=$((failures + 1)); }
