@@ -62,6 +62,9 @@ expect "no production options for read" "" "$K" read out.hex --lo
 expect "images" "a.hex|b.IHX|c.bin|e f.hex|out.hex.d|sub" "$K" write ""
 expect "images after an option's value" "a.hex|b.IHX|c.bin|e f.hex|out.hex.d|sub" \
     "$K" write --chip STM8S103F3 ""
+expect "images after every option that takes a value" "a.hex|b.IHX|c.bin|e f.hex|out.hex.d|sub" \
+    "$K" write --serial-at 0x4000 --serial-start 1 --serial-step 2 --serial-format be32 \
+    --serial-state s.txt --log log.jsonl --eeprom c.bin --swim low ""
 expect "one image only" "" "$K" write a.hex ""
 expect "EEPROM images" "a.hex|b.IHX|c.bin|e f.hex|out.hex.d|sub" "$K" write a.hex --eeprom ""
 
