@@ -35,9 +35,9 @@ $(BUILD_DEB)/build.ninja:  CONFIG = -DCMAKE_BUILD_TYPE=Release -DKW_BUILD_TESTS=
 
 configure: deps $(BUILD)/build.ninja
 
-# What a user runs: the window, kwflash, the helper process and both programmer libraries
-# (bin/ with the stand-in, bin/stlink/ with the ST-LINK library), and the manual pages. The tests, fuzz replays and
-# benchmarks are left to `make test` and `make bench`.
+# What a user runs: the window, kwflash, the helper process, both programmer libraries (bin/
+# with the stand-in, bin/stlink/ with the ST-LINK library) and the manual pages. The tests,
+# fuzz replays and benchmarks are left to `make test` and `make bench`.
 TOOL_TARGETS = kaliwire kwflash kaliwire-programmer tolvanex_standin stlink_tool kw_docs
 
 build: configure
