@@ -88,6 +88,15 @@ void ChipMemory::reload() {
     probeHighSpeed = image[kProbeOffset + 1] != 0;
 }
 
+void ChipMemory::erase() {
+    flash.fill(0);
+    eeprom.fill(0);
+    options = kFactoryOptions;
+    saveFlash(0, flash.size());
+    saveEeprom(0, eeprom.size());
+    saveOptions();
+}
+
 void ChipMemory::write(std::size_t fileOffset, const std::uint8_t* data, std::size_t length) {
     if (fd_ < 0 || length == 0)
         return;

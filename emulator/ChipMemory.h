@@ -41,6 +41,7 @@ public:
     void saveOptions();
     void saveProbe();
     void reload(); // what another program may have changed while we did not hold the lock
+    void erase();  // flash and EEPROM to 0x00, factory option bytes: a new chip
 
     bool tryLock(); // false while another open file (any process) holds it
     void unlock();

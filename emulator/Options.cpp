@@ -40,15 +40,38 @@ std::string defaultMemoryFile() {
     return path + name;
 }
 
-// "name" or "name@N" in a comma-separated list.
-void applyFault(Faults& faults, std::string_view token) {
+// "name" or "name@N" in a comma-separated list. Chip faults travel with a board; the others
+// belong to the probe.
+void applyFault(Faults& faults, std::string_view token, const char* variable, bool chipOnly) {
     const auto at = token.find('@');
     const std::string_view name = token.substr(0, at);
     const bool counted = at != std::string_view::npos;
     const auto count = [&] {
-        return static_cast<int>(parseInteger("KW_EMU_FAULTS", token.substr(at + 1), 0, 1'000'000));
+        return static_cast<int>(parseInteger(variable, token.substr(at + 1), 0, 1'000'000));
     };
-    if (!counted && name == "no-probe")
+    if (!counted && name == "no-target")
+        faults.targetAbsent = true;
+    else if (counted && name == "target-lost")
+        faults.targetLostAtBlock = count();
+    else if (!counted && name == "no-hsit")
+        faults.hsitNeverSet = true;
+    else if (!counted && name == "rop")
+        faults.readoutProtected = true;
+    else if (counted && name == "ubc")
+        faults.ubcBlocks = std::min(count(), 255);
+    else if (!counted && name == "bad-state-per-block")
+        faults.badStatePerBlock = true;
+    else if (counted && name == "bad-state")
+        faults.badStateAtCommand = count();
+    else if (!counted && name == "flaky-high-speed")
+        faults.flakyHighSpeed = true;
+    else if (name == "none" && !counted)
+        return;
+    else if (chipOnly)
+        throw badValue(variable, token,
+                       "a fault of the chip: no-target, target-lost@N, no-hsit, rop, ubc@N, "
+                       "bad-state-per-block, bad-state@N or flaky-high-speed");
+    else if (!counted && name == "no-probe")
         faults.noProbe = true;
     else if (!counted && name == "access")
         faults.accessDenied = true;
@@ -60,34 +83,97 @@ void applyFault(Faults& faults, std::string_view token) {
         faults.shortTransferAt = count();
     else if (counted && name == "unplug")
         faults.unplugAtBlock = count();
-    else if (!counted && name == "no-target")
-        faults.targetAbsent = true;
-    else if (counted && name == "target-lost")
-        faults.targetLostAtBlock = count();
-    else if (!counted && name == "no-hsit")
-        faults.hsitNeverSet = true;
-    else if (!counted && name == "rop")
-        faults.readoutProtected = true;
-    else if (counted && name == "ubc")
-        faults.ubcBlocks = std::min(count(), 255);
     else if (!counted && name == "no-swim")
         faults.noSwim = true;
     else if (!counted && name == "stale-swim")
         faults.staleSwimMode = true;
-    else if (!counted && name == "bad-state-per-block")
-        faults.badStatePerBlock = true;
-    else if (counted && name == "bad-state")
-        faults.badStateAtCommand = count();
     else if (!counted && name == "version-fail-once")
         faults.versionFailOnce = true;
-    else if (!counted && name == "flaky-high-speed")
-        faults.flakyHighSpeed = true;
-    else if (!(name == "none" && !counted))
-        throw badValue("KW_EMU_FAULTS", token,
+    else
+        throw badValue(variable, token,
                        "no-probe, access, busy, timeout@N, short@N, unplug@N, no-target, "
                        "target-lost@N, no-hsit, rop, ubc@N, no-swim, stale-swim, "
                        "bad-state-per-block, bad-state@N, version-fail-once, flaky-high-speed "
                        "or none");
+}
+
+// A chip's marking (or the window's spelling), in any letter case.
+ChipVariant chipVariant(const char* variable, std::string_view text) {
+    const Chip* named = chipSpelled(text);
+    const auto variant = named != nullptr ? variantOf(*named) : std::nullopt;
+    if (!variant) {
+        std::string known;
+        for (const Chip* chip : kChips)
+            known += (known.empty() ? "" : ", ") + std::string(chip->name);
+        throw badValue(variable, text, ("one of " + known).c_str());
+    }
+    return *variant;
+}
+
+std::vector<std::string_view> split(std::string_view text, char separator) {
+    std::vector<std::string_view> parts;
+    for (;;) {
+        const auto at = text.find(separator);
+        parts.push_back(text.substr(0, at));
+        if (at == std::string_view::npos)
+            return parts;
+        text = text.substr(at + 1);
+    }
+}
+
+// "auto:COUNT" and then, each after a colon, the faulty boards ("2,4" or "faulty=2,4"), their
+// faults ("faults=target-lost@3,no-hsit"), "sessions=N" and "gap=N".
+BoardSwaps autoBoards(const char* variable, std::string_view text) {
+    constexpr const char* kForm = "auto:COUNT[:FAULTY,...][:faults=FAULT,...][:sessions=N][:gap=N]";
+    if (text.substr(0, 5) != "auto:")
+        throw badValue(variable, text, kForm);
+    BoardSwaps swaps;
+    swaps.mode = BoardSwaps::Mode::Auto;
+    const auto parts = split(text.substr(5), ':');
+    swaps.count = static_cast<int>(parseInteger(variable, parts[0], 0, 1'000'000));
+    for (std::size_t k = 1; k < parts.size(); ++k) {
+        const std::string_view part = parts[k];
+        const auto equals = part.find('=');
+        const std::string_view key =
+            equals == std::string_view::npos ? "faulty" : part.substr(0, equals);
+        const std::string_view value =
+            equals == std::string_view::npos ? part : part.substr(equals + 1);
+        if (key == "faulty") {
+            for (const std::string_view number : split(value, ','))
+                swaps.faulty.push_back(
+                    static_cast<int>(parseInteger(variable, number, 1, swaps.count)));
+        } else if (key == "faults") {
+            Faults scratch;
+            applyFaults(scratch, value, variable, true);
+            swaps.faultyFaults = std::string(value);
+        } else if (key == "sessions") {
+            swaps.sessions = static_cast<int>(parseInteger(variable, value, 1, 1000));
+        } else if (key == "gap") {
+            swaps.gap = static_cast<int>(parseInteger(variable, value, 0, 1000));
+        } else {
+            throw badValue(variable, text, kForm);
+        }
+    }
+    return swaps;
+}
+
+// KW_EMU_BOARD_FILE or KW_EMU_BOARDS (or their per-probe names), never both.
+void applyBoardSwaps(Options& options, const std::string& fileVariable,
+                     const std::string& autoVariable) {
+    const char* file = std::getenv(fileVariable.c_str());
+    const char* automatic = std::getenv(autoVariable.c_str());
+    if (file != nullptr && automatic != nullptr)
+        throw badValue(autoVariable.c_str(), automatic,
+                       ("no " + fileVariable + " beside it: one way of swapping boards").c_str());
+    if (file != nullptr) {
+        if (*file == '\0')
+            throw badValue(fileVariable.c_str(), file, "the path of a file naming the board");
+        options.boards = {};
+        options.boards.mode = BoardSwaps::Mode::File;
+        options.boards.file = file;
+    } else if (automatic != nullptr) {
+        options.boards = autoBoards(autoVariable.c_str(), automatic);
+    }
 }
 
 // "6000-6600" or "12000": the range of standard programming times, in microseconds.
@@ -107,21 +193,12 @@ void applyBlockMicros(Options& options, std::string_view text) {
 
 } // namespace
 
-namespace {
-void applyFaults(Faults& faults, std::string_view list);
-} // namespace
-
 Options optionsFromEnvironment() {
     Options options;
     const char* memory = std::getenv("KW_EMU_MEMORY");
     options.memoryFile = memory != nullptr ? memory : defaultMemoryFile();
-    if (const char* chip = std::getenv("KW_EMU_CHIP")) {
-        // The emulated chip models the two STM8S103 parts only.
-        const Chip* named = chipNamed(chip, kWindowChips);
-        if (named == nullptr)
-            throw badValue("KW_EMU_CHIP", chip, "STM8S103F2 or STM8S103F3");
-        options.chip = named == &kStm8s103f2 ? ChipVariant::Stm8s103f2 : ChipVariant::Stm8s103f3;
-    }
+    if (const char* chip = std::getenv("KW_EMU_CHIP"))
+        options.chip = chipVariant("KW_EMU_CHIP", chip);
     if (const char* product = std::getenv("KW_EMU_PRODUCT")) {
         const long pid = parseInteger("KW_EMU_PRODUCT", product, 0, 0xFFFF);
         if (!generationOf(static_cast<std::uint16_t>(pid)))
@@ -159,23 +236,24 @@ Options optionsFromEnvironment() {
         options.seed = value;
     }
     if (const char* faults = std::getenv("KW_EMU_FAULTS"))
-        applyFaults(options.faults, faults);
+        applyFaults(options.faults, faults, "KW_EMU_FAULTS");
+    applyBoardSwaps(options, "KW_EMU_BOARD_FILE", "KW_EMU_BOARDS");
     const char* trace = std::getenv("KW_EMU_TRACE");
     options.trace = trace != nullptr && *trace != '\0' && std::string_view(trace) != "0";
     return options;
 }
 
-namespace {
-
-void applyFaults(Faults& faults, std::string_view list) {
+void applyFaults(Faults& faults, std::string_view list, const char* variable, bool chipOnly) {
     while (!list.empty()) {
         const auto comma = list.find(',');
         const std::string_view token = list.substr(0, comma);
         if (!token.empty())
-            applyFault(faults, token);
+            applyFault(faults, token, variable, chipOnly);
         list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
     }
 }
+
+namespace {
 
 std::vector<std::string> splitCommas(std::string_view list) {
     std::vector<std::string> parts;
@@ -216,7 +294,14 @@ std::vector<Attachment> busFromEnvironment() {
         probe.options.seed = base.seed + static_cast<std::uint64_t>(index);
         const std::string faultsName = "KW_EMU_FAULTS_" + number;
         if (const char* faults = std::getenv(faultsName.c_str()))
-            applyFaults(probe.options.faults, faults);
+            applyFaults(probe.options.faults, faults, faultsName.c_str());
+        // Probe n reads its own board file beside the first probe's, as with memory files.
+        if (index > 0 && base.boards.mode == BoardSwaps::Mode::File)
+            probe.options.boards.file = base.boards.file + "." + number;
+        applyBoardSwaps(probe.options, "KW_EMU_BOARD_FILE_" + number, "KW_EMU_BOARDS_" + number);
+        const std::string chipName = "KW_EMU_CHIP_" + number;
+        if (const char* chip = std::getenv(chipName.c_str()))
+            probe.options.chip = chipVariant(chipName.c_str(), chip);
         const std::string productName = "KW_EMU_PRODUCT_" + number;
         if (const char* product = std::getenv(productName.c_str())) {
             const long pid = parseInteger(productName.c_str(), product, 0, 0xFFFF);

@@ -8,10 +8,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <exception>
+#include <map>
 #include <mutex>
+#include <utility>
 
 namespace kw::emu {
 
@@ -75,6 +78,32 @@ std::uint32_t bigEndian(const std::uint8_t* p, int bytes) {
 
 } // namespace
 
+namespace {
+constexpr std::array<std::pair<ChipVariant, const Chip*>, 6> kVariants{{
+    {ChipVariant::Stm8s103f2, &kStm8s103f2},
+    {ChipVariant::Stm8s103f3, &kStm8s103f3},
+    {ChipVariant::Stm8s003f3, &kStm8s003f3},
+    {ChipVariant::Stm8s903f3, &kStm8s903f3},
+    {ChipVariant::Stm8s903k3, &kStm8s903k3},
+    {ChipVariant::Stm8s001j3, &kStm8s001j3},
+}};
+static_assert(kVariants.size() == kChips.size(), "every chip kwflash knows is emulated");
+} // namespace
+
+const Chip& chipOf(ChipVariant variant) noexcept {
+    for (const auto& [known, chip] : kVariants)
+        if (known == variant)
+            return *chip;
+    return kStm8s103f3;
+}
+
+std::optional<ChipVariant> variantOf(const Chip& chip) noexcept {
+    for (const auto& [variant, known] : kVariants)
+        if (known == &chip)
+            return variant;
+    return std::nullopt;
+}
+
 std::optional<Generation> generationOf(std::uint16_t productId) noexcept {
     switch (productId) {
     case kPidV2:
@@ -98,7 +127,7 @@ public:
 
     std::uint16_t productId() const { return options_.productId; }
     Generation generation() const { return generation_; }
-    bool present() const { return !options_.faults.noProbe && !unplugged_; }
+    bool present() const { return !faults_.noProbe && !unplugged_; }
     int open();
     void close();
     int claimInterface(int interfaceNumber);
@@ -124,8 +153,8 @@ private:
     void handleSwimCommand(const std::array<std::uint8_t, kFrameSize>& frame);
     void reply(std::vector<std::uint8_t> bytes);
     void setMode(std::uint8_t mode);
-    bool swimCapable() const { return !options_.faults.noSwim; }
-    bool targetAnswers() const { return !options_.faults.targetAbsent && !targetLost_; }
+    bool swimCapable() const { return !faults_.noSwim; }
+    bool targetAnswers() const { return board_ && !faults_.targetAbsent && !targetLost_; }
     bool linkUp() const;
     Nanos bitTime() const { return memory_.probeHighSpeed ? kBitHigh : kBitLow; }
     Nanos swimStart();
@@ -138,11 +167,36 @@ private:
     std::vector<std::uint8_t> extendedVersionReply() const;
     void trace(const char* format, ...) const __attribute__((format(printf, 2, 3)));
 
+    // A board on the SWIM connector: the chip, its memory and the chip faults it carries.
+    struct Board {
+        std::string name; // empty: the probe's own chip, without board swaps
+        std::string faults;
+        bool operator==(const Board&) const = default;
+    };
+    void putOn(const std::optional<Board>& board);
+    ChipMemory& boardMemory(const std::string& name);
+    void lookAtBoardFile();
+    void entryAttempt();
+    void sessionEnded();
+
     Options options_;
     Generation generation_;
     EmulatedClock clock_;
-    ChipMemory memory_;
-    Stm8s103 chip_;
+    ChipMemory memory_; // the probe's lock and USB state; the chip's memory without swaps
+    Faults faults_;     // the probe's and the board's
+    std::unique_ptr<Stm8s103> chip_; // the board on the probe, or the last one taken off
+    ChipMemory* chipMemory_ = &memory_;
+    std::map<std::string, std::unique_ptr<ChipMemory>> boardMemories_;
+
+    // Board swaps. board_ is what is on the probe now (nullopt: nothing on the wire).
+    std::optional<Board> board_ = Board{};
+    std::string boardFileText_; // the board file as last read
+    bool boardFileRead_ = false;
+    int boardsPutOn_ = 0;
+    bool sessionOpen_ = false; // an entry sequence found the board and SWIM has not ended
+    int sessionsLeft_ = 0;     // on the board now, before it is taken off
+    int gapLeft_ = 0;          // entry sequences that still find nothing
+    long long boardBlocks_ = 0;
 
     bool open_ = false;
     bool claimed_ = false;
@@ -183,38 +237,189 @@ private:
 Probe::Impl::Impl(Options options)
     : options_(std::move(options)),
       generation_(generationOf(options_.productId).value_or(Generation::V2)),
-      clock_(options_.timeScale), memory_(options_.memoryFile), chip_(options_, memory_),
-      stuck_(options_.faults.versionFailOnce) {
-    const Faults& faults = options_.faults;
-    if (faults.readoutProtected) {
-        memory_.options[0] = 0xAA;
-        memory_.saveOptions();
-    }
-    if (faults.ubcBlocks >= 0) {
-        memory_.options[1] = static_cast<std::uint8_t>(faults.ubcBlocks);
-        memory_.options[2] = static_cast<std::uint8_t>(~faults.ubcBlocks);
-        memory_.saveOptions();
-    }
-    if (faults.staleSwimMode)
+      clock_(options_.timeScale), memory_(options_.memoryFile), faults_(options_.faults),
+      stuck_(faults_.versionFailOnce) {
+    if (faults_.staleSwimMode)
         setMode(kModeSwim);
-    chip_.powerUp(); // option bytes, as changed above, take effect
-    chip_.beforeFlashBlock = [this] {
+    switch (options_.boards.mode) {
+    case BoardSwaps::Mode::Fixed:
+        putOn(Board{});
+        break;
+    case BoardSwaps::Mode::File:
+        putOn(Board{}); // the probe's own chip until the file names a board: peek works
+        board_.reset();
+        lookAtBoardFile();
+        break;
+    case BoardSwaps::Mode::Auto:
+        putOn(Board{});
+        board_.reset();
+        gapLeft_ = 0; // the first board is on from the start
+        entryAttempt();
+        break;
+    }
+}
+
+ChipMemory& Probe::Impl::boardMemory(const std::string& name) {
+    if (name.empty())
+        return memory_;
+    auto& kept = boardMemories_[name];
+    if (!kept) {
+        // Beside the probe's own file, so that several probes' boards never share one.
+        const std::string path =
+            options_.memoryFile.empty() ? std::string() : options_.memoryFile + "." + name;
+        kept = std::make_unique<ChipMemory>(path);
+    } else {
+        kept->reload();
+    }
+    return *kept;
+}
+
+void Probe::Impl::putOn(const std::optional<Board>& board) {
+    sessionOpen_ = false;
+    board_.reset();
+    if (!board) {
+        trace("board taken off: nothing on the SWIM wire");
+        return; // the chip stays for peek and poke, unreachable
+    }
+    ChipMemory& memory = boardMemory(board->name); // throws for a file that is not ours
+    if (options_.boards.mode == BoardSwaps::Mode::Auto && !board->name.empty())
+        memory.erase(); // a fresh chip from the reel
+    faults_ = options_.faults;
+    applyFaults(faults_, board->faults, "board faults", true);
+    Options chipOptions = options_;
+    chipOptions.faults = faults_;
+    chip_ = std::make_unique<Stm8s103>(chipOptions, memory);
+    chipMemory_ = &memory;
+    if (faults_.readoutProtected) {
+        memory.options[0] = 0xAA;
+        memory.saveOptions();
+    }
+    if (faults_.ubcBlocks >= 0) {
+        memory.options[1] = static_cast<std::uint8_t>(faults_.ubcBlocks);
+        memory.options[2] = static_cast<std::uint8_t>(~faults_.ubcBlocks);
+        memory.saveOptions();
+    }
+    chip_->powerUp(); // option bytes, as changed above, take effect
+    targetLost_ = false;
+    badStatePending_ = false;
+    boardBlocks_ = 0;
+    memoryCommands_ = 0;
+    highSpeedCommands_ = 0;
+    sessionsLeft_ = options_.boards.sessions;
+    board_ = board;
+    if (!board->name.empty()) {
+        ++boardsPutOn_;
+        trace("board %s put on%s%s", board->name.c_str(), board->faults.empty() ? "" : ", faults ",
+              board->faults.c_str());
+    }
+    chip_->beforeFlashBlock = [this] {
         const long long done = blockProgrammings_;
-        if (options_.faults.unplugAtBlock >= 0 && done >= options_.faults.unplugAtBlock) {
+        if (faults_.unplugAtBlock >= 0 && done >= faults_.unplugAtBlock) {
             unplugged_ = true;
             trace("probe unplugged before flash block %lld", done);
             return false;
         }
-        if (options_.faults.targetLostAtBlock >= 0 && done >= options_.faults.targetLostAtBlock) {
+        if (faults_.targetLostAtBlock >= 0 && boardBlocks_ >= faults_.targetLostAtBlock) {
             targetLost_ = true;
             trace("target lost before flash block %lld", done);
             return false;
         }
         ++blockProgrammings_;
-        if (options_.faults.badStatePerBlock)
+        ++boardBlocks_;
+        if (faults_.badStatePerBlock)
             badStatePending_ = true;
         return true;
     };
+}
+
+void Probe::Impl::lookAtBoardFile() {
+    if (options_.boards.mode != BoardSwaps::Mode::File)
+        return;
+    // Read whole each time: a few microseconds against a USB transfer's hundred, and a person
+    // may change it between any two commands.
+    std::string text;
+    if (FILE* file = std::fopen(options_.boards.file.c_str(), "re")) {
+        char buffer[512];
+        const std::size_t got = std::fread(buffer, 1, sizeof buffer, file);
+        std::fclose(file);
+        text.assign(buffer, got);
+    }
+    if (boardFileRead_ && text == boardFileText_)
+        return;
+    boardFileRead_ = true;
+    boardFileText_ = text;
+    // The first line: "none" (or nothing, or no file) or "NAME [FAULT,...]".
+    const std::string_view line = std::string_view(text).substr(0, text.find('\n'));
+    std::vector<std::string> words;
+    std::size_t at = 0;
+    while (at < line.size()) {
+        const std::size_t start = line.find_first_not_of(" \t\r", at);
+        if (start == std::string_view::npos)
+            break;
+        const std::size_t end = std::min(line.find_first_of(" \t\r", start), line.size());
+        words.emplace_back(line.substr(start, end - start));
+        at = end;
+    }
+    const auto validName = [](const std::string& name) {
+        if (name.empty() || name.size() > 64 || !std::isalpha(static_cast<unsigned char>(name[0])))
+            return false;
+        return std::all_of(name.begin(), name.end(), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+        });
+    };
+    std::optional<Board> board;
+    std::string trouble;
+    if (words.size() > 2)
+        trouble = "expected NAME and at most one comma-separated list of faults";
+    else if (!words.empty() && words[0] != "none" && !validName(words[0]))
+        trouble = "a board's name is a letter, then letters, digits, - or _ (at most 64)";
+    else if (!words.empty() && words[0] != "none")
+        board = Board{words[0], words.size() > 1 ? words[1] : std::string()};
+    if (board) {
+        try {
+            Faults scratch;
+            applyFaults(scratch, board->faults, "board faults", true);
+        } catch (const std::invalid_argument& error) {
+            trouble = error.what();
+            board.reset();
+        }
+    }
+    if (board == board_ && trouble.empty())
+        return;
+    try {
+        putOn(board);
+    } catch (const std::exception& error) {
+        trouble = error.what(); // its memory file cannot be used
+    }
+    if (!trouble.empty())
+        std::fprintf(stderr, "kw-emu: board file %s: %s; nothing on the probe\n",
+                     options_.boards.file.c_str(), trouble.c_str());
+}
+
+void Probe::Impl::entryAttempt() {
+    lookAtBoardFile();
+    const BoardSwaps& swaps = options_.boards;
+    if (swaps.mode != BoardSwaps::Mode::Auto || board_ || boardsPutOn_ >= swaps.count)
+        return;
+    if (gapLeft_ > 0) {
+        --gapLeft_;
+        return;
+    }
+    const int number = boardsPutOn_ + 1;
+    const bool faulty =
+        std::find(swaps.faulty.begin(), swaps.faulty.end(), number) != swaps.faulty.end();
+    putOn(Board{"board" + std::to_string(number), faulty ? swaps.faultyFaults : std::string()});
+}
+
+void Probe::Impl::sessionEnded() {
+    if (!sessionOpen_)
+        return;
+    sessionOpen_ = false;
+    if (options_.boards.mode != BoardSwaps::Mode::Auto || !board_ || --sessionsLeft_ > 0)
+        return;
+    trace("session over: board %s taken off", board_->name.c_str());
+    putOn(std::nullopt);
+    gapLeft_ = options_.boards.gap;
 }
 
 void Probe::Impl::trace(const char* format, ...) const {
@@ -231,7 +436,7 @@ void Probe::Impl::trace(const char* format, ...) const {
 int Probe::Impl::open() {
     if (!present())
         return LIBUSB_ERROR_NO_DEVICE;
-    if (options_.faults.accessDenied)
+    if (faults_.accessDenied)
         return LIBUSB_ERROR_ACCESS;
     open_ = true;
     return 0;
@@ -252,10 +457,12 @@ int Probe::Impl::claimInterface(int interfaceNumber) {
         return generation_ == Generation::V2 ? LIBUSB_ERROR_NOT_FOUND : LIBUSB_ERROR_BUSY;
     if (claimed_)
         return 0;
-    if (options_.faults.claimBusy || !memory_.tryLock())
+    if (faults_.claimBusy || !memory_.tryLock())
         return LIBUSB_ERROR_BUSY;
     try {
         memory_.reload(); // the chip as the last program left it
+        if (chipMemory_ != &memory_)
+            chipMemory_->reload();
     } catch (...) {
         memory_.unlock();
         throw;
@@ -268,6 +475,7 @@ int Probe::Impl::releaseInterface(int interfaceNumber) {
     if (interfaceNumber != 0 || !claimed_)
         return LIBUSB_ERROR_NOT_FOUND;
     claimed_ = false;
+    sessionEnded(); // the client has let go
     memory_.unlock();
     return 0;
 }
@@ -305,7 +513,7 @@ int Probe::Impl::bulkTransfer(unsigned char endpoint, unsigned char* data, int l
     const long long number = transfers_++;
     if (!present())
         return LIBUSB_ERROR_NO_DEVICE;
-    const Faults& faults = options_.faults;
+    const Faults& faults = faults_;
     if (faults.usbTimeoutFromTransfer >= 0 && number >= faults.usbTimeoutFromTransfer)
         return waitForTimeout(timeoutMs);
     const bool cutShort = faults.shortTransferAt >= 0 && number == faults.shortTransferAt;
@@ -452,7 +660,8 @@ void Probe::Impl::handleCommand(const std::array<std::uint8_t, kFrameSize>& fram
     }
     case 0xF7: {
         // volts = 2 * a1 * 1.2 / a0: 3.3 V with a powered target, 0 V without one.
-        const std::uint32_t a0 = 1600, a1 = options_.faults.targetAbsent ? 0 : 2200;
+        lookAtBoardFile();
+        const std::uint32_t a0 = 1600, a1 = !board_ || faults_.targetAbsent ? 0 : 2200;
         reply({static_cast<std::uint8_t>(a0), static_cast<std::uint8_t>(a0 >> 8), 0, 0,
                static_cast<std::uint8_t>(a1), static_cast<std::uint8_t>(a1 >> 8), 0, 0});
         break;
@@ -475,6 +684,9 @@ void Probe::Impl::handleCommand(const std::array<std::uint8_t, kFrameSize>& fram
         break;
     case 0xF4:
         handleSwimCommand(frame);
+        // A reset with SWIM_CSR.RST ends the session on the chip's side.
+        if (sessionOpen_ && !chip_->swimActive())
+            sessionEnded();
         break;
     default:
         trace("unknown command %02X ignored", frame[0]);
@@ -483,7 +695,7 @@ void Probe::Impl::handleCommand(const std::array<std::uint8_t, kFrameSize>& fram
 }
 
 bool Probe::Impl::linkUp() const {
-    return targetAnswers() && chip_.swimActive() && chip_.highSpeed() == memory_.probeHighSpeed;
+    return targetAnswers() && chip_->swimActive() && chip_->highSpeed() == memory_.probeHighSpeed;
 }
 
 Nanos Probe::Impl::swimStart() {
@@ -507,7 +719,7 @@ std::uint16_t Probe::Impl::bytesDone(Nanos now) const {
 }
 
 std::uint8_t Probe::Impl::injectedFailure(long long command) {
-    const Faults& faults = options_.faults;
+    const Faults& faults = faults_;
     if (command == faults.badStateAtCommand)
         return kStatusBadState;
     if (badStatePending_) {
@@ -540,9 +752,10 @@ void Probe::Impl::handleSwimCommand(const std::array<std::uint8_t, kFrameSize>& 
         trace("F4 01 exit SWIM mode");
         if (resetAsserted_) {
             resetAsserted_ = false;
-            chip_.setResetPin(false); // the probe lets go of NRST
+            chip_->setResetPin(false); // the probe lets go of NRST
         }
         setMode(kModeMass);
+        sessionEnded();
         break;
     case 0x02:
         reply({0x00, 0x01, 0x02, 0x07, 0x00, 0x00, 0x00, 0x00});
@@ -551,15 +764,17 @@ void Probe::Impl::handleSwimCommand(const std::array<std::uint8_t, kFrameSize>& 
         memory_.probeHighSpeed = frame[2] != 0;
         memory_.saveProbe();
         // Changing the probe's clock is local, but the link only works at the chip's speed.
-        const bool mismatch = chip_.swimActive() && chip_.highSpeed() != memory_.probeHighSpeed;
+        const bool mismatch = chip_->swimActive() && chip_->highSpeed() != memory_.probeHighSpeed;
         trace("F4 03 %s speed%s", frame[2] ? "high" : "low", mismatch ? ": mismatch" : "");
         finishSwimOperation(swimStart(), mismatch ? kStatusNoResponse : kStatusOk);
         break;
     }
     case 0x04: {
         const Nanos start = swimStart();
+        entryAttempt(); // a board may have been put on or taken off
         if (targetAnswers()) {
-            chip_.swimEntry();
+            chip_->swimEntry();
+            sessionOpen_ = true;
             memory_.probeHighSpeed = false;
             memory_.saveProbe();
         }
@@ -569,21 +784,23 @@ void Probe::Impl::handleSwimCommand(const std::array<std::uint8_t, kFrameSize>& 
         break;
     }
     case 0x05: {
+        lookAtBoardFile();
         const bool up = linkUp();
         if (up)
-            chip_.swimSystemReset();
+            chip_->swimSystemReset();
         trace("F4 05 SWIM reset%s", up ? "" : ": no answer");
         finishSwimOperation(swimStart() + kSwimResetTime, up ? kStatusOk : kStatusNoResponse);
         break;
     }
     case 0x06:
+        lookAtBoardFile();
         trace("F4 06 resynchronise");
         finishSwimOperation(swimStart() + kResyncTime, linkUp() ? kStatusOk : kStatusNoResponse);
         break;
     case 0x07:
     case 0x08:
         resetAsserted_ = command == 0x07;
-        chip_.setResetPin(resetAsserted_);
+        chip_->setResetPin(resetAsserted_);
         trace("F4 %02X NRST %s", command, resetAsserted_ ? "low" : "released");
         finishSwimOperation(swimStart() + kPinTime, kStatusOk);
         break;
@@ -639,6 +856,7 @@ void Probe::Impl::handleSwimCommand(const std::array<std::uint8_t, kFrameSize>& 
 }
 
 void Probe::Impl::startWrite() {
+    lookAtBoardFile();
     const Nanos start = swimStart();
     const std::size_t length = writeData_.size();
     const long long command = memoryCommands_++;
@@ -657,7 +875,7 @@ void Probe::Impl::startWrite() {
         static_cast<Nanos>((length + kBytesPerSwimCommand - 1) / kBytesPerSwimCommand) *
         kHeaderBits * bitTime();
     const Stm8s103::Access access =
-        chip_.write(writeAddress_, writeData_.data(), length, start + headers, perByte);
+        chip_->write(writeAddress_, writeData_.data(), length, start + headers, perByte);
     swimBytes_ += static_cast<long long>(length);
     trace("F4 0A write %zu at %06X, %s at %.3f ms", length, writeAddress_,
           access.refused ? "refused while programming" : "done",
@@ -672,6 +890,7 @@ void Probe::Impl::startWrite() {
 }
 
 void Probe::Impl::startRead(std::uint32_t address, std::size_t length) {
+    lookAtBoardFile();
     const Nanos start = swimStart();
     readLength_ = length;
     const long long command = memoryCommands_++;
@@ -691,7 +910,7 @@ void Probe::Impl::startRead(std::uint32_t address, std::size_t length) {
         static_cast<Nanos>((length + kBytesPerSwimCommand - 1) / kBytesPerSwimCommand) *
         kHeaderBits * bitTime();
     const Stm8s103::Access access =
-        chip_.read(address, bytes.data(), length, start + headers, perByte);
+        chip_->read(address, bytes.data(), length, start + headers, perByte);
     swimBytes_ += static_cast<long long>(length);
     trace("F4 0B read %zu at %06X, %s at %.3f ms", length, address,
           access.refused ? "refused while programming" : "done",
@@ -713,23 +932,28 @@ void Probe::Impl::startRead(std::uint32_t address, std::size_t length) {
 std::vector<std::uint8_t> Probe::Impl::peek(std::uint32_t address, std::size_t length) const {
     std::vector<std::uint8_t> bytes(length);
     for (std::size_t i = 0; i < length; ++i)
-        bytes[i] = chip_.peek(address + static_cast<std::uint32_t>(i));
+        bytes[i] = chip_->peek(address + static_cast<std::uint32_t>(i));
     return bytes;
 }
 
 void Probe::Impl::poke(std::uint32_t address, const std::vector<std::uint8_t>& bytes) {
     for (std::size_t i = 0; i < bytes.size(); ++i)
-        chip_.poke(address + static_cast<std::uint32_t>(i), bytes[i]);
+        chip_->poke(address + static_cast<std::uint32_t>(i), bytes[i]);
 }
 
 Statistics Probe::Impl::statistics() {
     Statistics s;
     s.transfers = transfers_;
     s.blockProgrammings = blockProgrammings_;
+    s.eepromOperations = chip_->eepromOperations();
+    s.optionOperations = chip_->optionOperations();
     s.swimBytes = swimBytes_;
     s.emulatedSeconds = static_cast<double>(clock_.now()) / 1e9;
-    s.cpuRunning = chip_.cpuRunning();
-    s.chipResets = chip_.resets();
+    s.cpuRunning = chip_->cpuRunning();
+    s.optionByteError = chip_->optionByteError();
+    s.board = board_ ? board_->name : std::string();
+    s.boardsPutOn = boardsPutOn_;
+    s.chipResets = chip_->resets();
     s.busyRefusals = busyRefusals_;
     return s;
 }

@@ -5,9 +5,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-// An emulated ST-LINK probe with an STM8S103 wired to its SWIM connector.
+#include "target/Chip.h"
+
+// An emulated ST-LINK probe with a low-density STM8S wired to its SWIM connector.
 //
 // The probe answers the ST-LINK command set on its bulk endpoints exactly as a probe on the
 // USB bus would, so a programmer library can run its real protocol code against it. Every
@@ -15,10 +18,21 @@
 // code path serves the emulator and a real libusb device handle.
 namespace kw::emu {
 
+// The chips of target/Chip.h, one die: flash from 0x8000, EEPROM from 0x4000, each of the
+// chip's own size.
 enum class ChipVariant {
-    Stm8s103f2, // 4 KB flash at 0x8000-0x8FFF; 0x9000-0x9FFF holds nothing
-    Stm8s103f3, // 8 KB flash at 0x8000-0x9FFF
+    Stm8s103f2, // 4 KB flash at 0x8000-0x8FFF; 0x9000-0x9FFF holds nothing; 640 B EEPROM
+    Stm8s103f3, // 8 KB flash at 0x8000-0x9FFF, 640 B EEPROM
+    Stm8s003f3, // 8 KB flash, 128 B EEPROM (0x4000-0x407F)
+    Stm8s903f3, // 8 KB flash, 640 B EEPROM
+    Stm8s903k3, // 8 KB flash, 640 B EEPROM
+    Stm8s001j3, // 8 KB flash, 128 B EEPROM
 };
+
+// The sizes of the chip a variant emulates.
+const Chip& chipOf(ChipVariant variant) noexcept;
+// The variant that emulates `chip`; nullopt for a chip the emulator does not know.
+std::optional<ChipVariant> variantOf(const Chip& chip) noexcept;
 
 // ST-LINK generations: they differ in endpoints, USB speed, interfaces and version replies.
 enum class Generation { V2, V21, V3 };
@@ -55,6 +69,28 @@ struct Faults {
     bool flakyHighSpeed = false;
 };
 
+// Adds the faults of a comma-separated list (KW_EMU_FAULTS' syntax) to `faults`. With chipOnly
+// only the chip's own faults are allowed, those a board carries from probe to probe. Throws
+// std::invalid_argument naming `variable` for anything else.
+void applyFaults(Faults& faults, std::string_view list, const char* variable,
+                 bool chipOnly = false);
+
+// Taking the chip off the probe and putting another one on, for production loops.
+struct BoardSwaps {
+    enum class Mode {
+        Fixed, // one chip for ever, in the probe's own memory file
+        File,  // `file` names the board on the probe: "none", or "NAME [FAULT,...]"
+        Auto,  // `count` fresh boards one after the other, then none
+    };
+    Mode mode = Mode::Fixed;
+    std::string file; // re-read at every entry sequence, reset and memory command
+    int count = 0;
+    std::vector<int> faulty;                    // board numbers, from 1, that carry faultyFaults
+    std::string faultyFaults = "target-lost@1"; // chip faults, KW_EMU_FAULTS' syntax
+    int sessions = 1; // SWIM sessions (entry to exit) a board stays on for
+    int gap = 2;      // entry sequences that find no chip before the next board
+};
+
 // What a SWIM access to flash, EEPROM or option bytes gets while the flash controller
 // programs. Real chips refuse it (status 0x05); Wait, which holds the access until the
 // operation ends, exists only for tests of code written before that was known.
@@ -79,6 +115,7 @@ struct Options {
     int blockMicrosMax = 6600;
     std::uint64_t seed = 0; // of the programming time draws: the same seed, the same times
     Faults faults;
+    BoardSwaps boards;
     bool trace = false; // print every command to stderr
 };
 
@@ -103,10 +140,18 @@ std::vector<Attachment> busFromEnvironment();
 struct Statistics {
     long long transfers = 0;         // bulk transfers attempted
     long long blockProgrammings = 0; // flash block programmings started
+    long long eepromOperations = 0;  // EEPROM byte, word or block operations started
+    long long optionOperations = 0;  // option-byte operations started
     long long swimBytes = 0;         // data bytes moved over the SWIM wire
     double emulatedSeconds = 0;      // emulated time since construction
     bool cpuRunning = true; // the chip's CPU neither stalled by the debug module nor in reset
-    int chipResets = 0;     // chip resets since construction (NRST, SWIM reset)
+    // The board on the probe, by name, with board swaps; empty when none is on or without them.
+    std::string board;
+    int boardsPutOn = 0; // boards put on the probe since construction, with board swaps
+    // The last option load found a byte whose complement does not match: the chip stays in
+    // reset (RST_SR.EMCF set) until the pair is mended and the chip reset again.
+    bool optionByteError = false;
+    int chipResets = 0; // chip resets since construction (NRST, SWIM reset)
     // SWIM memory commands refused (status 0x05) because they reached flash, EEPROM or
     // option bytes while the controller was programming.
     long long busyRefusals = 0;

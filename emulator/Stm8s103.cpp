@@ -10,7 +10,6 @@ namespace {
 
 constexpr std::uint32_t kRamEnd = 0x0400;
 constexpr std::uint32_t kEepromBase = kStm8s103f3.eepromBase;
-constexpr std::uint32_t kEepromEnd = kEepromBase + ChipMemory::kEepromBytes;
 constexpr std::uint32_t kOptionBase = 0x4800;
 constexpr std::uint32_t kOptionEnd = kOptionBase + ChipMemory::kOptionBytes;
 constexpr std::uint32_t kUniqueIdBase = 0x4865;
@@ -29,6 +28,9 @@ constexpr std::uint32_t kFlashIapsr = 0x505F;
 constexpr std::uint32_t kFlashPukr = 0x5062;
 constexpr std::uint32_t kFlashDukr = 0x5064;
 constexpr std::uint32_t kClkCkdivr = 0x50C6;
+constexpr std::uint32_t kRstSr = 0x50B3;
+constexpr std::uint8_t kRstSrFlags = 0x1F; // EMCF, SWIMF, ILLOPF, IWDGF, WWDGF
+constexpr std::uint8_t kRstSrEmcf = 0x10;
 constexpr std::uint8_t kOpt = 0x80, kWprg = 0x40, kErase = 0x20, kFprg = 0x10, kPrg = 0x01;
 constexpr std::uint8_t kOperationBits = kWprg | kErase | kFprg | kPrg;
 constexpr std::uint8_t kHvoff = 0x40, kDul = 0x08, kEop = 0x04, kPul = 0x02, kWrPgDis = 0x01;
@@ -52,7 +54,7 @@ constexpr std::array<std::uint8_t, 12> kUniqueId{0x00, 0x2A, 0x00, 0x17, 0x05, '
 } // namespace
 
 Stm8s103::Stm8s103(const Options& options, ChipMemory& memory)
-    : variant_(options.chip), memory_(memory), hsitNeverSet_(options.faults.hsitNeverSet),
+    : chip_(chipOf(options.chip)), memory_(memory), hsitNeverSet_(options.faults.hsitNeverSet),
       busyAccess_(options.busyAccess),
       standardMin_(static_cast<Nanos>(std::max(1, options.blockMicrosMin)) * kMicro),
       standardMax_(static_cast<Nanos>(std::max(options.blockMicrosMin, options.blockMicrosMax)) *
@@ -74,16 +76,17 @@ void Stm8s103::powerUp() {
     debug_.fill(0);
     ram_.fill(0);
     resetVolatileState();
+    registers_[kRstSr - kRegisterBase] = 0; // a power-on reset leaves no reset flag
     releaseReset();
     resets_ = 0;
 }
 
 Stm8s103::Area Stm8s103::areaOf(std::uint32_t address) const {
-    const auto flashSize = static_cast<std::uint32_t>(
-        (variant_ == ChipVariant::Stm8s103f2 ? kStm8s103f2 : kStm8s103f3).flashSize);
+    const auto flashSize = static_cast<std::uint32_t>(chip_.flashSize);
     if (address < kRamEnd)
         return Area::Ram;
-    if (address >= kEepromBase && address < kEepromEnd)
+    // EEPROM past the chip's own size is unmapped, as any address outside the memory map.
+    if (address >= kEepromBase && address < chip_.eepromEnd())
         return Area::Eeprom;
     if (address >= kOptionBase && address < kOptionEnd)
         return Area::Option;
@@ -96,7 +99,7 @@ Stm8s103::Area Stm8s103::areaOf(std::uint32_t address) const {
     if (address >= kFlashBase && address < kFlashBase + flashSize)
         return Area::Flash;
     // The F2's die has the F3's address decoder: its missing upper 4 KB take programming
-    // commands like flash and store nothing.
+    // commands like flash and store nothing. Every other chip has all 8 KB.
     if (address >= kFlashBase && address < kFlashBase + ChipMemory::kFlashBytes)
         return Area::FlashHole;
     return Area::None;
@@ -112,7 +115,7 @@ bool Stm8s103::highSpeed() const {
 }
 
 bool Stm8s103::cpuRunning() const {
-    return !inReset_ && (debug_[kDmCsr2 - kDebugBase] & kDmCsr2Stall) == 0;
+    return !inReset_ && !optionError_ && (debug_[kDmCsr2 - kDebugBase] & kDmCsr2Stall) == 0;
 }
 
 void Stm8s103::swimEntry() {
@@ -126,7 +129,9 @@ void Stm8s103::resetVolatileState() {
     operation_ = {};
     latch_ = {};
     const std::uint8_t swimCsr = debug_[kSwimCsr - kDebugBase];
+    const std::uint8_t resetFlags = registers_[kRstSr - kRegisterBase]; // survive a reset
     registers_.fill(0);
+    registers_[kRstSr - kRegisterBase] = resetFlags;
     registers_[kFlashNcr2 - kRegisterBase] = 0xFF;
     registers_[kFlashNfpr - kRegisterBase] = 0xFF;
     registers_[kClkCkdivr - kRegisterBase] = 0x18; // HSI/8, CPU/1
@@ -148,15 +153,28 @@ void Stm8s103::resetVolatileState() {
 void Stm8s103::releaseReset() {
     inReset_ = false;
     ++resets_;
-    readoutProtected_ = memory_.options[0] == kRopValue;
-    protectedBlocks_ = memory_.options[1];
+    // Option load. ROP has no complement; every other option byte is checked against its
+    // complement, and a pair that does not match is an option byte error: the chip resets
+    // again (an EMC reset, RST_SR.EMCF) instead of running, and the pair counts as its
+    // factory value. SWIM still reaches memory, so a programmer can mend the pair.
+    const auto& options = memory_.options;
+    readoutProtected_ = options[0] == kRopValue;
+    optionError_ = false;
+    for (std::size_t i = 1; i + 1 < options.size(); i += 2)
+        if (static_cast<std::uint8_t>(options[i] ^ options[i + 1]) != 0xFF)
+            optionError_ = true;
+    const bool ubcValid = static_cast<std::uint8_t>(options[1] ^ options[2]) == 0xFF;
+    protectedBlocks_ = ubcValid ? options[1] : ChipMemory::kFactoryOptions[1];
+    if (optionError_)
+        registers_[kRstSr - kRegisterBase] |= kRstSrEmcf;
     std::uint8_t& csr = debug_[kSwimCsr - kDebugBase];
     if (swimActive_ && (csr & kCsrRst) != 0) {
         // SWIM_CSR.RST lets the reset take SWIM down with it, so the new program runs.
         swimActive_ = false;
         csr = 0;
-    } else if (swimActive_ && (csr & kCsrSwimDm) != 0) {
-        // With SWIM in debug mode the CPU stops at the reset vector: halt through reset.
+    } else if (swimActive_ && (csr & kCsrSwimDm) != 0 && !optionError_) {
+        // With SWIM in debug mode the CPU stops at the reset vector: halt through reset. A
+        // chip caught in its option byte error never gets there.
         debug_[kDmCsr2 - kDebugBase] |= kDmCsr2Stall;
         debug_[kDmCsr1 - kDebugBase] |= kDmCsr1ResetFlag;
     }
@@ -322,6 +340,10 @@ void Stm8s103::writeRegister(std::uint32_t address, std::uint8_t value) {
     case kFlashDukr:
         dataKeys_.enter(value, iapsr);
         return;
+    case kRstSr:
+        // Each flag clears when written 1.
+        registers_[address - kRegisterBase] &= static_cast<std::uint8_t>(~(value & kRstSrFlags));
+        return;
     default:
         registers_[address - kRegisterBase] = value;
     }
@@ -399,6 +421,10 @@ bool Stm8s103::startOperation(const Latch& latch, Area area, Nanos t) {
                             latch.size == kBlockSize && latch.kind != OpKind::Erase;
     if (flashBlock && beforeFlashBlock && !beforeFlashBlock())
         return false;
+    if (area == Area::Eeprom)
+        ++eepromOperations_;
+    else if (area == Area::Option)
+        ++optionOperations_;
     static_cast<Latch&>(operation_) = latch;
     operation_.active = true;
     operation_.end = t + duration(latch.kind);

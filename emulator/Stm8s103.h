@@ -13,9 +13,10 @@
 
 namespace kw::emu {
 
-// An STM8S103 as seen through its SWIM pin: memory map, flash controller, SWIM_CSR and the
-// debug module. Nothing executes; "running" only means the CPU is neither stalled nor held
-// in reset. Times are emulated nanoseconds; the caller (the probe) passes the moment each
+// A low-density STM8S (the chips of target/Chip.h share one die and memory map; they differ in
+// flash and EEPROM size) as seen through its SWIM pin: memory map, flash controller, SWIM_CSR,
+// RST_SR and the debug module. Nothing executes; "running" only means the CPU is neither stalled
+// nor held in reset. Times are emulated nanoseconds; the caller (the probe) passes the moment each
 // access happens, and the chip completes programming operations lazily when a later access
 // looks at them.
 class Stm8s103 {
@@ -53,7 +54,10 @@ public:
                 Nanos perByte);
 
     bool cpuRunning() const;
+    bool optionByteError() const { return optionError_; }
     int resets() const { return resets_; }
+    long long eepromOperations() const { return eepromOperations_; }
+    long long optionOperations() const { return optionOperations_; }
     // Non-volatile bytes as stored, without read-out protection or side effects.
     std::uint8_t peek(std::uint32_t address) const;
     void poke(std::uint32_t address, std::uint8_t value);
@@ -108,7 +112,7 @@ private:
     void store(std::uint32_t address, std::uint8_t value);
     void save(std::uint32_t address, std::uint32_t length);
 
-    ChipVariant variant_;
+    const Chip& chip_;
     ChipMemory& memory_;
     bool hsitNeverSet_;
     BusyAccess busyAccess_;
@@ -131,6 +135,9 @@ private:
     // Option bytes take effect at reset.
     bool readoutProtected_ = false;
     int protectedBlocks_ = 0;
+    bool optionError_ = false; // a pair did not match: the chip stays in reset
+    long long eepromOperations_ = 0;
+    long long optionOperations_ = 0;
 };
 
 } // namespace kw::emu

@@ -46,7 +46,9 @@ unsigned offered(const Programmer& programmer) {
     unsigned bits = 0;
     for (const Operation operation :
          {Operation::WriteBlock, Operation::ReadBlock, Operation::ErrorText, Operation::Options,
-          Operation::Report, Operation::EndTransfer})
+          Operation::Report, Operation::EndTransfer, Operation::WriteEeprom, Operation::ReadEeprom,
+          Operation::ReadOptionBytes, Operation::WriteOptionByte, Operation::RemoveProtection,
+          Operation::BlockPauses})
         if (programmer.offers(operation))
             bits |= 1u << static_cast<unsigned>(operation);
     return bits;
@@ -112,6 +114,54 @@ Next answer(Programmer& programmer, FrameReader& request, std::string& reply) {
         reply = FrameWriter(Type::Report).i32(code).string(text).finish();
         return Next::Serve;
     }
+    case Type::EepromWrite: {
+        const std::int32_t offset = request.i32();
+        std::array<std::uint8_t, kEepromBlockSize> block{};
+        request.bytes(block);
+        if (request.failed() || !request.atEnd())
+            return Next::Bad;
+        reply =
+            FrameWriter(Type::EepromWrite).i32(programmer.writeEepromBlock(offset, block)).finish();
+        return Next::Serve;
+    }
+    case Type::EepromRead: {
+        const std::int32_t offset = request.i32();
+        if (request.failed() || !request.atEnd())
+            return Next::Bad;
+        std::array<std::uint8_t, kEepromBlockSize> block{};
+        const ResultCode code = programmer.readEepromBlock(offset, block);
+        reply = FrameWriter(Type::EepromRead).i32(code).bytes(block).finish();
+        return Next::Serve;
+    }
+    case Type::OptionBytesRead: {
+        if (!request.atEnd())
+            return Next::Bad;
+        std::array<std::uint8_t, kOptionByteCount> bytes{};
+        const ResultCode code = programmer.readOptionBytes(bytes);
+        reply = FrameWriter(Type::OptionBytesRead).i32(code).bytes(bytes).finish();
+        return Next::Serve;
+    }
+    case Type::OptionByteWrite: {
+        const std::int32_t index = request.i32();
+        const std::uint8_t value = request.u8();
+        if (request.failed() || !request.atEnd())
+            return Next::Bad;
+        reply = FrameWriter(Type::OptionByteWrite)
+                    .i32(programmer.writeOptionByte(index, value))
+                    .finish();
+        return Next::Serve;
+    }
+    case Type::RemoveProtection:
+        if (!request.atEnd())
+            return Next::Bad;
+        reply =
+            FrameWriter(Type::RemoveProtection).i32(programmer.removeReadoutProtection()).finish();
+        return Next::Serve;
+    case Type::BlockPauses:
+        if (!request.atEnd())
+            return Next::Bad;
+        reply = FrameWriter(Type::BlockPauses).u8(programmer.needsBlockPauses() ? 1 : 0).finish();
+        return Next::Serve;
     case Type::Close:
         if (!request.atEnd())
             return Next::Bad;

@@ -35,6 +35,12 @@ bool DlProgrammer::open(const SessionOptions& options) {
     setOption_ = library_->lookup<ProgrammerOptionFunction>(kSetProgrammerOptionName);
     getReport_ = library_->lookup<ProgrammerReportFunction>(kGetProgrammerReportName);
     endTransfer_ = library_->lookup<EndTransferFunction>(kEndTransferName);
+    setEepromData_ = library_->lookup<EepromBlockFunction>(kSetEepromDataName);
+    getEepromData_ = library_->lookup<EepromBlockFunction>(kGetEepromDataName);
+    getOptionBytes_ = library_->lookup<OptionBytesReadFunction>(kGetOptionBytesName);
+    setOptionByte_ = library_->lookup<OptionByteWriteFunction>(kSetOptionByteName);
+    removeProtection_ = library_->lookup<RemoveProtectionFunction>(kRemoveReadoutProtectionName);
+    needsBlockPauses_ = library_->lookup<BlockPausesFunction>(kNeedsBlockPausesName);
 
     for (const auto& [name, value] : options.settings) {
         const bool noExport = setOption_ == nullptr;
@@ -69,12 +75,17 @@ bool DlProgrammer::offers(Operation operation) const {
     case Operation::EndTransfer:
         return endTransfer_ != nullptr;
     case Operation::WriteEeprom:
+        return setEepromData_ != nullptr;
     case Operation::ReadEeprom:
+        return getEepromData_ != nullptr;
     case Operation::ReadOptionBytes:
+        return getOptionBytes_ != nullptr;
     case Operation::WriteOptionByte:
+        return setOptionByte_ != nullptr;
     case Operation::RemoveProtection:
+        return removeProtection_ != nullptr;
     case Operation::BlockPauses:
-        return false;
+        return needsBlockPauses_ != nullptr;
     }
     return false;
 }
@@ -126,6 +137,44 @@ std::string DlProgrammer::report(const std::string& topic, ResultCode& code) {
     return buffer.data();
 }
 
+ResultCode DlProgrammer::writeEepromBlock(std::int32_t offset,
+                                          std::span<const std::uint8_t, kEepromBlockSize> block) {
+    if (setEepromData_ == nullptr)
+        return kProgrammerNotFound;
+    std::copy(block.begin(), block.end(), eepromStaging_.begin());
+    return setEepromData_(offset, eepromStaging_.data());
+}
+
+ResultCode DlProgrammer::readEepromBlock(std::int32_t offset,
+                                         std::span<std::uint8_t, kEepromBlockSize> block) {
+    if (getEepromData_ == nullptr)
+        return kProgrammerNotFound;
+    // As readBlock: exactly the bytes the library may write.
+    return getEepromData_(offset, block.data());
+}
+
+ResultCode DlProgrammer::readOptionBytes(std::span<std::uint8_t, kOptionByteCount> bytes) {
+    if (getOptionBytes_ == nullptr)
+        return kProgrammerNotFound;
+    return getOptionBytes_(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+}
+
+ResultCode DlProgrammer::writeOptionByte(std::int32_t index, std::uint8_t value) {
+    if (setOptionByte_ == nullptr)
+        return kProgrammerNotFound;
+    return setOptionByte_(index, value);
+}
+
+ResultCode DlProgrammer::removeReadoutProtection() {
+    if (removeProtection_ == nullptr)
+        return kProgrammerNotFound;
+    return removeProtection_();
+}
+
+bool DlProgrammer::needsBlockPauses() {
+    return needsBlockPauses_ == nullptr || needsBlockPauses_() != 0;
+}
+
 void DlProgrammer::close() {
     if (library_ && endTransfer_ != nullptr)
         endTransfer_();
@@ -134,6 +183,11 @@ void DlProgrammer::close() {
     setOption_ = nullptr;
     getReport_ = nullptr;
     endTransfer_ = nullptr;
+    setEepromData_ = getEepromData_ = nullptr;
+    getOptionBytes_ = nullptr;
+    setOptionByte_ = nullptr;
+    removeProtection_ = nullptr;
+    needsBlockPauses_ = nullptr;
     library_.reset();
 }
 

@@ -28,6 +28,14 @@ public:
                          std::span<std::uint8_t, kGetFlashDataBlockSize> block) override;
     std::string errorText(ResultCode code) override;
     std::string report(const std::string& topic, ResultCode& code) override;
+    ResultCode writeEepromBlock(std::int32_t offset,
+                                std::span<const std::uint8_t, kEepromBlockSize> block) override;
+    ResultCode readEepromBlock(std::int32_t offset,
+                               std::span<std::uint8_t, kEepromBlockSize> block) override;
+    ResultCode readOptionBytes(std::span<std::uint8_t, kOptionByteCount> bytes) override;
+    ResultCode writeOptionByte(std::int32_t index, std::uint8_t value) override;
+    ResultCode removeReadoutProtection() override;
+    bool needsBlockPauses() override;
     void close() override;
 
 private:
@@ -39,10 +47,17 @@ private:
     ProgrammerOptionFunction setOption_ = nullptr;
     ProgrammerReportFunction getReport_ = nullptr;
     EndTransferFunction endTransfer_ = nullptr;
+    EepromBlockFunction setEepromData_ = nullptr;
+    EepromBlockFunction getEepromData_ = nullptr;
+    OptionBytesReadFunction getOptionBytes_ = nullptr;
+    OptionByteWriteFunction setOptionByte_ = nullptr;
+    RemoveProtectionFunction removeProtection_ = nullptr;
+    BlockPausesFunction needsBlockPauses_ = nullptr;
     std::string openFailure_;
     std::optional<OptionRefusal> refusal_;
     // The library gets a block of its own, never a pointer into the caller's data.
     std::array<std::uint8_t, kSetFlashDataBlockSize> writeStaging_{};
+    std::array<std::uint8_t, kEepromBlockSize> eepromStaging_{};
 };
 
 } // namespace kw

@@ -15,15 +15,22 @@ namespace kw::helper {
 // Frame:   u32 length of what follows | u8 type | payload
 // Numbers are little-endian; a string is u32 byte count then the bytes (UTF-8, no NUL).
 //
-//   type      request payload                     reply payload (same type byte)
-//   'O' open  u32 count, count x (name, value)    u8 opened, string failure, u32 offers
-//             for the settings, then the same     (bit per Operation), u8 refused,
-//             for the preferences                 string name, string value, u8 noOptionExport
-//   'W' write i32 offset, 128 bytes               i32 code
-//   'R' read  i32 offset                          i32 code, 32 bytes
-//   'T' text  i32 code                            string text
-//   'P' report string topic                       i32 code, string text
-//   'C' close (nothing)                           (nothing); the helper then exits with 0
+//   type              request payload                   reply payload (same type byte)
+//   'O' open          u32 count, count x (name, value)  u8 opened, string failure,
+//                     for the settings, then the same   u32 offers (bit per Operation),
+//                     for the preferences               u8 refused, string name,
+//                                                       string value, u8 noOptionExport
+//   'W' write         i32 offset, 128 bytes             i32 code
+//   'R' read          i32 offset                        i32 code, 32 bytes
+//   'T' text          i32 code                          string text
+//   'P' report        string topic                      i32 code, string text
+//   'E' EEPROM write  i32 offset, 64 bytes              i32 code
+//   'G' EEPROM read   i32 offset                        i32 code, 64 bytes
+//   'B' option bytes  (nothing)                         i32 code, 11 bytes
+//   'Y' option write  i32 index, u8 value               i32 code
+//   'U' unprotect     (nothing)                         i32 code
+//   'Z' pauses        (nothing)                         u8 needed
+//   'C' close         (nothing)                         (nothing); the helper then exits with 0
 //
 // The helper serves one session: it loads the library at 'O', releases it at 'C' or when the
 // socket closes, and exits. Any frame it cannot read ends it with kBadRequestStatus.
@@ -39,6 +46,12 @@ enum class Type : std::uint8_t {
     Read = 'R',
     Text = 'T',
     Report = 'P',
+    EepromWrite = 'E',
+    EepromRead = 'G',
+    OptionBytesRead = 'B',
+    OptionByteWrite = 'Y',
+    RemoveProtection = 'U',
+    BlockPauses = 'Z',
     Close = 'C',
 };
 

@@ -291,12 +291,9 @@ void ProcessProgrammer::stopped(bool timedOut, milliseconds limit) {
 ResultCode
 ProcessProgrammer::writeBlock(std::int32_t offset,
                               std::span<const std::uint8_t, kSetFlashDataBlockSize> block) {
-    if (!inSession())
-        return kProgrammerNotFound;
     helper::FrameWriter request(helper::Type::Write);
     request.i32(offset).bytes(block);
-    const std::string body = call(request.finish(), settings_.callLimit);
-    return helper::FrameReader(body).i32();
+    return codeCall(request.finish());
 }
 
 ResultCode ProcessProgrammer::readBlock(std::int32_t offset,
@@ -332,6 +329,64 @@ std::string ProcessProgrammer::report(const std::string& topic, ResultCode& code
     helper::FrameReader reply(body);
     code = reply.i32();
     return reply.string();
+}
+
+ResultCode ProcessProgrammer::codeCall(const std::string& frame) {
+    if (!inSession())
+        return kProgrammerNotFound;
+    const std::string body = call(frame, settings_.callLimit);
+    return helper::FrameReader(body).i32();
+}
+
+ResultCode
+ProcessProgrammer::writeEepromBlock(std::int32_t offset,
+                                    std::span<const std::uint8_t, kEepromBlockSize> block) {
+    helper::FrameWriter request(helper::Type::EepromWrite);
+    request.i32(offset).bytes(block);
+    return codeCall(request.finish());
+}
+
+ResultCode ProcessProgrammer::readEepromBlock(std::int32_t offset,
+                                              std::span<std::uint8_t, kEepromBlockSize> block) {
+    if (!inSession())
+        return kProgrammerNotFound;
+    helper::FrameWriter request(helper::Type::EepromRead);
+    request.i32(offset);
+    const std::string body = call(request.finish(), settings_.callLimit);
+    helper::FrameReader reply(body);
+    const ResultCode code = reply.i32();
+    reply.bytes(block);
+    return code;
+}
+
+ResultCode ProcessProgrammer::readOptionBytes(std::span<std::uint8_t, kOptionByteCount> bytes) {
+    if (!inSession())
+        return kProgrammerNotFound;
+    const std::string body =
+        call(helper::FrameWriter(helper::Type::OptionBytesRead).finish(), settings_.callLimit);
+    helper::FrameReader reply(body);
+    const ResultCode code = reply.i32();
+    reply.bytes(bytes);
+    return code;
+}
+
+ResultCode ProcessProgrammer::writeOptionByte(std::int32_t index, std::uint8_t value) {
+    helper::FrameWriter request(helper::Type::OptionByteWrite);
+    request.i32(index).u8(value);
+    return codeCall(request.finish());
+}
+
+ResultCode ProcessProgrammer::removeReadoutProtection() {
+    return codeCall(helper::FrameWriter(helper::Type::RemoveProtection).finish());
+}
+
+bool ProcessProgrammer::needsBlockPauses() {
+    // The default needs no round trip.
+    if (!inSession() || !offers(Operation::BlockPauses))
+        return true;
+    const std::string body =
+        call(helper::FrameWriter(helper::Type::BlockPauses).finish(), settings_.callLimit);
+    return helper::FrameReader(body).u8() != 0;
 }
 
 void ProcessProgrammer::close() {

@@ -47,14 +47,23 @@ public:
     std::optional<OptionRefusal> refusedOption() const override { return refusal_; }
     bool offers(Operation operation) const override;
 
-    // Outside a session, as in process: block calls return kProgrammerNotFound, errorText()
-    // nothing, report() code 2.
+    // Outside a session, as in process: block and whole-chip calls return kProgrammerNotFound,
+    // errorText() nothing, report() code 2, needsBlockPauses() true. Each call but report()
+    // has callLimit, an option-byte write or an unprotect (a mass erase) included.
     ResultCode writeBlock(std::int32_t offset,
                           std::span<const std::uint8_t, kSetFlashDataBlockSize> block) override;
     ResultCode readBlock(std::int32_t offset,
                          std::span<std::uint8_t, kGetFlashDataBlockSize> block) override;
     std::string errorText(ResultCode code) override;
     std::string report(const std::string& topic, ResultCode& code) override;
+    ResultCode writeEepromBlock(std::int32_t offset,
+                                std::span<const std::uint8_t, kEepromBlockSize> block) override;
+    ResultCode readEepromBlock(std::int32_t offset,
+                               std::span<std::uint8_t, kEepromBlockSize> block) override;
+    ResultCode readOptionBytes(std::span<std::uint8_t, kOptionByteCount> bytes) override;
+    ResultCode writeOptionByte(std::int32_t index, std::uint8_t value) override;
+    ResultCode removeReadoutProtection() override;
+    bool needsBlockPauses() override;
     // Never throws: a helper that does not end cleanly is killed and reaped.
     void close() override;
 
@@ -65,6 +74,8 @@ private:
     bool start();
     // One request and its reply body; throws ProgrammerStopped when the helper went away.
     std::string call(const std::string& frame, std::chrono::milliseconds limit);
+    // A call whose reply is a code alone; kProgrammerNotFound outside a session.
+    ResultCode codeCall(const std::string& frame);
     [[noreturn]] void stopped(bool timedOut, std::chrono::milliseconds limit);
     void endHelper(std::chrono::milliseconds grace);
     // Throws the stop while a stopped session is not closed yet.

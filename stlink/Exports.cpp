@@ -1,4 +1,5 @@
-// TOLVANEX.dll for ST-LINK probes: programs an STM8S103 over SWIM through libusb-1.0.
+// TOLVANEX.dll for ST-LINK probes: programs an STM8S103 over SWIM through libusb-1.0: flash,
+// EEPROM and option bytes.
 #include <string>
 #include <type_traits>
 
@@ -66,9 +67,60 @@ KW_EXPORT void KW_STDCALL EndTransfer() {
     programmer().end();
 }
 
+KW_EXPORT kw::ResultCode KW_STDCALL SetEepromData(std::int32_t offset, std::uint8_t* block) {
+    try {
+        return programmer().setEepromData(offset, block);
+    } catch (...) {
+        return programmer().internalFault();
+    }
+}
+
+KW_EXPORT kw::ResultCode KW_STDCALL GetEepromData(std::int32_t offset, std::uint8_t* block) {
+    try {
+        return programmer().getEepromData(offset, block);
+    } catch (...) {
+        return programmer().internalFault();
+    }
+}
+
+KW_EXPORT kw::ResultCode KW_STDCALL GetOptionBytes(std::uint8_t* buffer, std::int32_t size) {
+    try {
+        return programmer().getOptionBytes(buffer, size);
+    } catch (...) {
+        return programmer().internalFault();
+    }
+}
+
+KW_EXPORT kw::ResultCode KW_STDCALL SetOptionByte(std::int32_t index, std::uint8_t value) {
+    try {
+        return programmer().setOptionByte(index, value);
+    } catch (...) {
+        return programmer().internalFault();
+    }
+}
+
+KW_EXPORT kw::ResultCode KW_STDCALL RemoveReadoutProtection() {
+    try {
+        return programmer().removeReadoutProtection();
+    } catch (...) {
+        return programmer().internalFault();
+    }
+}
+
+// Each block waits for its own end of programming before the next may touch the chip.
+KW_EXPORT int KW_STDCALL NeedsBlockPauses() {
+    return 0;
+}
+
 static_assert(std::is_same_v<decltype(&SetFlashData), kw::BlockFunction> &&
               std::is_same_v<decltype(&GetFlashData), kw::BlockFunction> &&
               std::is_same_v<decltype(&GetErrorText), kw::ErrorTextFunction> &&
               std::is_same_v<decltype(&SetProgrammerOption), kw::ProgrammerOptionFunction> &&
               std::is_same_v<decltype(&GetProgrammerReport), kw::ProgrammerReportFunction> &&
-              std::is_same_v<decltype(&EndTransfer), kw::EndTransferFunction>);
+              std::is_same_v<decltype(&EndTransfer), kw::EndTransferFunction> &&
+              std::is_same_v<decltype(&SetEepromData), kw::EepromBlockFunction> &&
+              std::is_same_v<decltype(&GetEepromData), kw::EepromBlockFunction> &&
+              std::is_same_v<decltype(&GetOptionBytes), kw::OptionBytesReadFunction> &&
+              std::is_same_v<decltype(&SetOptionByte), kw::OptionByteWriteFunction> &&
+              std::is_same_v<decltype(&RemoveReadoutProtection), kw::RemoveProtectionFunction> &&
+              std::is_same_v<decltype(&NeedsBlockPauses), kw::BlockPausesFunction>);

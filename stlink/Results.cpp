@@ -41,22 +41,30 @@ constexpr ReasonInfo kReasons[] = {
      "can program STM8."},
     {Reason::ProbeUnresponsive, kNoProgrammer, "ST-LINK没有应答：请重新插拔编程器后重试。",
      "the ST-LINK does not answer: plug the programmer in again, then try again."},
-    {Reason::BadArgument, kBadArgument, "调用参数无效：块地址超出Flash范围或数据指针为空。",
-     "invalid call: a block address outside the flash or a null data pointer."},
+    {Reason::BadArgument, kBadArgument,
+     "调用参数无效：块地址超出Flash、EEPROM或选项字节的范围，或数据指针为空。",
+     "invalid call: a block address outside the flash, EEPROM or option bytes, or a null data "
+     "pointer."},
     {Reason::TargetSilent, kTargetSilent,
      "目标芯片没有应答：请检查SWIM、NRST、GND、3.3V四根线的连接和芯片供电后重试。",
      "the target chip does not answer: check the SWIM, NRST, GND and 3.3V wires and the chip's "
      "power, then try again."},
     {Reason::ReadOutProtected, kProtected,
-     "芯片已设置读出保护(ROP)"
-     "：不能读写Flash。解除保护会擦除整个芯片，请用选项字节工具清除ROP后重试。",
-     "the chip has read-out protection (ROP) set: its flash can be neither read nor written. "
-     "Removing the protection erases the whole chip; clear ROP with an option-byte tool, then try "
+     "芯片已设置读出保护(ROP)：不能读写Flash和EEPROM。解除保护会擦除Flash和EEPROM，"
+     "请用 kwflash unlock 解除保护后重试。",
+     "the chip has read-out protection (ROP) set: its flash and EEPROM can be neither read nor "
+     "written. Removing the protection erases flash and EEPROM: run kwflash unlock, then try "
      "again."},
     {Reason::WriteProtected, kProtected,
-     "芯片拒绝写入：Flash被写保护（UBC启动区保护或读出保护）。请用选项字节工具解除保护后重试。",
+     "芯片拒绝写入：Flash被写保护（UBC启动区保护或读出保护）。请用 kwflash options set UBC=0 "
+     "解除启动区保护（读出保护用 kwflash unlock）后重试。",
      "the chip refuses the write: the flash is write-protected (UBC boot area or read-out "
-     "protection). Remove the protection with an option-byte tool, then try again."},
+     "protection). Remove the boot area protection with kwflash options set UBC=0 (read-out "
+     "protection with kwflash unlock), then try again."},
+    {Reason::ProtectionKept, kProtected,
+     "解除读出保护失败：写入ROP=0x00并复位后芯片仍受保护。请检查芯片供电后再执行 kwflash unlock。",
+     "removing the read-out protection failed: the chip is still protected after ROP was written "
+     "0x00 and the chip reset. Check the chip's power, then run kwflash unlock again."},
     {Reason::VerifyMismatch, kVerifyMismatch,
      "校验失败：芯片中的数据与写入的不一致。请重新下载；反复出现时请检查供电和接线。",
      "verify failed: the chip holds other bytes than were written. Write again; if it recurs, "

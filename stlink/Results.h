@@ -14,7 +14,7 @@ namespace kw::stlink {
 enum Code : ResultCode {
     kDone = 0,
     kNoProgrammer = 1,   // none plugged in, no permission, held by another program, no SWIM
-    kBadArgument = 2,    // null block or an offset outside the flash or off the block grid
+    kBadArgument = 2,    // null block or buffer, an offset outside the area or off its block grid
     kTargetSilent = 3,   // the chip does not answer over SWIM: wiring, power
     kProtected = 4,      // read-out protection or write-protected boot blocks (UBC)
     kVerifyMismatch = 5, // the chip holds other bytes than were programmed
@@ -37,6 +37,7 @@ enum class Reason {
     TargetSilent,
     ReadOutProtected,
     WriteProtected,
+    ProtectionKept, // ROP still set after it was written 0x00 and the chip reset
     VerifyMismatch,
     ProgramTimeout,
     ProbeLost,

@@ -18,6 +18,9 @@ namespace kw::stlink {
 namespace {
 
 constexpr std::uint32_t kFlashBase = kLargestChip.flashBase;
+constexpr std::uint32_t kEepromBase = kLargestChip.eepromBase;
+constexpr std::uint32_t kOptionBase = 0x4800;
+constexpr std::uint8_t kRopActive = 0xAA;
 // A 4 KB chip has no flash from here on.
 constexpr std::uint32_t kSmallFlashEnd = kStm8s103f2.flashEnd();
 constexpr int kChipBlock = Stm8::kBlockSize;
@@ -34,8 +37,9 @@ bool isPadding(const std::uint8_t* data) {
     return allBytes(data, kChipBlock, 0xFF) || allBytes(data, kChipBlock, 0x00);
 }
 
-bool validBlock(std::int32_t offset, const std::uint8_t* block, int blockSize) {
-    return block != nullptr && offset >= 0 && offset <= Session::kFlashLength - blockSize &&
+bool validBlock(std::int32_t offset, const std::uint8_t* block, int blockSize,
+                int areaSize = Session::kFlashLength) {
+    return block != nullptr && offset >= 0 && offset <= areaSize - blockSize &&
            offset % blockSize == 0;
 }
 
@@ -122,9 +126,15 @@ void Session::describe(std::string text) {
     description_ = std::move(text);
 }
 
-ResultCode Session::guarded(const std::function<void()>& work) {
-    if (const auto failed = failure())
-        return codeOf(*failed);
+ResultCode Session::guarded(const std::function<void()>& work, bool despiteProtection) {
+    if (const auto failed = failure()) {
+        if (!despiteProtection || *failed != Reason::ReadOutProtected)
+            return codeOf(*failed);
+        // Nothing was touched: the refusal says what the chip is, not that the link broke.
+        const std::lock_guard lock(mutex_);
+        failure_.reset();
+        failureText_.clear();
+    }
     try {
         try {
             work();
@@ -282,11 +292,16 @@ bool Session::openProbeAt(int index, std::optional<Reason>& reason) {
 }
 
 void Session::connect() {
+    attach();
+    if (protected_)
+        throw Failure(Reason::ReadOutProtected);
+}
+
+void Session::attach() {
     if (chip_)
         return;
     connectChip();
-    if (chip_->readOutProtected())
-        throw Failure(Reason::ReadOutProtected);
+    protected_ = chip_->readOutProtected();
 }
 
 void Session::connectChip() {
@@ -317,12 +332,12 @@ void Session::reconnectAtLowSpeed() {
     redo_ = inFlight_;
     inFlight_.reset();
     chip_.reset();
-    unlocked_ = false;
+    unlocked_ = dataUnlocked_ = false;
     heldFrom_ = heldTo_ = 0;
     lowSpeedOnly_ = true;
     // Out of SWIM and in again: the probe forgets its high speed, the chip is entered anew.
     probe_->enterSwim();
-    connect();
+    attach();
     if (redo_) {
         const Block block = *redo_;
         redo_.reset();
@@ -337,6 +352,7 @@ void Session::checkLink() const {
 }
 
 ResultCode Session::write(std::int32_t offset, const std::uint8_t* block) {
+    flashUsed_ = true;
     const ResultCode result = queueBlocks(offset, block);
     // Nothing of the worker outlives the transfer: a host may release the library next.
     if (result != kDone || offset == kLastWriteOffset)
@@ -472,6 +488,7 @@ void Session::verify(const Block& block, std::uint8_t* held) {
 }
 
 ResultCode Session::read(std::int32_t offset, std::uint8_t* block) {
+    flashUsed_ = true;
     if (!waitFor(true))
         fail(Reason::ProbeLost);
     return guarded([&] {
@@ -491,11 +508,183 @@ ResultCode Session::read(std::int32_t offset, std::uint8_t* block) {
     });
 }
 
+ResultCode Session::afterWorker(const std::function<void()>& work, bool despiteProtection) {
+    if (!waitFor(true))
+        fail(Reason::ProbeLost);
+    return guarded(work, despiteProtection);
+}
+
+ResultCode Session::writeEeprom(std::int32_t offset, const std::uint8_t* block) {
+    std::array<std::uint8_t, kEepromBlockSize> data{};
+    std::copy_n(block, data.size(), data.begin());
+    return afterWorker([&] {
+        connect();
+        settle();
+        programEepromBlock(kEepromBase + static_cast<std::uint32_t>(offset), data.data());
+        checkLink();
+    });
+}
+
+ResultCode Session::readEeprom(std::int32_t offset, std::uint8_t* block) {
+    std::array<std::uint8_t, kEepromBlockSize> data{};
+    const ResultCode code = afterWorker([&] {
+        connect();
+        settle();
+        chip_->read(kEepromBase + static_cast<std::uint32_t>(offset), data.data(),
+                    kEepromBlockSize);
+        checkLink();
+    });
+    if (code == kDone)
+        std::copy(data.begin(), data.end(), block);
+    return code;
+}
+
+ResultCode Session::readOptionBytes(std::uint8_t* bytes) {
+    std::array<std::uint8_t, kOptionByteCount> data{};
+    const ResultCode code = afterWorker(
+        [&] {
+            attach();
+            settle();
+            chip_->read(kOptionBase, data.data(), kOptionByteCount);
+            checkLink();
+        },
+        true);
+    if (code == kDone)
+        std::copy(data.begin(), data.end(), bytes);
+    return code;
+}
+
+ResultCode Session::writeOptionByte(int index, std::uint8_t value) {
+    return afterWorker(
+        [&] {
+            attach();
+            settle();
+            if (index == 0) {
+                programOptionBytes(0, &value, 1);
+            } else {
+                const std::uint8_t pair[2] = {value, static_cast<std::uint8_t>(~value)};
+                programOptionBytes(index, pair, 2);
+            }
+            checkLink();
+        },
+        true);
+}
+
+ResultCode Session::removeProtection() {
+    return afterWorker(
+        [&] {
+            attach();
+            settle();
+            removeProtectionNow();
+            checkLink();
+        },
+        true);
+}
+
+void Session::removeProtectionNow() {
+    std::uint8_t rop = 0;
+    chip_->read(kOptionBase, &rop, 1);
+    if (rop == kRopActive) {
+        const std::uint8_t none = 0x00;
+        programOptionBytes(0, &none, 1);
+    } else if (protected_) {
+        // ROP left 0xAA earlier in this transfer: the chip loads it at its next reset.
+        reenter();
+        if (protected_)
+            throw Failure(Reason::ProtectionKept);
+    }
+}
+
+void Session::programEepromBlock(std::uint32_t address, const std::uint8_t* data) {
+    std::array<std::uint8_t, kEepromBlockSize> held{};
+    chip_->read(address, held.data(), kEepromBlockSize);
+    if (std::equal(held.begin(), held.end(), data))
+        return;
+    if (!dataUnlocked_) {
+        chip_->unlockData();
+        dataUnlocked_ = true;
+    }
+    // Standard programming even on an erased block: the fast mode's use on EEPROM gains a few
+    // milliseconds and rests on less evidence than on flash.
+    chip_->startBlock(address, data, false);
+    chip_->awaitProgramming();
+    chip_->read(address, held.data(), kEepromBlockSize);
+    if (!std::equal(held.begin(), held.end(), data))
+        throw Failure(Reason::VerifyMismatch);
+}
+
+void Session::programOptionBytes(int index, const std::uint8_t* values, int count) {
+    const std::uint32_t address = kOptionBase + static_cast<std::uint32_t>(index);
+    std::uint8_t held[2] = {};
+    chip_->read(address, held, count);
+    bool erased = false;
+    bool written = false;
+    for (int i = 0; i < count; ++i) {
+        if (held[i] == values[i])
+            continue;
+        if (!dataUnlocked_) {
+            chip_->unlockData();
+            dataUnlocked_ = true;
+        }
+        // The chip erases flash and EEPROM when ROP leaves 0xAA, whatever it held at reset.
+        const bool erases = index + i == 0 && held[i] == kRopActive;
+        chip_->startOptionByte(address + static_cast<std::uint32_t>(i), values[i], erases);
+        chip_->awaitProgramming();
+        erased = erased || erases;
+        written = true;
+    }
+    if (!written)
+        return;
+    if (erased) {
+        // Until its next reset the chip keeps the protection it loaded at the last one.
+        reenter();
+        if (protected_)
+            throw Failure(Reason::ProtectionKept);
+    }
+    chip_->read(address, held, count);
+    if (!std::equal(held, held + count, values))
+        throw Failure(Reason::VerifyMismatch);
+}
+
+void Session::reenter() {
+    chip_.reset();
+    unlocked_ = dataUnlocked_ = false;
+    heldFrom_ = heldTo_ = 0;
+    cached_ = 0;
+    probe_->enterSwim();
+    attach();
+}
+
+ResultCode Session::lookForChip(std::string& text) {
+    bool present = false;
+    const ResultCode code = guarded(
+        [&] {
+            if (!probe_) {
+                openProbe();
+                probe_->enterSwim();
+            }
+            // Under reset as a transfer enters, so that a program that took the SWIM pin
+            // cannot hide the chip; at low speed, which every chip and wire has.
+            chip_ = std::make_unique<Stm8>(*probe_);
+            chip_->connect(false);
+            protected_ = chip_->readOutProtected();
+            present = true;
+        },
+        true);
+    if (code == kDone && present)
+        text = protected_ ? "chip=present rop=yes\n" : "chip=present rop=no\n";
+    else
+        text = std::string(textOrOwn(*failure(), failureText(), settings_.language)) + "\n";
+    close();
+    finished_ = true;
+    return code;
+}
+
 void Session::finish() {
     settle();
-    if (unlocked_) {
+    if (unlocked_ || dataUnlocked_) {
         chip_->relockFlash();
-        unlocked_ = false;
+        unlocked_ = dataUnlocked_ = false;
     }
     chip_->resetAndRelease();
     chip_.reset();
@@ -526,9 +715,9 @@ void Session::release() noexcept {
             } catch (const Failure&) {
             }
             inFlight_.reset();
-            if (unlocked_)
+            if (unlocked_ || dataUnlocked_)
                 chip_->relockFlash();
-            unlocked_ = false;
+            unlocked_ = dataUnlocked_ = false;
             chip_->resetAndRelease();
             return;
         }
@@ -546,6 +735,14 @@ void Session::release() noexcept {
 }
 
 ResultCode Session::report(std::string& text) {
+    const ResultCode code = reportOn(text);
+    close();
+    // A report is no transfer: the calls after it start their own.
+    finished_ = true;
+    return code;
+}
+
+ResultCode Session::reportOn(std::string& text) {
     text.clear();
     const std::vector<ProbeListing> probes = port_->list();
     if (probes.empty()) {
@@ -626,8 +823,6 @@ ResultCode Session::report(std::string& text) {
     if (const auto failed = failure())
         text +=
             std::string("Failed: ") + textOrOwn(*failed, failureText(), settings_.language) + "\n";
-    close();
-    finished_ = true;
     return code;
 }
 
@@ -843,43 +1038,93 @@ ResultCode Programmer::report(const char* topic, std::string& text) {
         text = listProbes(*port);
         return kDone;
     }
+    if (what == "chip") {
+        end();
+        session_ = std::make_unique<Session>(ports_(), settings_);
+        return note(session_->lookForChip(text));
+    }
     if (what != "probes") {
         text.clear();
-        lastFailure_ = Reason::BadArgument;
-        lastFailureText_.clear();
-        return kBadArgument;
+        return badArgument();
     }
-    session_.reset();
+    end();
     session_ = std::make_unique<Session>(ports_(), settings_);
     return note(session_->report(text));
 }
 
+std::string Programmer::description() const {
+    if (session_) {
+        std::string text = session_->description();
+        if (!text.empty())
+            return text;
+    }
+    return lastDescription_;
+}
+
 Session& Programmer::sessionAt(std::int32_t offset) {
-    // Every transfer starts at offset 0, so that call starts a new session even if the
-    // library was not unloaded after the last one.
-    if (!session_ || offset == 0 || session_->finished()) {
-        session_.reset();
+    // Every flash transfer starts at offset 0, so that call starts a new session even if the
+    // library was not unloaded after the last one; the EEPROM and option bytes of a transfer
+    // may come first.
+    if (!session_ || (offset == 0 && session_->flashUsed()) || session_->finished()) {
+        end();
         session_ = std::make_unique<Session>(ports_(), settings_);
     }
     return *session_;
 }
 
-ResultCode Programmer::setFlashData(std::int32_t offset, const std::uint8_t* block) {
-    if (!validBlock(offset, block, kSetFlashDataBlockSize)) {
-        lastFailure_ = Reason::BadArgument;
-        lastFailureText_.clear();
-        return kBadArgument;
+Session& Programmer::currentSession() {
+    if (!session_ || session_->finished()) {
+        end();
+        session_ = std::make_unique<Session>(ports_(), settings_);
     }
+    return *session_;
+}
+
+ResultCode Programmer::badArgument() {
+    lastFailure_ = Reason::BadArgument;
+    lastFailureText_.clear();
+    return kBadArgument;
+}
+
+ResultCode Programmer::setEepromData(std::int32_t offset, const std::uint8_t* block) {
+    if (!validBlock(offset, block, kEepromBlockSize, kEepromMaxSize))
+        return badArgument();
+    return note(currentSession().writeEeprom(offset, block));
+}
+
+ResultCode Programmer::getEepromData(std::int32_t offset, std::uint8_t* block) {
+    if (!validBlock(offset, block, kEepromBlockSize, kEepromMaxSize))
+        return badArgument();
+    return note(currentSession().readEeprom(offset, block));
+}
+
+ResultCode Programmer::getOptionBytes(std::uint8_t* buffer, std::int32_t size) {
+    if (buffer == nullptr || size < kOptionByteCount)
+        return badArgument();
+    return note(currentSession().readOptionBytes(buffer));
+}
+
+ResultCode Programmer::setOptionByte(std::int32_t index, std::uint8_t value) {
+    // ROP, or OPTn of a pair with its complement.
+    if (index != 0 && (index < 1 || index >= kOptionByteCount || index % 2 == 0))
+        return badArgument();
+    return note(currentSession().writeOptionByte(index, value));
+}
+
+ResultCode Programmer::removeReadoutProtection() {
+    return note(currentSession().removeProtection());
+}
+
+ResultCode Programmer::setFlashData(std::int32_t offset, const std::uint8_t* block) {
+    if (!validBlock(offset, block, kSetFlashDataBlockSize))
+        return badArgument();
     Session& session = sessionAt(offset);
     return note(session.write(offset, block));
 }
 
 ResultCode Programmer::getFlashData(std::int32_t offset, std::uint8_t* block) {
-    if (!validBlock(offset, block, kGetFlashDataBlockSize)) {
-        lastFailure_ = Reason::BadArgument;
-        lastFailureText_.clear();
-        return kBadArgument;
-    }
+    if (!validBlock(offset, block, kGetFlashDataBlockSize))
+        return badArgument();
     Session& session = sessionAt(offset);
     return note(session.read(offset, block));
 }
@@ -905,6 +1150,8 @@ int Programmer::errorText(int code, char* buffer, int size) const noexcept {
 }
 
 void Programmer::end() noexcept {
+    if (session_ && !session_->description().empty())
+        lastDescription_ = session_->description();
     session_.reset();
 }
 

@@ -63,6 +63,27 @@ public:
     // 32 bytes of flash from 0x8000 + offset.
     ResultCode read(std::int32_t offset, std::uint8_t* block);
 
+    // The rest of the chip, on the caller's thread once the blocks handed over are done; the
+    // chip programs each before the call returns. A chip with read-out protection refuses the
+    // EEPROM calls (and flash) with code 4 but still takes the option-byte calls: that refusal
+    // is not kept as the session's failure when they follow.
+    // 64 bytes for EEPROM at 0x4000 + offset; a block that holds them already is left alone.
+    ResultCode writeEeprom(std::int32_t offset, const std::uint8_t* block);
+    ResultCode readEeprom(std::int32_t offset, std::uint8_t* block);
+    // kOptionByteCount bytes from 0x4800.
+    ResultCode readOptionBytes(std::uint8_t* bytes);
+    // Index 0: ROP alone; an odd index: OPTn and its complement. Bytes that hold their value
+    // are not written. ROP leaving 0xAA is removeProtection() with another value.
+    ResultCode writeOptionByte(int index, std::uint8_t value);
+    // On a protected chip: ROP = 0x00, the erase it starts, a new connection that finds the
+    // chip without protection. Nothing on a chip without it.
+    ResultCode removeProtection();
+    // Whether a chip answers on the probe, reached as a transfer reaches it, then left
+    // running; one line for the "chip" topic. The session is finished afterwards.
+    ResultCode lookForChip(std::string& text);
+    // Whether a flash block was asked for: a later block at offset 0 starts a new transfer.
+    bool flashUsed() const noexcept { return flashUsed_; }
+
     // What the bus holds and what the first usable probe's chip says, as lines of text for a
     // user; the code a download would have met. The session is finished afterwards.
     ResultCode report(std::string& text);
@@ -93,10 +114,25 @@ private:
     // Runs `work`, turning a failure into the session's failure; errors at high speed make
     // it connect again at low speed and run `work` again, when the speed is the library's
     // to choose.
-    ResultCode guarded(const std::function<void()>& work);
+    // `despiteProtection`: work that a read-out protected chip allows, run also after a call
+    // that the protection refused.
+    ResultCode guarded(const std::function<void()>& work, bool despiteProtection = false);
+    // For the calls made on the caller's thread: the worker's jobs first, then `work`.
+    ResultCode afterWorker(const std::function<void()>& work, bool despiteProtection = false);
     void fail(Reason reason, const std::string& text = {});
+    // The chip connected, refused when read-out protected.
     void connect();
+    // The chip connected, protected or not.
+    void attach();
     void connectChip();
+    // Enters the chip anew under reset, so that it loads its option bytes.
+    void reenter();
+    // Reads the block at `address` and programs it when it holds other bytes, then checks it.
+    void programEepromBlock(std::uint32_t address, const std::uint8_t* data);
+    // Programs the option bytes from `index` on with `values`, those that differ, and checks
+    // them.
+    void programOptionBytes(int index, const std::uint8_t* values, int count);
+    void removeProtectionNow();
     void reconnectAtLowSpeed();
     // After a memory access: whether errors at high speed ask for the fallback now.
     void checkLink() const;
@@ -108,6 +144,7 @@ private:
     // in `reason` (unless a reason is there already); false when there is no such probe.
     bool openProbeAt(int index, std::optional<Reason>& reason);
     void describe(std::string text);
+    ResultCode reportOn(std::string& text);
     void reportChip(std::string& text);
 
     // The worker: one job runs, the next may wait.
@@ -158,8 +195,12 @@ private:
     std::string failureText_;
     std::thread worker_;
 
+    bool flashUsed_ = false;
+
     // Touched by one thread at a time: the worker while busy, the caller otherwise.
     bool unlocked_ = false;
+    bool dataUnlocked_ = false; // EEPROM and option bytes
+    bool protected_ = false;    // ROP as the chip loaded it at its last reset
     std::optional<Block> inFlight_;
     // A block that was programming when the link was made again: written and checked anew.
     std::optional<Block> redo_;
@@ -198,28 +239,41 @@ public:
     bool setOption(const char* name, const char* value);
     // "probes": the probes on the bus and the chosen (or first usable) one's chip (connects,
     // then lets the chip run); "list": one line per probe, without touching any chip;
-    // "session": the probe and SWIM speed of the current or last transfer. The text as UTF-8
-    // lines; the code is the library's result code for what was found.
+    // "session": the probe and SWIM speed of the current or last transfer; "chip": whether a
+    // chip answers on the probe the settings choose (a transfer in progress ends first), as
+    // `chip=present rop=yes|no`, else the failure's text. The text as UTF-8 lines; the code is
+    // the library's result code for what was found.
     ResultCode report(const char* topic, std::string& text);
 
     ResultCode setFlashData(std::int32_t offset, const std::uint8_t* block);
     ResultCode getFlashData(std::int32_t offset, std::uint8_t* block);
+    // The rest of the chip, in the transfer in progress (or a new one); bad arguments give
+    // code 2 without touching the probe.
+    ResultCode setEepromData(std::int32_t offset, const std::uint8_t* block);
+    ResultCode getEepromData(std::int32_t offset, std::uint8_t* block);
+    ResultCode getOptionBytes(std::uint8_t* buffer, std::int32_t size);
+    ResultCode setOptionByte(std::int32_t index, std::uint8_t value);
+    ResultCode removeReadoutProtection();
     int errorText(int code, char* buffer, int size) const noexcept;
     // Ends the transfer: joins its worker, then its session releases the chip and the probe.
     void end() noexcept;
     // A call failed inside the library itself: GetErrorText then explains code 9.
     ResultCode internalFault() noexcept;
     // The probe and SWIM speed of the current or last transfer; empty before one connected.
-    std::string description() const { return session_ ? session_->description() : ""; }
+    std::string description() const;
     const Settings& settings() const noexcept { return settings_; }
 
 private:
     Session& sessionAt(std::int32_t offset);
+    // The session the whole-chip calls join: the transfer's, or a new one.
+    Session& currentSession();
+    ResultCode badArgument();
     ResultCode note(ResultCode result);
 
     PortFactory ports_;
     Settings settings_;
     std::unique_ptr<Session> session_;
+    std::string lastDescription_; // of the last session that connected
     std::optional<Reason> lastFailure_;
     std::string lastFailureText_;
 };

@@ -18,6 +18,7 @@ constexpr std::uint32_t kDmCsr2 = 0x7F99;
 constexpr std::uint32_t kFlashCr2 = 0x505B; // FLASH_NCR2 follows at 0x505C
 constexpr std::uint32_t kFlashIapsr = 0x505F;
 constexpr std::uint32_t kFlashPukr = 0x5062;
+constexpr std::uint32_t kFlashDukr = 0x5064;
 constexpr std::uint32_t kClkCkdivr = 0x50C6;
 constexpr std::uint32_t kOptionRop = 0x4800;
 
@@ -28,6 +29,7 @@ constexpr std::uint8_t kCsrReset = 0x04;
 constexpr std::uint8_t kCsrHsit = 0x02;
 constexpr std::uint8_t kCsrPriority = 0x01;
 constexpr std::uint8_t kDmStall = 0x08;
+constexpr std::uint8_t kCr2Option = 0x80;
 constexpr std::uint8_t kCr2Program = 0x01;
 constexpr std::uint8_t kCr2FastProgram = 0x10;
 constexpr std::uint8_t kIapsrWriteRefused = 0x01;
@@ -45,6 +47,10 @@ constexpr auto kCommandTransit = 150us;
 // A chip slower than the data sheet still gets this long, and a few round trips of a slow
 // USB, before it counts as never ending.
 constexpr auto kProgrammingAllowance = 30ms;
+// No data sheet gives the time of the erase that removing read-out protection starts. A chip
+// that erased its 128 flash and 10 EEPROM blocks one by one at the slowest block erase (3.3 ms)
+// would take 0.46 s; past a second it is not coming.
+constexpr auto kProtectionEraseAllowance = 1000ms;
 constexpr int kProgrammingRoundTrips = 4;
 
 // A read is cut into pieces of at most this long on the wire, so that one status poll never
@@ -116,6 +122,12 @@ void Stm8::unlockFlash() {
     writeByte(kFlashPukr, 0xAE);
 }
 
+// The keys come in the other order than program memory's.
+void Stm8::unlockData() {
+    writeByte(kFlashDukr, 0xAE);
+    writeByte(kFlashDukr, 0x56);
+}
+
 // Clearing PUL and DUL locks program memory and EEPROM again.
 void Stm8::relockFlash() {
     writeByte(kFlashIapsr, 0x00);
@@ -140,8 +152,17 @@ void Stm8::startBlock(std::uint32_t address, const std::uint8_t* data, bool eras
     probe_.writeMemory(kFlashCr2, modeAndComplement, 2);
     // The block starts programming when its last byte arrives.
     probe_.writeMemory(address, data, kBlockSize, Reason::ProgramTimeout);
-    programmingStarted(erased ? Duration{kFastBlockTime, kSlowestFastBlockTime}
-                              : Duration{kBlockTime, kSlowestBlockTime});
+    programmingStarted(erased
+                           ? Duration{kFastBlockTime, kSlowestFastBlockTime, kProgrammingAllowance}
+                           : Duration{kBlockTime, kSlowestBlockTime, kProgrammingAllowance});
+}
+
+void Stm8::startOptionByte(std::uint32_t address, std::uint8_t value, bool erasesChip) {
+    const std::uint8_t modeAndComplement[2] = {kCr2Option, static_cast<std::uint8_t>(~kCr2Option)};
+    probe_.writeMemory(kFlashCr2, modeAndComplement, 2);
+    probe_.writeMemory(address, &value, 1, Reason::ProgramTimeout);
+    programmingStarted(Duration{kBlockTime, kSlowestBlockTime,
+                                erasesChip ? kProtectionEraseAllowance : kProgrammingAllowance});
 }
 
 void Stm8::programmingStarted(Duration duration) {
@@ -153,7 +174,7 @@ void Stm8::programmingStarted(Duration duration) {
 void Stm8::awaitProgramming() {
     if (!programming_)
         return;
-    const auto limit = started_ + duration_.longest + kProgrammingAllowance +
+    const auto limit = started_ + duration_.longest + duration_.allowance +
                        kProgrammingRoundTrips * probe_.roundTrip();
     // The first look reaches the chip as the slowest block would end.
     std::this_thread::sleep_until(

@@ -9,8 +9,9 @@
 
 namespace kw::stlink {
 
-// An STM8S103 reached over SWIM through an ST-LINK: the connection, flash reads, block
-// programming through the flash controller, and the release that lets the chip run.
+// An STM8S103 reached over SWIM through an ST-LINK: the connection, memory reads, block and
+// option-byte programming through the flash controller, and the release that lets the chip
+// run.
 class Stm8 {
 public:
     static constexpr int kBlockSize = kLargestChip.blockSize; // programmed at once
@@ -30,6 +31,9 @@ public:
     // The option bytes from ROP on: ROP, UBC and its complement.
     void readOptions(std::uint8_t* rop, std::uint8_t* ubc, std::uint8_t* notUbc);
     void unlockFlash();
+    // EEPROM and option bytes.
+    void unlockData();
+    // Relocks program memory, EEPROM and option bytes.
     void relockFlash();
 
     void read(std::uint32_t address, std::uint8_t* data, int length);
@@ -37,6 +41,9 @@ public:
     // Starts programming one 64-byte block at a block-aligned address; `erased` (the block
     // holds only 0x00 now) allows the fast mode that skips the erase.
     void startBlock(std::uint32_t address, const std::uint8_t* data, bool erased);
+    // Starts programming one option byte (unlocked by unlockData). `erasesChip`: the byte is
+    // ROP leaving 0xAA, which makes the chip erase flash and EEPROM first and so takes longer.
+    void startOptionByte(std::uint32_t address, std::uint8_t value, bool erasesChip);
     // Until the operation started last has ended, by the flash controller's own word (EOP):
     // nothing may touch flash, EEPROM or option bytes before. Throws Failure(WriteProtected)
     // when the chip refused it, Failure(ProgramTimeout) when it never ends. Returns at once
@@ -51,6 +58,8 @@ private:
     struct Duration {
         std::chrono::microseconds typical;
         std::chrono::microseconds longest;
+        // Beyond the longest, before it counts as never ending.
+        std::chrono::microseconds allowance;
     };
     void programmingStarted(Duration duration);
     std::uint8_t readByte(std::uint32_t address);

@@ -1,5 +1,6 @@
 // OpenOCD 0.12, unchanged, against the emulated probe through the stand-in libusb: the
 // independent check that the emulator behaves as a real client expects.
+#include "SwimClient.h"
 #include "emulator/Probe.h"
 
 #include <gtest/gtest.h>
@@ -76,12 +77,12 @@ protected:
         return run;
     }
 
-    kw::emu::Probe chip() const {
-        kw::emu::Options options;
+    kw::emu::Options chipOptions() const {
+        kw::emu::Options options = SwimClient::instant();
         options.memoryFile = (folder_ / "chip.bin").string();
-        options.timeScale = 0;
-        return kw::emu::Probe(options);
+        return options;
     }
+    kw::emu::Probe chip() const { return kw::emu::Probe(chipOptions()); }
 
     fs::path folder_;
 };
@@ -124,6 +125,50 @@ TEST_F(OpenocdTest, ReportsTheProtectedChipAsProtected) {
     const OpenocdRun load = openocd({"load_image image.bin 0x8000 bin"}, "rop");
     EXPECT_EQ(load.exitCode, 1) << load.output;
     EXPECT_EQ(chip().peek(0x8000, 64), std::vector<std::uint8_t>(64, 0));
+}
+
+TEST_F(OpenocdTest, EepromAndOptionBytesItWritesReadBackThroughOurSwimClient) {
+    std::vector<std::uint8_t> eeprom(640);
+    std::mt19937 random(640);
+    for (auto& byte : eeprom)
+        byte = static_cast<std::uint8_t>(random());
+    std::ofstream(file("eeprom.bin"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(eeprom.data()),
+               static_cast<std::streamsize>(eeprom.size()));
+    const OpenocdRun run = openocd({"load_image eeprom.bin 0x4000 bin", "mwb 0x4801 0x04",
+                                    "mwb 0x4802 0xfb", "verify_image eeprom.bin 0x4000 bin"});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("verified 640 bytes"), std::string::npos) << run.output;
+
+    SwimClient c(chipOptions());
+    c.connect();
+    EXPECT_EQ(c.read(0x4000, 640), eeprom);
+    EXPECT_EQ(c.read(0x4800, 3), (std::vector<std::uint8_t>{0x00, 0x04, 0xFB}));
+    EXPECT_EQ(c.probe.statistics().optionByteError, false);
+    c.unlockFlash();
+    const std::uint8_t iapsr = c.programBlock(0x80C0, pattern(64, 1));
+    EXPECT_EQ(iapsr & 0x05, 0x01) << "UBC 4 written by OpenOCD protects block 3";
+}
+
+TEST_F(OpenocdTest, ResetRopLeavesAnUnprotectedChipWithFlashAndEepromErased) {
+    {
+        kw::emu::Probe before = chip();
+        before.poke(0x8000, std::vector<std::uint8_t>(64, 0x5A));
+        before.poke(0x4000, std::vector<std::uint8_t>(640, 0xA5));
+        before.poke(0x4803, {0x01, 0xFE}); // AFR0, kept
+    }
+    ASSERT_EQ(chip().peek(0x4000, 1), std::vector<std::uint8_t>{0xA5});
+    const OpenocdRun run = openocd({"stm8_reset_rop", "mdb 0x4800 5"}, "rop");
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("0x00004800: 00 00 ff 01 fe"), std::string::npos) << run.output;
+
+    SwimClient c(chipOptions());
+    c.connect();
+    EXPECT_EQ(c.read(0x8000, 4096), std::vector<std::uint8_t>(4096, 0x00));
+    EXPECT_EQ(c.read(0x9000, 4096), std::vector<std::uint8_t>(4096, 0x00));
+    EXPECT_EQ(c.read(0x4000, 640), std::vector<std::uint8_t>(640, 0x00));
+    EXPECT_EQ(c.read(0x4800, 11), (std::vector<std::uint8_t>{0x00, 0x00, 0xFF, 0x01, 0xFE, 0x00,
+                                                             0xFF, 0x00, 0xFF, 0x00, 0xFF}));
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -17,6 +18,7 @@
 #ifdef KW_HELPER
 #include "programmer/ProcessProgrammer.h"
 #endif
+#include "programmer/TestLibraries.h"
 #include "support/FakeProgrammer.h"
 
 namespace kw {
@@ -30,6 +32,8 @@ class Subject {
 public:
     virtual ~Subject() = default;
     virtual std::unique_ptr<Programmer> make() = 0;
+    // Whether its library may come without the whole-chip exports.
+    virtual bool mayLackWholeChip() const { return false; }
 };
 
 struct Implementation {
@@ -115,6 +119,7 @@ public:
         ::unsetenv("KW_EMU_TIME_SCALE");
     }
     std::unique_ptr<Programmer> make() override { return libraryIn(KW_STLINK_DIR, helper_); }
+    bool mayLackWholeChip() const override { return true; }
 
 private:
     ScratchDir dir_;
@@ -123,6 +128,8 @@ private:
 
 using WriteBlock = std::array<std::uint8_t, kSetFlashDataBlockSize>;
 using ReadBlock = std::array<std::uint8_t, kGetFlashDataBlockSize>;
+using EepromBlock = std::array<std::uint8_t, kEepromBlockSize>;
+using OptionBytes = std::array<std::uint8_t, kOptionByteCount>;
 
 constexpr int kFlash = 8192;
 
@@ -134,6 +141,14 @@ WriteBlock imageBlock(int offset) {
     WriteBlock block;
     for (int k = 0; k < kSetFlashDataBlockSize; ++k)
         block[static_cast<std::size_t>(k)] = imageByte(offset + k);
+    return block;
+}
+
+// Unlike any flash block, so that an EEPROM block stored in flash, or the other way, shows.
+EepromBlock eepromBlock(int offset) {
+    EepromBlock block;
+    for (int k = 0; k < kEepromBlockSize; ++k)
+        block[static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(0xE0 ^ (offset / 64 + k));
     return block;
 }
 
@@ -242,24 +257,230 @@ TEST_P(ContractTest, AnOptionTheLibraryDoesNotTakeFailsTheOpen) {
     programmer->close();
 }
 
+// The whole-chip calls, on every programmer that offers them; one that may lack them skips.
+class WholeChipTest : public ContractTest {
+protected:
+    void openOffering(std::initializer_list<Operation> operations) {
+        ASSERT_TRUE(programmer->open({})) << programmer->openFailure();
+        for (const Operation operation : operations)
+            if (!programmer->offers(operation)) {
+                programmer->close();
+                if (subject->mayLackWholeChip())
+                    GTEST_SKIP() << "not offered";
+                FAIL() << "operation " << static_cast<int>(operation) << " not offered";
+            }
+    }
+    OptionBytes options() {
+        OptionBytes bytes{};
+        EXPECT_EQ(programmer->readOptionBytes(bytes), 0);
+        return bytes;
+    }
+};
+
+TEST_P(WholeChipTest, EepromBlocksReadBackAndBadOffsetsChangeNothing) {
+    openOffering({Operation::WriteEeprom, Operation::ReadEeprom});
+    if (IsSkipped() || HasFatalFailure())
+        return;
+    for (int offset = 0; offset < kEepromMaxSize; offset += kEepromBlockSize)
+        ASSERT_EQ(programmer->writeEepromBlock(offset, eepromBlock(offset)), 0) << offset;
+    EepromBlock other;
+    other.fill(0x11);
+    for (const std::int32_t offset : {1, 32, kEepromMaxSize, -64, 1 << 30}) {
+        SCOPED_TRACE(offset);
+        EXPECT_GT(programmer->writeEepromBlock(offset, other), 0);
+        EXPECT_NE(programmer->readEepromBlock(offset, other), 0);
+    }
+    programmer->close();
+
+    ASSERT_TRUE(programmer->open({})) << programmer->openFailure();
+    for (int offset = 0; offset < kEepromMaxSize; offset += kEepromBlockSize) {
+        EepromBlock back{};
+        ASSERT_EQ(programmer->readEepromBlock(offset, back), 0) << offset;
+        EXPECT_EQ(back, eepromBlock(offset)) << offset;
+    }
+    programmer->close();
+}
+
+TEST_P(WholeChipTest, AnOptionByteIsWrittenWithItsComplementAndBadIndexesChangeNothing) {
+    openOffering({Operation::ReadOptionBytes, Operation::WriteOptionByte});
+    if (IsSkipped() || HasFatalFailure())
+        return;
+    OptionBytes expected = options();
+    ASSERT_EQ(programmer->writeOptionByte(3, 0x5A), 0); // AFR: harmless to the chip
+    expected[3] = 0x5A;
+    expected[4] = 0xA5;
+    for (const std::int32_t index : {2, 10, 11, -1})
+        EXPECT_EQ(programmer->writeOptionByte(index, 0x33), 2) << index;
+    EXPECT_EQ(options(), expected);
+    programmer->close();
+
+    ASSERT_TRUE(programmer->open({})) << programmer->openFailure();
+    EXPECT_EQ(options(), expected);
+    programmer->close();
+}
+
+TEST_P(WholeChipTest, RemovingProtectionErasesFlashAndEepromAndKeepsTheOtherOptions) {
+    openOffering({Operation::WriteBlock, Operation::ReadBlock, Operation::WriteEeprom,
+                  Operation::ReadEeprom, Operation::ReadOptionBytes, Operation::WriteOptionByte,
+                  Operation::RemoveProtection});
+    if (IsSkipped() || HasFatalFailure())
+        return;
+    ASSERT_LE(programmer->writeBlock(0, imageBlock(0)), 0);
+    ASSERT_EQ(programmer->writeEepromBlock(0, eepromBlock(0)), 0);
+    ASSERT_EQ(programmer->writeOptionByte(3, 0x5A), 0);
+    ASSERT_EQ(programmer->writeOptionByte(0, 0xAA), 0);
+    programmer->close();
+
+    // Protected from the next session on, as a chip is from its next reset.
+    ASSERT_TRUE(programmer->open({})) << programmer->openFailure();
+    EXPECT_EQ(options()[0], 0xAA);
+    ASSERT_EQ(programmer->removeReadoutProtection(), 0);
+    const OptionBytes after = options();
+    EXPECT_NE(after[0], 0xAA);
+    EXPECT_EQ(after[3], 0x5A);
+    EXPECT_EQ(after[4], 0xA5);
+    ReadBlock flash{};
+    ASSERT_EQ(programmer->readBlock(0, flash), 0);
+    EXPECT_EQ(flash, ReadBlock{}) << "flash erased to 0x00";
+    EepromBlock eeprom{};
+    eeprom.fill(0x11);
+    ASSERT_EQ(programmer->readEepromBlock(0, eeprom), 0);
+    EXPECT_EQ(eeprom, EepromBlock{}) << "EEPROM erased to 0x00";
+    // Writable again in the same session.
+    ASSERT_LE(programmer->writeBlock(0, imageBlock(0)), 0);
+    ASSERT_EQ(programmer->readBlock(0, flash), 0);
+    EXPECT_EQ(flash[5], imageByte(5));
+    // Nothing left to remove.
+    EXPECT_EQ(programmer->removeReadoutProtection(), 0);
+    programmer->close();
+}
+
 std::string nameOf(const ::testing::TestParamInfo<Implementation>& info) {
     return info.param.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    InProcess, ContractTest,
+const auto inProcess =
     ::testing::Values(Implementation{"Fake", [] { return std::make_unique<FakeSubject>(); }},
                       Implementation{"Standin", [] { return std::make_unique<StandinSubject>(); }},
-                      Implementation{"Stlink", [] { return std::make_unique<StlinkSubject>(); }}),
-    nameOf);
+                      Implementation{"Stlink", [] { return std::make_unique<StlinkSubject>(); }});
+INSTANTIATE_TEST_SUITE_P(InProcess, ContractTest, inProcess, nameOf);
+INSTANTIATE_TEST_SUITE_P(InProcess, WholeChipTest, inProcess, nameOf);
 
 #ifdef KW_HELPER
-INSTANTIATE_TEST_SUITE_P(
-    InHelperProcess, ContractTest,
-    ::testing::Values(
-        Implementation{"Standin", [] { return std::make_unique<StandinSubject>(true); }},
-        Implementation{"Stlink", [] { return std::make_unique<StlinkSubject>(true); }}),
-    nameOf);
+const auto inHelper = ::testing::Values(
+    Implementation{"Standin", [] { return std::make_unique<StandinSubject>(true); }},
+    Implementation{"Stlink", [] { return std::make_unique<StlinkSubject>(true); }});
+INSTANTIATE_TEST_SUITE_P(InHelperProcess, ContractTest, inHelper, nameOf);
+INSTANTIATE_TEST_SUITE_P(InHelperProcess, WholeChipTest, inHelper, nameOf);
+#endif
+
+// The library's whole-chip exports as the in-process and the helper programmer hand them on:
+// the same bytes reach the library, its codes come back unchanged (negative ones too), and
+// offers() tells an export that is missing from a call that failed.
+class HandedOnTest : public ::testing::TestWithParam<bool> {
+protected:
+    std::unique_ptr<Programmer> programmerFor(const fs::path& folder) {
+        return libraryIn(folder.c_str(), GetParam());
+    }
+};
+
+TEST_P(HandedOnTest, BytesReachTheLibraryAndItsCodesComeBack) {
+    testlib::RecordingSession session;
+    session.failCall(1, -7); // the second call of each export
+    auto programmer = programmerFor(testlib::chipDir());
+    ASSERT_TRUE(programmer->open({})) << programmer->openFailure();
+    for (const Operation operation :
+         {Operation::WriteEeprom, Operation::ReadEeprom, Operation::ReadOptionBytes,
+          Operation::WriteOptionByte, Operation::RemoveProtection, Operation::BlockPauses})
+        EXPECT_TRUE(programmer->offers(operation)) << static_cast<int>(operation);
+
+    EXPECT_EQ(programmer->writeEepromBlock(128, eepromBlock(128)), 0);
+    EXPECT_EQ(programmer->writeEepromBlock(192, eepromBlock(192)), -7);
+    EepromBlock eeprom{};
+    EXPECT_EQ(programmer->readEepromBlock(64, eeprom), 0);
+    EXPECT_EQ(eeprom.front(), testlib::patternByte(0x4040));
+    EXPECT_EQ(eeprom.back(), testlib::patternByte(0x407F));
+    OptionBytes bytes{};
+    EXPECT_EQ(programmer->readOptionBytes(bytes), 0);
+    EXPECT_EQ(bytes.front(), testlib::patternByte(0x4800));
+    EXPECT_EQ(bytes.back(), testlib::patternByte(0x480A));
+    EXPECT_EQ(programmer->readOptionBytes(bytes), -7);
+    EXPECT_EQ(programmer->writeOptionByte(3, 0xA5), 0);
+    EXPECT_EQ(programmer->writeOptionByte(0, 0xAA), -7);
+    EXPECT_EQ(programmer->removeReadoutProtection(), 0);
+    EXPECT_EQ(programmer->removeReadoutProtection(), -7);
+    EXPECT_FALSE(programmer->needsBlockPauses());
+    programmer->close();
+    // The helper takes the library's environment at its start: the next session.
+    session.setPauses(1);
+    ASSERT_TRUE(programmer->open({})) << programmer->openFailure();
+    EXPECT_TRUE(programmer->needsBlockPauses());
+    programmer->close();
+
+    const testlib::Log log = session.log();
+    ASSERT_EQ(log.calls.size(), 11u);
+    EXPECT_EQ(log.calls[0].exportName, "SetEepromData");
+    EXPECT_EQ(log.calls[0].offset, 128);
+    const EepromBlock sent = eepromBlock(128);
+    EXPECT_EQ(log.calls[0].data, std::vector<std::uint8_t>(sent.begin(), sent.end()));
+    EXPECT_EQ(log.calls[1].offset, 192);
+    EXPECT_EQ(log.calls[2].exportName, "GetEepromData");
+    EXPECT_EQ(log.calls[2].offset, 64);
+    EXPECT_EQ(log.calls[3].exportName, "GetOptionBytes");
+    EXPECT_EQ(log.calls[3].offset, kOptionByteCount) << "the size the library is told";
+    EXPECT_EQ(log.calls[5].exportName, "SetOptionByte");
+    EXPECT_EQ(log.calls[5].offset, 3);
+    EXPECT_EQ(log.calls[5].data, std::vector<std::uint8_t>{0xA5});
+    EXPECT_EQ(log.calls[6].offset, 0);
+    EXPECT_EQ(log.calls[6].data, std::vector<std::uint8_t>{0xAA});
+    EXPECT_EQ(log.calls[7].exportName, "RemoveReadoutProtection");
+    EXPECT_EQ(log.calls[9].exportName, "NeedsBlockPauses");
+}
+
+TEST_P(HandedOnTest, AMissingExportIsToldApartFromAFailedCall) {
+    testlib::RecordingSession session;
+    session.setResult(1); // every call the library does make answers "not found"
+    auto programmer = programmerFor(testlib::eepromDir());
+    ASSERT_TRUE(programmer->open({})) << programmer->openFailure();
+    EXPECT_TRUE(programmer->offers(Operation::WriteEeprom));
+    EXPECT_TRUE(programmer->offers(Operation::ReadEeprom));
+    for (const Operation operation : {Operation::ReadOptionBytes, Operation::WriteOptionByte,
+                                      Operation::RemoveProtection, Operation::BlockPauses})
+        EXPECT_FALSE(programmer->offers(operation)) << static_cast<int>(operation);
+    EepromBlock eeprom{};
+    EXPECT_EQ(programmer->readEepromBlock(0, eeprom), 1);
+    OptionBytes bytes{};
+    EXPECT_EQ(programmer->readOptionBytes(bytes), kProgrammerNotFound);
+    EXPECT_EQ(programmer->writeOptionByte(1, 0), kProgrammerNotFound);
+    EXPECT_EQ(programmer->removeReadoutProtection(), kProgrammerNotFound);
+    EXPECT_TRUE(programmer->needsBlockPauses()) << "paused, as a library without the export";
+    programmer->close();
+    const testlib::Log log = session.log();
+    ASSERT_EQ(log.calls.size(), 1u) << "only the export that is there was called";
+
+    // Between sessions every call is no programmer, and nothing reaches a library.
+    session.clearLog();
+    programmer = programmerFor(testlib::chipDir());
+    EXPECT_EQ(programmer->writeEepromBlock(0, eeprom), kProgrammerNotFound);
+    EXPECT_EQ(programmer->readEepromBlock(0, eeprom), kProgrammerNotFound);
+    EXPECT_EQ(programmer->readOptionBytes(bytes), kProgrammerNotFound);
+    EXPECT_EQ(programmer->writeOptionByte(1, 0), kProgrammerNotFound);
+    EXPECT_EQ(programmer->removeReadoutProtection(), kProgrammerNotFound);
+    EXPECT_TRUE(programmer->needsBlockPauses());
+    ASSERT_TRUE(programmer->open({}));
+    programmer->close();
+    EXPECT_EQ(programmer->removeReadoutProtection(), kProgrammerNotFound);
+    EXPECT_TRUE(session.log().calls.empty());
+}
+
+std::string handedOnName(const ::testing::TestParamInfo<bool>& info) {
+    return info.param ? "InHelperProcess" : "InProcess";
+}
+
+#ifdef KW_HELPER
+INSTANTIATE_TEST_SUITE_P(Both, HandedOnTest, ::testing::Bool(), handedOnName);
+#else
+INSTANTIATE_TEST_SUITE_P(Both, HandedOnTest, ::testing::Values(false), handedOnName);
 #endif
 
 } // namespace

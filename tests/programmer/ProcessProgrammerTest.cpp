@@ -163,6 +163,31 @@ TEST(ProcessProgrammerTest, ALibraryThatCrashesExitsOrHangsStopsOnlyTheHelper) {
     }
 }
 
+// An option-byte write is a call like a block: a crash inside it is a stop with its signal.
+TEST(ProcessProgrammerTest, ALibraryThatCrashesInsideSetOptionByteStopsOnlyTheHelper) {
+    ProcessProgrammer programmer(helperFor(testlib::segfaultDir()));
+    ASSERT_TRUE(programmer.open({})) << programmer.openFailure();
+    ASSERT_TRUE(programmer.offers(Operation::WriteOptionByte));
+    const pid_t helper = programmer.helperPid();
+    int written = 0;
+    try {
+        for (; written < 8; ++written)
+            EXPECT_EQ(programmer.writeOptionByte(1, static_cast<std::uint8_t>(written)), 0);
+        FAIL() << "no stop";
+    } catch (const ProgrammerStopped& stop) {
+        EXPECT_EQ(stop.kind(), StopKind::Signal);
+        EXPECT_EQ(stop.value(), SIGSEGV);
+    }
+    EXPECT_EQ(written, 3);
+    EXPECT_TRUE(reaped(helper));
+    EXPECT_THROW(programmer.removeReadoutProtection(), ProgrammerStopped);
+    programmer.close();
+    EXPECT_EQ(programmer.writeOptionByte(1, 0), kProgrammerNotFound);
+    ASSERT_TRUE(programmer.open({}));
+    EXPECT_EQ(programmer.writeOptionByte(1, 0), 0) << "a fresh helper, a fresh load";
+    programmer.close();
+}
+
 // A helper killed from outside between calls: the next call says so, and the host is not
 // killed by writing to the socket of a dead process.
 TEST(ProcessProgrammerTest, AHelperKilledBetweenCallsIsAStopNotACrashOfTheHost) {

@@ -88,7 +88,9 @@ TEST_F(StandinTest, ReadBackReturnsWhatWasDownloaded) {
     const std::vector<std::uint8_t> expected(image.bytes().begin(), image.bytes().end());
     EXPECT_EQ(std::vector<std::uint8_t>(back.image->bytes().begin(), back.image->bytes().end()),
               expected);
-    EXPECT_EQ(fileBytes(store), expected);
+    const auto stored = fileBytes(store);
+    ASSERT_GE(stored.size(), expected.size());
+    EXPECT_EQ(std::vector<std::uint8_t>(stored.begin(), stored.begin() + kFlash), expected);
     // Only the store itself is left behind, no temporary files.
     EXPECT_EQ(std::distance(fs::directory_iterator(store.parent_path()), fs::directory_iterator()),
               1);
@@ -164,6 +166,120 @@ TEST_F(StandinTest, IgnoresARelativeStateHome) {
     ::setenv("HOME", savedHome.c_str(), 1);
     EXPECT_EQ(result, 0);
     EXPECT_TRUE(fs::exists(stateDir / ".local/state/kaliwire/programmer-flash.bin"));
+}
+
+// The whole-chip exports, looked up beside the block ones.
+class StandinChipTest : public StandinTest {
+protected:
+    EepromBlockFunction setEeprom = nullptr;
+    EepromBlockFunction getEeprom = nullptr;
+    OptionBytesReadFunction getOptions = nullptr;
+    OptionByteWriteFunction setOption = nullptr;
+    RemoveProtectionFunction unprotect = nullptr;
+    BlockPausesFunction pauses = nullptr;
+
+    void SetUp() override {
+        StandinTest::SetUp();
+        setEeprom = library->lookup<EepromBlockFunction>(kSetEepromDataName);
+        getEeprom = library->lookup<EepromBlockFunction>(kGetEepromDataName);
+        getOptions = library->lookup<OptionBytesReadFunction>(kGetOptionBytesName);
+        setOption = library->lookup<OptionByteWriteFunction>(kSetOptionByteName);
+        unprotect = library->lookup<RemoveProtectionFunction>(kRemoveReadoutProtectionName);
+        pauses = library->lookup<BlockPausesFunction>(kNeedsBlockPausesName);
+        ASSERT_TRUE(setEeprom && getEeprom && getOptions && setOption && unprotect && pauses);
+    }
+    std::vector<std::uint8_t> options() {
+        std::vector<std::uint8_t> bytes(kOptionByteCount, 0x5A);
+        EXPECT_EQ(getOptions(bytes.data(), kOptionByteCount), 0);
+        return bytes;
+    }
+};
+
+const std::vector<std::uint8_t> kFactory{0x00, 0x00, 0xFF, 0x00, 0xFF, 0x00,
+                                         0xFF, 0x00, 0xFF, 0x00, 0xFF};
+
+// A store kept before it held EEPROM and option bytes is still the same flash.
+TEST_F(StandinChipTest, AStoreWithOnlyFlashKeepsItAndGainsANewChipsEepromAndOptions) {
+    std::vector<std::uint8_t> flash(kFlash);
+    for (std::size_t p = 0; p < flash.size(); ++p)
+        flash[p] = static_cast<std::uint8_t>(p * 13 + 1);
+    fs::create_directories(store.parent_path());
+    std::ofstream(store, std::ios::binary)
+        .write(reinterpret_cast<const char*>(flash.data()), kFlash);
+
+    EXPECT_EQ(options(), kFactory);
+    std::uint8_t eeprom[kEepromBlockSize];
+    std::fill(std::begin(eeprom), std::end(eeprom), 0x5A);
+    ASSERT_EQ(getEeprom(kEepromMaxSize - kEepromBlockSize, eeprom), 0);
+    EXPECT_EQ(std::count(std::begin(eeprom), std::end(eeprom), 0x00), kEepromBlockSize);
+
+    std::fill(std::begin(eeprom), std::end(eeprom), 0xE7);
+    ASSERT_EQ(setEeprom(64, eeprom), 0);
+    ASSERT_EQ(setOption(1, 0x02), 0);
+    const auto stored = fileBytes(store);
+    ASSERT_EQ(stored.size(), std::size_t{kFlash + kEepromMaxSize + kOptionByteCount});
+    EXPECT_TRUE(std::equal(flash.begin(), flash.end(), stored.begin()));
+    EXPECT_EQ(stored[kFlash + 64], 0xE7);
+    EXPECT_EQ(stored[kFlash + 63], 0x00);
+    EXPECT_EQ(stored[kFlash + kEepromMaxSize + 1], 0x02);
+    EXPECT_EQ(stored[kFlash + kEepromMaxSize + 2], 0xFD);
+}
+
+// Protected, the chip shows 0x71 and refuses writes; its option bytes stay open, and writing
+// ROP itself is the other way to remove the protection.
+TEST_F(StandinChipTest, AProtectedChipReadsAs71AndRefusesWritesUntilROPIsCleared) {
+    standin("rop,delay=0");
+    std::uint8_t block[kWrite];
+    std::fill(std::begin(block), std::end(block), 0x33);
+    std::uint8_t read[kRead] = {};
+    std::uint8_t eeprom[kEepromBlockSize] = {};
+    EXPECT_EQ(options()[0], 0xAA);
+    ASSERT_EQ(getFlashData(0, read), 0);
+    EXPECT_EQ(std::count(std::begin(read), std::end(read), 0x71), kRead);
+    ASSERT_EQ(getEeprom(0, eeprom), 0);
+    EXPECT_EQ(std::count(std::begin(eeprom), std::end(eeprom), 0x71), kEepromBlockSize);
+    EXPECT_EQ(setFlashData(0, block), 4);
+    EXPECT_EQ(setEeprom(0, eeprom), 4);
+    EXPECT_FALSE(fs::exists(store)) << "nothing written";
+
+    ASSERT_EQ(setOption(3, 0x01), 0);
+    EXPECT_EQ(options()[0], 0xAA) << "still protected";
+    ASSERT_EQ(setOption(0, 0x00), 0);
+    std::vector<std::uint8_t> expected = kFactory;
+    expected[3] = 0x01;
+    expected[4] = 0xFE;
+    EXPECT_EQ(options(), expected);
+    ASSERT_EQ(getFlashData(kFlash - kRead, read), 0);
+    EXPECT_EQ(std::count(std::begin(read), std::end(read), 0x00), kRead) << "erased to 0x00";
+    EXPECT_EQ(setFlashData(0, block), 0);
+    EXPECT_EQ(unprotect(), 0) << "nothing to remove";
+    EXPECT_EQ(fileBytes(store)[0], 0x33);
+    EXPECT_EQ(pauses(), 1);
+}
+
+TEST_F(StandinChipTest, RefusesBadOptionCallsAndActsAsAMissingProgrammerWhenTold) {
+    std::uint8_t bytes[kOptionByteCount + 1];
+    std::fill(std::begin(bytes), std::end(bytes), 0x5A);
+    EXPECT_EQ(getOptions(nullptr, kOptionByteCount), 2);
+    EXPECT_EQ(getOptions(bytes, kOptionByteCount - 1), 2);
+    EXPECT_EQ(std::count(std::begin(bytes), std::end(bytes), 0x5A), kOptionByteCount + 1);
+    EXPECT_EQ(setOption(INT_MAX, 0xAA), 2);
+    EXPECT_EQ(setEeprom(0, nullptr), 2);
+    EXPECT_FALSE(fs::exists(store));
+    EXPECT_EQ(options(), kFactory);
+
+    standin("absent");
+    std::uint8_t eeprom[kEepromBlockSize] = {};
+    EXPECT_EQ(setEeprom(0, eeprom), 1);
+    EXPECT_EQ(getEeprom(0, eeprom), 1);
+    EXPECT_EQ(getOptions(bytes, kOptionByteCount), 1);
+    EXPECT_EQ(setOption(1, 0), 1);
+    EXPECT_EQ(unprotect(), 1);
+
+    standin("eeprom-fail=2:6,delay=0");
+    EXPECT_EQ(setEeprom(64, eeprom), 0);
+    EXPECT_EQ(setEeprom(128, eeprom), 6);
+    EXPECT_EQ(getEeprom(128, eeprom), 6);
 }
 
 // A copy of the stand-in alone in a folder of the test, so that the settings file beside it

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <unistd.h>
 
@@ -11,7 +12,7 @@ namespace {
 
 constexpr const char* kVariables[] = {"KW_TESTLIB_LOG",      "KW_TESTLIB_RESULT", "KW_TESTLIB_FAIL",
                                       "KW_TESTLIB_DELAY_MS", "KW_TESTLIB_SIGNAL", "KW_TESTLIB_EXIT",
-                                      "KW_TESTLIB_TEXT"};
+                                      "KW_TESTLIB_TEXT",     "KW_TESTLIB_PAUSES"};
 
 std::filesystem::path libDir(const char* name) {
     return std::filesystem::path(KW_TESTLIB_ROOT) / name;
@@ -46,6 +47,12 @@ std::filesystem::path errorTextDir() {
 }
 std::filesystem::path sessionDir() {
     return libDir("session");
+}
+std::filesystem::path chipDir() {
+    return libDir("chip");
+}
+std::filesystem::path eepromDir() {
+    return libDir("eeprom");
 }
 std::filesystem::path noDependencyDir() {
     return libDir("nodependency");
@@ -111,6 +118,10 @@ void RecordingSession::setErrorText(const std::string& text) {
     ::setenv("KW_TESTLIB_TEXT", text.c_str(), 1);
 }
 
+void RecordingSession::setPauses(int value) {
+    ::setenv("KW_TESTLIB_PAUSES", std::to_string(value).c_str(), 1);
+}
+
 void RecordingSession::setDelayMs(int milliseconds) {
     ::setenv("KW_TESTLIB_DELAY_MS", std::to_string(milliseconds).c_str(), 1);
 }
@@ -121,6 +132,16 @@ void RecordingSession::clearLog() const {
 }
 
 Log RecordingSession::log() const {
+    static const std::map<std::string, std::string> exportNames{
+        {"set", "SetFlashData"},
+        {"get", "GetFlashData"},
+        {"eeprom-set", "SetEepromData"},
+        {"eeprom-get", "GetEepromData"},
+        {"options-get", "GetOptionBytes"},
+        {"option-set", "SetOptionByte"},
+        {"unprotect", "RemoveReadoutProtection"},
+        {"pauses", "NeedsBlockPauses"},
+    };
     Log log;
     std::ifstream in(logPath_);
     std::string line;
@@ -133,9 +154,9 @@ Log RecordingSession::log() const {
             ++log.loads;
         } else if (kind == "unload") {
             ++log.unloads;
-        } else if (kind == "set" || kind == "get") {
+        } else if (const auto name = exportNames.find(kind); name != exportNames.end()) {
             Call call;
-            call.exportName = kind == "set" ? "SetFlashData" : "GetFlashData";
+            call.exportName = name->second;
             std::string hex;
             words >> call.offset >> hex;
             call.data = fromHex(hex);

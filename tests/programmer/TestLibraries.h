@@ -30,15 +30,20 @@ std::filesystem::path brokenDir();       // a TOLVANEX.dll that is not a shared 
 std::filesystem::path errorTextDir();    // recording, with GetErrorText
 std::filesystem::path noDependencyDir(); // recording, needing a library nobody can find
 std::filesystem::path sessionDir();      // recording, with SetProgrammerOption and EndTransfer
-// At the fourth call of an export (KW_TESTLIB_STOP_AT: another index) the library...
+std::filesystem::path chipDir();         // recording, with the six whole-chip exports
+std::filesystem::path eepromDir();       // recording, with SetEepromData and GetEepromData only
+// At the fourth call of an export (KW_TESTLIB_STOP_AT: another index), SetOptionByte
+// included, the library...
 std::filesystem::path segfaultDir(); // ...writes to an unmapped address
 std::filesystem::path exit3Dir();    // ...calls exit(3)
 std::filesystem::path hangDir();     // ...sleeps 60 s
 
 struct Call {
-    std::string exportName; // "SetFlashData" or "GetFlashData"
+    std::string exportName; // the export's name
+    // The offset, SetOptionByte's index, GetOptionBytes' size; 0 for the calls without.
     std::int32_t offset = 0;
-    std::vector<std::uint8_t> data; // the 128 bytes SetFlashData received; empty for Get
+    // The bytes SetFlashData, SetEepromData received, SetOptionByte's value; else empty.
+    std::vector<std::uint8_t> data;
 };
 
 struct Log {
@@ -66,6 +71,7 @@ public:
     // The call with that index ends the process with exit(status).
     void exitDuringCall(int callIndex, int status);
     void setErrorText(const std::string& text); // GetErrorText's text (errortext variant)
+    void setPauses(int value);                  // NeedsBlockPauses' result (chip variant)
 
     const std::filesystem::path& logPath() const { return logPath_; }
     Log log() const;

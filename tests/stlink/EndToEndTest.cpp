@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "ProbeChecks.h"
+#include "emulator/ChipMemory.h"
 #include "emulator/Probe.h"
 #include "programmer/DlProgrammer.h"
 #include "programmer/Pause.h"
@@ -243,6 +244,89 @@ TEST_F(StlinkEndToEnd, KwflashInterruptedMidWriteRelocksAndResetsTheChip) {
     const auto differ = std::mismatch(chip.begin(), chip.end(), expected.begin());
     EXPECT_EQ(differ.first, chip.end())
         << "first difference at 0x" << std::hex << 0x8000 + (differ.first - chip.begin());
+}
+
+// EEPROM that the library binary wrote, block by block and skipping the blocks that hold
+// their bytes already, is what OpenOCD reads from the chip. The library paces itself.
+TEST_F(StlinkEndToEnd, EepromTheLibraryWroteIsWhatOpenOcdReads) {
+    Bytes eeprom(640);
+    std::mt19937 random(16);
+    for (auto& byte : eeprom)
+        byte = static_cast<std::uint8_t>(random());
+    {
+        kw::emu::ChipMemory memory(chipFile);
+        std::copy_n(eeprom.begin(), 128, memory.eeprom.begin()); // two blocks already right
+        memory.saveEeprom(0, memory.eeprom.size());
+    }
+    {
+        kw::SystemLibraryLoader loader(KW_STLINK_DIR);
+        auto library = loader.load();
+        ASSERT_TRUE(library) << loader.lastError();
+        const auto setEepromData = library->lookup<kw::EepromBlockFunction>(kw::kSetEepromDataName);
+        const auto needsPauses =
+            library->lookup<kw::BlockPausesFunction>(kw::kNeedsBlockPausesName);
+        const auto endTransfer = library->lookup<kw::EndTransferFunction>(kw::kEndTransferName);
+        ASSERT_NE(setEepromData, nullptr);
+        ASSERT_NE(needsPauses, nullptr);
+        ASSERT_NE(endTransfer, nullptr);
+        EXPECT_EQ(needsPauses(), 0);
+        for (int offset = 0; offset < 640; offset += kw::kEepromBlockSize)
+            ASSERT_EQ(setEepromData(offset, eeprom.data() + offset), 0) << offset;
+        endTransfer();
+    }
+    kw::test::expectProbeFree(chipFile);
+
+    const auto run =
+        openocd({"dump_image " + file("eeprom.bin") + " 0x4000 640"}, path("openocd.log"));
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(readFile(file("eeprom.bin")), eeprom);
+}
+
+// Two protected chips alike: OpenOCD's stm8_reset_rop unlocks one, the library binary's
+// RemoveReadoutProtection the other. Both leave the same flash, EEPROM and option bytes.
+TEST_F(StlinkEndToEnd, UnlockLeavesTheChipAsOpenOcdsResetRopDoes) {
+    const std::string theirs = file("theirs.bin");
+    const std::string ours = file("ours.bin");
+    for (const std::string& chip : {theirs, ours}) {
+        kw::emu::ChipMemory memory(chip);
+        for (std::size_t i = 0; i < memory.flash.size(); ++i)
+            memory.flash[i] = static_cast<std::uint8_t>(i * 13 + 5);
+        memory.eeprom.fill(0xA5);
+        memory.options[0] = 0xAA;
+        memory.options[3] = 0x01; // AFR0 and its complement: kept
+        memory.options[4] = 0xFE;
+        memory.saveFlash(0, memory.flash.size());
+        memory.saveEeprom(0, memory.eeprom.size());
+        memory.saveOptions();
+    }
+
+    setenv("KW_EMU_MEMORY", theirs.c_str(), 1);
+    const auto run = openocd({"stm8_reset_rop"}, path("openocd.log"));
+    ASSERT_EQ(run.status, 0) << run.output;
+
+    setenv("KW_EMU_MEMORY", ours.c_str(), 1);
+    {
+        kw::SystemLibraryLoader loader(KW_STLINK_DIR);
+        auto library = loader.load();
+        ASSERT_TRUE(library) << loader.lastError();
+        const auto unlock =
+            library->lookup<kw::RemoveProtectionFunction>(kw::kRemoveReadoutProtectionName);
+        const auto endTransfer = library->lookup<kw::EndTransferFunction>(kw::kEndTransferName);
+        ASSERT_NE(unlock, nullptr);
+        ASSERT_NE(endTransfer, nullptr);
+        ASSERT_EQ(unlock(), 0);
+        endTransfer();
+    }
+    kw::test::expectProbeFree(ours);
+
+    const kw::emu::ChipMemory unlockedByThem(theirs);
+    const kw::emu::ChipMemory unlockedByUs(ours);
+    EXPECT_EQ(unlockedByThem.options[0], 0x00);
+    EXPECT_EQ(unlockedByThem.options[3], 0x01);
+    EXPECT_EQ(unlockedByUs.flash, unlockedByThem.flash);
+    EXPECT_EQ(unlockedByUs.eeprom, unlockedByThem.eeprom);
+    EXPECT_EQ(unlockedByUs.options, unlockedByThem.options);
+    EXPECT_EQ(unlockedByUs.flash[0], 0x00);
 }
 
 } // namespace

@@ -16,7 +16,13 @@
 // "text <code>"), needing a library the system loader cannot find
 // (KW_TESTLIB_NEEDS_DEPENDENCY), and with SetProgrammerOption and EndTransfer
 // (KW_TESTLIB_SESSION, recorded as "option <name> <value>" and "end"; it takes "swim" only)
-// and GetProgrammerReport (KW_TESTLIB_TEXT, or a line naming the topic).
+// and GetProgrammerReport (KW_TESTLIB_TEXT, or a line naming the topic); with the whole-chip
+// exports (KW_TESTLIB_CHIP: all six; KW_TESTLIB_EEPROM: SetEepromData and GetEepromData only),
+// recorded as "eeprom-set <offset> <64 bytes in hex>", "eeprom-get <offset>",
+// "options-get <size>", "option-set <index> <value in hex>", "unprotect" and "pauses".
+// GetEepromData fills its block with kw::testlib::patternByte of the bus addresses from 0x4000,
+// GetOptionBytes with those from 0x4800; NeedsBlockPauses returns KW_TESTLIB_PAUSES (default
+// 0). Their results and disturbances count calls per export as the block exports do.
 
 #include <algorithm>
 #include <chrono>
@@ -33,6 +39,9 @@
 #include "programmer/TestPattern.h"
 
 namespace {
+
+constexpr std::int64_t kEepromBus = 0x4000;
+constexpr std::int64_t kOptionBus = 0x4800;
 
 void record(const std::string& line) {
     const char* path = std::getenv("KW_TESTLIB_LOG");
@@ -111,21 +120,30 @@ __attribute__((destructor)) void onUnload() {
     record("unload");
 }
 
+[[maybe_unused]] std::string hex(const std::uint8_t* bytes, int count) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (int k = 0; k < count; ++k) {
+        text += kDigits[bytes[k] >> 4];
+        text += kDigits[bytes[k] & 0x0F];
+    }
+    return text;
+}
+
+// The end of every call: its time, its disturbance, its result.
+[[maybe_unused]] kw::ResultCode finish(int& calls) {
+    spendTime();
+    disturb(calls);
+    return resultFor(calls++);
+}
+
 } // namespace
 
 #ifndef KW_TESTLIB_NO_SET
 KW_EXPORT kw::ResultCode KW_STDCALL SetFlashData(std::int32_t offset, std::uint8_t* block) {
     static int calls = 0;
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string line = "set " + std::to_string(offset) + " ";
-    for (int k = 0; k < 128; ++k) {
-        line += kDigits[block[k] >> 4];
-        line += kDigits[block[k] & 0x0F];
-    }
-    record(line);
-    spendTime();
-    disturb(calls);
-    return resultFor(calls++);
+    record("set " + std::to_string(offset) + " " + hex(block, 128));
+    return finish(calls);
 }
 #endif
 
@@ -135,9 +153,7 @@ KW_EXPORT kw::ResultCode KW_STDCALL GetFlashData(std::int32_t offset, std::uint8
     record("get " + std::to_string(offset));
     for (int k = 0; k < 32; ++k)
         block[k] = kw::testlib::patternByte(offset + k);
-    spendTime();
-    disturb(calls);
-    return resultFor(calls++);
+    return finish(calls);
 }
 #endif
 
@@ -187,5 +203,48 @@ KW_EXPORT int KW_STDCALL GetProgrammerReport(const char* topic, char* buffer, in
     if (length != nullptr)
         *length = static_cast<int>(text.size());
     return 0;
+}
+#endif
+
+#if defined(KW_TESTLIB_CHIP) || defined(KW_TESTLIB_EEPROM)
+KW_EXPORT kw::ResultCode KW_STDCALL SetEepromData(std::int32_t offset, std::uint8_t* block) {
+    static int calls = 0;
+    record("eeprom-set " + std::to_string(offset) + " " + hex(block, kw::kEepromBlockSize));
+    return finish(calls);
+}
+
+KW_EXPORT kw::ResultCode KW_STDCALL GetEepromData(std::int32_t offset, std::uint8_t* block) {
+    static int calls = 0;
+    record("eeprom-get " + std::to_string(offset));
+    for (int k = 0; k < kw::kEepromBlockSize; ++k)
+        block[k] = kw::testlib::patternByte(kEepromBus + offset + k);
+    return finish(calls);
+}
+#endif
+
+#ifdef KW_TESTLIB_CHIP
+KW_EXPORT kw::ResultCode KW_STDCALL GetOptionBytes(std::uint8_t* buffer, std::int32_t size) {
+    static int calls = 0;
+    record("options-get " + std::to_string(size));
+    for (int k = 0; k < kw::kOptionByteCount && k < size; ++k)
+        buffer[k] = kw::testlib::patternByte(kOptionBus + k);
+    return finish(calls);
+}
+
+KW_EXPORT kw::ResultCode KW_STDCALL SetOptionByte(std::int32_t index, std::uint8_t value) {
+    static int calls = 0;
+    record("option-set " + std::to_string(index) + " " + hex(&value, 1));
+    return finish(calls);
+}
+
+KW_EXPORT kw::ResultCode KW_STDCALL RemoveReadoutProtection() {
+    static int calls = 0;
+    record("unprotect");
+    return finish(calls);
+}
+
+KW_EXPORT int KW_STDCALL NeedsBlockPauses() {
+    record("pauses");
+    return static_cast<int>(envNumber("KW_TESTLIB_PAUSES", 0));
 }
 #endif

@@ -1,7 +1,7 @@
 // Programmer libraries that take their process down in the middle of a transfer, as a
 // faulty vendor library would. Each works normally (every call 0, reads filled with
-// kw::testlib::patternByte) until the call with the index KW_TESTLIB_STOP_AT (counted from 0
-// per export since load; default 3, the fourth block), which then, by variant:
+// kw::testlib::patternByte; SetOptionByte too) until the call with the index KW_TESTLIB_STOP_AT
+// (counted from 0 per export since load; default 3, the fourth block), which then, by variant:
 //   KW_TESTLIB_SEGFAULT  writes to address 16, unmapped
 //   KW_TESTLIB_EXIT3     calls exit(3)
 //   KW_TESTLIB_HANG      sleeps 60 s, then answers as if nothing happened
@@ -66,5 +66,11 @@ KW_EXPORT kw::ResultCode KW_STDCALL GetFlashData(std::int32_t offset, std::uint8
     misbehave(calls++);
     for (int k = 0; k < kw::kGetFlashDataBlockSize; ++k)
         block[k] = kw::testlib::patternByte(offset + k);
+    return 0;
+}
+
+KW_EXPORT kw::ResultCode KW_STDCALL SetOptionByte(std::int32_t, std::uint8_t) {
+    static int calls = 0;
+    misbehave(calls++);
     return 0;
 }
