@@ -2,15 +2,17 @@
 BUILD      ?= build
 BUILD_ASAN ?= build-asan
 BUILD_REL  ?= build-release
+BUILD_DEB  ?= build-deb
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps test-deps configure build run run-stlink test test-asan bench fuzz install uninstall install-udev uninstall-udev screenshot tidy clean
+.PHONY: all deps test-deps configure build run deb deb-check run-stlink test test-asan bench fuzz install uninstall install-udev uninstall-udev screenshot tidy clean
 
 all: build
 
-# What only the tests need: independent tools the tests check our output against.
-TEST_PACKAGES = sdcc srecord openocd jq
+# What only the tests need: independent tools the tests check our output against, and
+# Debian's package and manual page tools.
+TEST_PACKAGES = sdcc srecord openocd jq dpkg-dev man-db
 
 deps:
 	@sh scripts/install-deps.sh
@@ -22,13 +24,24 @@ test-deps:
 $(BUILD)/build.ninja:      CONFIG = -DCMAKE_BUILD_TYPE=RelWithDebInfo
 $(BUILD_ASAN)/build.ninja: CONFIG = -DCMAKE_BUILD_TYPE=Debug -DKW_SANITIZE=ON
 $(BUILD_REL)/build.ninja:  CONFIG = -DCMAKE_BUILD_TYPE=Release
+# A package is built with Debian's hardening flags, as dpkg-buildpackage would build it.
+DEB_FLAGS = DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get
+$(BUILD_DEB)/build.ninja:  CONFIG = -DCMAKE_BUILD_TYPE=Release -DKW_BUILD_TESTS=OFF \
+  -DCMAKE_CXX_FLAGS="$$($(DEB_FLAGS) CPPFLAGS) $$($(DEB_FLAGS) CXXFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$$($(DEB_FLAGS) LDFLAGS)" \
+  -DCMAKE_MODULE_LINKER_FLAGS="$$($(DEB_FLAGS) LDFLAGS)"
 %/build.ninja:
 	cmake $(CMAKE_GEN) -S . -B $* $(CONFIG) $(WERROR)
 
 configure: deps $(BUILD)/build.ninja
 
+# What a user runs: the window, kwflash, the helper process, both programmer libraries (bin/
+# with the stand-in, bin/stlink/ with the ST-LINK library) and the manual pages. The tests,
+# fuzz replays and benchmarks are left to `make test` and `make bench`.
+TOOL_TARGETS = kaliwire kwflash kaliwire-programmer tolvanex_standin stlink_tool kw_docs
+
 build: configure
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake --build $(BUILD) -j $(JOBS) --target $(TOOL_TARGETS)
 
 run: build
 	$(BUILD)/bin/kaliwire
@@ -64,6 +77,20 @@ fuzz: deps
 	@sh scripts/install-deps.sh clang libclang-rt-14-dev
 	sh fuzz/run.sh
 
+# kaliwire_VERSION_ARCH.deb in this folder: install it with `sudo apt install ./kaliwire_*.deb`.
+deb: deps
+	@sh scripts/install-deps.sh dpkg-dev
+	@$(MAKE) --no-print-directory $(BUILD_DEB)/build.ninja
+	cmake --build $(BUILD_DEB) -j $(JOBS) --target $(TOOL_TARGETS)
+	rm -f $(BUILD_DEB)/package/kaliwire_*.deb
+	cd $(BUILD_DEB) && cpack -G DEB -B $(CURDIR)/$(BUILD_DEB)/package
+	cp $(BUILD_DEB)/package/kaliwire_*.deb .
+
+# The package as Debian's checker sees it: fails on errors, shows warnings.
+deb-check: deb
+	@sh scripts/install-deps.sh lintian
+	lintian --fail-on error --display-info $(BUILD_DEB)/package/kaliwire_*.deb
+
 # PROGRAMMER=standin installs the stand-in library instead of the ST-LINK one.
 PROGRAMMER ?= stlink
 install: build
@@ -93,4 +120,4 @@ tidy: build
 	sh scripts/tidy.sh $(BUILD) $(FILES)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_REL) build-fuzz
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_REL) $(BUILD_DEB) build-fuzz

@@ -31,6 +31,7 @@
 #include "image/BinaryLoader.h"
 #include "image/IntConv.h"
 #include "image/IntelHexLoader.h"
+#include "kw/Version.h"
 #include "programmer/DlProgrammer.h"
 #ifndef _WIN32
 #include "programmer/HelperProtocol.h"

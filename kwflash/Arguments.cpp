@@ -49,6 +49,12 @@ Command commandFrom(std::string_view word) {
         return Command::OptionBytes;
     if (word == "unlock")
         return Command::Unlock;
+    if (word == "help")
+        return Command::Help;
+    if (word == "version")
+        return Command::Version;
+    if (word == "chips")
+        return Command::Chips;
     throw UsageError("unknown command '" + std::string(word) + "'");
 }
 
@@ -223,6 +229,11 @@ Options parseArguments(std::span<const char* const> arguments) {
             break;
         if (argument == "-h" || argument == "--help")
             return Options{};
+        if (argument == "--version") {
+            Options version;
+            version.command = Command::Version;
+            return version;
+        }
     }
 
     Options options;
@@ -292,6 +303,12 @@ Options parseArguments(std::span<const char* const> arguments) {
     if (words.empty())
         throw UsageError("no command given");
     options.command = commandFrom(words[0]);
+    if (options.command == Command::Help || options.command == Command::Version ||
+        options.command == Command::Chips) {
+        if (words.size() > 1)
+            throw UsageError("unexpected argument '" + words[1] + "'");
+        return options;
+    }
     if (options.all && options.command != Command::Write)
         throw UsageError("--all applies to write only");
     if (options.all && !options.probe.empty())
@@ -377,7 +394,8 @@ const char* usageLine() {
            "       kwflash unlock [--yes] [options]\n"
            "       kwflash probe [--probe SERIAL|PORT-PATH] [--swim auto|low|high] "
            "[--library PATH]\n"
-           "       kwflash list [--library PATH]";
+           "       kwflash list [--library PATH]\n"
+           "       kwflash --version";
 }
 
 const char* helpText() {
@@ -471,6 +489,7 @@ production options, write only:
   --force     read only: replace OUTPUT even when it is read-only
   -q, --quiet print errors only
   -h, --help  print this help
+  --version   print kwflash's version
 
 Progress goes to standard output: a bar on a terminal, plain lines otherwise. Errors go to
 standard error as one line each.

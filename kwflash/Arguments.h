@@ -14,7 +14,20 @@
 
 namespace kw::cli {
 
-enum class Command { Write, Read, Verify, Probe, List, Help, OptionBytes, Unlock, Crc };
+// Chips prints the chips' markings one a line, for the shell completion.
+enum class Command {
+    Write,
+    Read,
+    Verify,
+    Probe,
+    List,
+    Help,
+    OptionBytes,
+    Unlock,
+    Crc,
+    Version,
+    Chips
+};
 
 // What `read` reads: one area of the chip, or all three.
 enum class Area { Flash, Eeprom, Option, All };

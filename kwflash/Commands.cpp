@@ -17,6 +17,7 @@
 #include "image/ImageBuffer.h"
 #include "image/IntelHexLoader.h"
 #include "image/IntelHexWriter.h"
+#include "kw/Version.h"
 #include "kwflash/ChipCommands.h"
 #include "kwflash/CommandParts.h"
 #include "kwflash/Interrupts.h"
@@ -148,6 +149,15 @@ void runCrc(const Options& options, ConsoleHost& host) {
 
 int runCommand(const Options& options, const ProgrammerFactory& programmer, std::FILE* out,
                std::FILE* err) {
+    if (options.command == Command::Version) {
+        std::fputs("kwflash " KW_VERSION "\n", out);
+        return kDone;
+    }
+    if (options.command == Command::Chips) {
+        for (const Chip* chip : kChips)
+            std::fprintf(out, "%.*s\n", static_cast<int>(chip->name.size()), chip->name.data());
+        return kDone;
+    }
     if (options.command == Command::Probe)
         return runProbe(*programmer(), sessionOptions(options), out, err);
     if (options.command == Command::List)
@@ -181,6 +191,8 @@ int runCommand(const Options& options, const ProgrammerFactory& programmer, std:
         case Command::Probe:
         case Command::List:
         case Command::Help:
+        case Command::Version:
+        case Command::Chips:
             std::fputs(helpText(), out);
             break;
         }

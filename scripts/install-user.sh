@@ -6,7 +6,8 @@
 #                                   written there too): the ST-LINK library, or the stand-in
 #                                   with PROGRAMMER=standin
 #   PREFIX/bin/kaliwire, kwflash    launchers on the PATH
-#   DATA/applications/kaliwire.desktop, DATA/icons/hicolor/scalable/apps/kaliwire.svg
+#   DATA/applications/kaliwire.desktop, DATA/icons/hicolor/scalable/apps/kaliwire.svg,
+#   DATA/bash-completion/completions/kwflash, DATA/man/man1/{kwflash,kaliwire}.1.gz
 # PREFIX defaults to ~/.local and DATA to $XDG_DATA_HOME or PREFIX/share.
 # `uninstall` removes exactly the files the install recorded.
 #   scripts/install-user.sh install BUILD_DIR | uninstall
@@ -49,6 +50,13 @@ install_files() {
     put "$desktop" "$DATA/applications/kaliwire.desktop" 644
     rm -f "$desktop"
     put "$SRC/resources/kaliwire.svg" "$DATA/icons/hicolor/scalable/apps/kaliwire.svg" 644
+    # bash-completion and man look here for a user's own programs.
+    mkdir -p "$DATA/bash-completion/completions" "$DATA/man/man1"
+    put "$SRC/packaging/kwflash.bash-completion" "$DATA/bash-completion/completions/kwflash" 644
+    for page in kwflash kaliwire; do
+        [ -f "$build/packaging/doc/$page.1.gz" ] &&
+            put "$build/packaging/doc/$page.1.gz" "$DATA/man/man1/$page.1.gz" 644
+    done
     echo "$MANIFEST" >> "$MANIFEST.new"
     mv "$MANIFEST.new" "$MANIFEST"
     case ":$PATH:" in

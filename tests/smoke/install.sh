@@ -17,7 +17,8 @@ sh "$SRC/scripts/install-user.sh" install "$BUILD"
 for f in lib/kaliwire/kaliwire lib/kaliwire/kwflash lib/kaliwire/kaliwire-programmer \
          lib/kaliwire/TOLVANEX.dll \
          bin/kaliwire bin/kwflash \
-         share/applications/kaliwire.desktop share/icons/hicolor/scalable/apps/kaliwire.svg; do
+         share/applications/kaliwire.desktop share/icons/hicolor/scalable/apps/kaliwire.svg \
+         share/bash-completion/completions/kwflash share/man/man1/kwflash.1.gz; do
     [ -e "$HOME/.local/$f" ] || { echo "missing $f"; exit 1; }
 done
 # The ST-LINK library by default, the stand-in on request.
@@ -25,7 +26,7 @@ cmp "$BUILD/bin/stlink/TOLVANEX.dll" "$HOME/.local/lib/kaliwire/TOLVANEX.dll"
 PROGRAMMER=standin sh "$SRC/scripts/install-user.sh" install "$BUILD" >/dev/null
 cmp "$BUILD/bin/TOLVANEX.dll" "$HOME/.local/lib/kaliwire/TOLVANEX.dll"
 desktop-file-validate "$HOME/.local/share/applications/kaliwire.desktop"
-grep -q "^Exec=$HOME/.local/lib/kaliwire/kaliwire$" "$HOME/.local/share/applications/kaliwire.desktop"
+grep -q "^Exec=$HOME/.local/lib/kaliwire/kaliwire %f$" "$HOME/.local/share/applications/kaliwire.desktop"
 
 # The launcher starts the installed copy, which writes its settings beside itself.
 QT_QPA_PLATFORM=offscreen "$HOME/.local/bin/kaliwire" & pid=$!
