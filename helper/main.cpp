@@ -227,8 +227,15 @@ int main(int argc, char** argv) {
 
     // Ctrl+C and a closed terminal reach the whole job: the host decides when the transfer
     // stops, between blocks, and then ends this session properly.
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+    // The host starts this process with them blocked, so none is lost to a default action
+    // before this point; one pending now is discarded by the ignoring.
+    sigset_t job;
+    sigemptyset(&job);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         std::signal(signal, SIG_IGN);
+        sigaddset(&job, signal);
+    }
+    ::sigprocmask(SIG_UNBLOCK, &job, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     DlProgrammer programmer(loader);

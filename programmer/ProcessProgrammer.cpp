@@ -168,14 +168,18 @@ bool ProcessProgrammer::start() {
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     // A host's blocked or handled signals are no business of the library's; crash signals
-    // must kill the helper so that its host can tell.
-    sigset_t none;
-    sigemptyset(&none);
+    // must kill the helper so that its host can tell. Ctrl+C, SIGTERM and SIGHUP reach the
+    // whole job: they start blocked, so that one arriving before the helper has set them
+    // aside cannot kill it; it unblocks them once it ignores them.
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&blocked, signal);
     sigset_t defaults;
     sigemptyset(&defaults);
     for (const int signal : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL, SIGPIPE, SIGCHLD})
         sigaddset(&defaults, signal);
-    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigmask(&attributes, &blocked);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
