@@ -30,7 +30,9 @@
 // error") at the exit of some of these tests, after they passed, with the library's and the
 // stand-in libusb's threads just ended. Its leak check is left out of this one program;
 // AddressSanitizer and UBSan still check it, and every other suite is checked for leaks.
-extern "C" int __lsan_is_turned_off() { return 1; }
+extern "C" int __lsan_is_turned_off() {
+    return 1;
+}
 
 namespace {
 
